@@ -1,0 +1,50 @@
+# The two user commands: `make run` plays the bundled demo, `make test` runs every test.
+# Both install what is missing (Debian 12, as root or through sudo), configure and build.
+
+BUILD ?= build
+GAME ?= games/demo
+JOBS ?= 2
+
+DEB_PACKAGES := g++ cmake pkg-config make libgtest-dev libbenchmark-dev \
+	libsdl2-dev libopenal-dev libfreetype-dev libfontconfig-dev libpng-dev \
+	libjpeg62-turbo-dev zlib1g-dev libogg-dev libvorbis-dev libavformat-dev \
+	libavcodec-dev libswscale-dev libswresample-dev fonts-wqy-zenhei \
+	sox imagemagick xvfb x11-apps clang libpixman-1-dev liblua5.4-dev
+
+.PHONY: all deps configure build run test bench format clean
+
+all: build
+
+deps:
+	@missing=""; for p in $(DEB_PACKAGES); do \
+		dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+		echo "installing:$$missing"; \
+		if [ "$$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi; \
+		$$SUDO apt-get update -qq && \
+		DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+configure: deps $(BUILD)/CMakeCache.txt
+
+build: configure
+	cmake --build $(BUILD) -j$(JOBS)
+
+run: build
+	./$(BUILD)/kestrune $(GAME)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600
+
+bench: build
+	@for b in $(BUILD)/bench/*; do [ -x "$$b" ] && "$$b"; done
+
+format:
+	find src tests tools bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,144 @@
+// The engine's process-wide state: the engine state word, the quit flag, the process-wide
+// events, the command lock and script gate, the numbered locks, the thread registry, the
+// multi-object wait and the render hold/release hooks. Every subsystem reads these.
+//
+// Threading contract:
+//  - state(), previous_state() and quit_requested() may be read by any thread at any time
+//    without a lock. set_state() writes previous state, then state, then signals the
+//    state-changed event, and posts a wake-up to the main window so the main loop acts on
+//    the change at once.
+//  - Numbered locks become no-ops once the quit flag is set, so no thread blocks during
+//    shutdown.
+//  - Lock order: command lock before the scene lock (4).
+#pragma once
+
+#include "platform/sync.h"
+
+#include <cstdint>
+#include <functional>
+
+namespace kestrune::engine {
+
+// Engine states.
+inline constexpr std::int32_t k_state_none = 0;
+inline constexpr std::int32_t k_state_start_scripts = 1;
+inline constexpr std::int32_t k_state_running = 256;
+inline constexpr std::int32_t k_state_system_script = 400;
+inline constexpr std::int32_t k_state_load_requested = 513;
+inline constexpr std::int32_t k_state_restoring = 514;
+
+inline bool in_running_range(std::int32_t s) { return s >= 256 && s <= 511; }
+
+std::int32_t state();
+std::int32_t previous_state();
+void set_state(std::int32_t new_state);
+
+bool quit_requested();
+// Sets the quit flag (never cleared) and signals the quit event.
+void request_quit();
+
+// Process-wide events (manual reset). Created by platform start-up; valid for the run.
+platform::Event& quit_event();
+platform::Event& state_changed_event();
+platform::Event& attention_event();
+platform::Event& skip_event();
+platform::Event& script_gate();
+
+// The command lock: a binary lock that command handlers take without blocking. A handler
+// that finds it taken leaves its statement for a later pass.
+bool try_take_command_lock();
+// Waits until the lock could be taken; false when the quit flag was set or the thread was
+// asked to stop meanwhile.
+bool take_command_lock();
+void give_command_lock();
+bool command_lock_free();
+
+// Numbered locks 1..10. 3 image loading, 4 scene, 5 script file loading, 6 text,
+// 8 window message dispatch, 10 thread registry.
+inline constexpr int k_lock_image = 3;
+inline constexpr int k_lock_scene = 4;
+inline constexpr int k_lock_script_load = 5;
+inline constexpr int k_lock_text = 6;
+inline constexpr int k_lock_message = 8;
+inline constexpr int k_lock_registry = 10;
+
+bool build_lock_table(); // no-op when already built
+bool lock_table_built();
+void lock(int id);
+void unlock(int id);
+inline void scene_lock() { lock(k_lock_scene); }
+inline void scene_unlock() { unlock(k_lock_scene); }
+
+// Thread registry. Handles are small positive integers; -1 means none.
+using ThreadRoutine = void (*)(void*);
+inline constexpr int k_no_thread = -1;
+inline constexpr std::uint8_t k_thread_running = 1;
+inline constexpr std::uint8_t k_thread_suspended = 2;
+
+int create_thread(bool start_running, ThreadRoutine routine, void* arg);
+int resume_thread(int handle);
+std::uint8_t thread_state(int handle);
+int is_thread_running(int handle, ThreadRoutine routine = nullptr);
+void release_thread(int handle);
+// Asks the thread to stop (its engine waits return) without waiting for it.
+void request_thread_stop(int handle);
+// Waits up to timeout_ms for the thread to end; true when it ended.
+bool wait_thread(int handle, std::uint32_t timeout_ms);
+// Resumes suspended threads, asks all to stop, waits up to 1000 ms for each; threads that
+// do not end are detached and reported. Frees every entry and closes the lock table.
+// Returns 1 when every thread ended, else 0.
+int tear_down_threads();
+// Number of registered threads still running with this routine.
+int count_running(ThreadRoutine routine);
+
+// Multi-object wait bits and results.
+inline constexpr std::uint32_t k_wait_quit = 1;
+inline constexpr std::uint32_t k_wait_state = 2;
+inline constexpr std::uint32_t k_wait_attention = 4;
+inline constexpr std::uint32_t k_wait_skip = 8;
+inline constexpr std::uint32_t k_wait_input_click = 16; // input codes 257 and 769
+inline constexpr std::uint32_t k_wait_input_1026 = 32;
+inline constexpr std::uint32_t k_wait_render_thread = 64;
+inline constexpr std::uint32_t k_wait_extra = 16777216;
+inline constexpr std::uint32_t k_wait_timed_out = 268435456;
+
+// Waits on the objects chosen by `which`, then `extra` (if not null). Returns the bit of
+// the first signalled object in that order, k_wait_extra, or k_wait_timed_out on time-out
+// or when the calling thread was asked to stop.
+std::uint32_t wait_multi(std::uint32_t which, platform::Event* extra, std::uint32_t timeout_ms);
+
+// Sources for the wait bits that belong to later subsystems. Each returns the event for the
+// current process set, or null while the subsystem does not exist.
+struct WaitSources {
+    platform::Event* (*input_click)() = nullptr;      // code 257
+    platform::Event* (*input_click_alt)() = nullptr;  // code 769, reset before waiting
+    platform::Event* (*input_1026)() = nullptr;
+    platform::Event* (*render_thread_ended)() = nullptr;
+};
+void set_wait_sources(const WaitSources& sources);
+
+// Render hold and release. The scene subsystem installs the real operations; until then
+// they do nothing.
+struct RenderHooks {
+    void (*hold)() = nullptr;
+    void (*release)() = nullptr;
+    bool (*is_held)() = nullptr;
+    bool (*is_running)() = nullptr;
+};
+void set_render_hooks(const RenderHooks& hooks);
+void render_hold();
+void render_release();
+bool render_is_held();
+bool render_is_running();
+
+// Wake-up of the main loop: installed by the main loop, called by set_state().
+void set_main_wakeup(std::function<void()> wake);
+void wake_main();
+
+// Creates the process-wide events in their initial states (quit and state-changed
+// unsignalled, script gate and command lock signalled). Called by platform start-up.
+void init_process_state();
+// Test support: returns every process-wide item to its state before start-up.
+void reset_process_state_for_tests();
+
+} // namespace kestrune::engine

@@ -1,0 +1,33 @@
+// A decoded image: 32-bit pixels in blue, green, red, alpha byte order with straight
+// (not premultiplied) alpha, a row table, and a kind code naming where it came from.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace kestrune {
+
+struct PixelImage {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int32_t kind = 0; // source format / special-source code
+    std::vector<std::uint8_t> pixels; // width * height * 4 bytes, rows top to bottom
+    std::vector<std::uint8_t*> rows;  // rows[y] points at row y in pixels
+
+    // Allocates width x height zeroed pixels and builds the row table. Sizes are checked
+    // in 64-bit arithmetic; false (and an empty image) when they are out of range.
+    bool allocate(std::int32_t w, std::int32_t h);
+    std::uint8_t* row(std::int32_t y) { return rows[static_cast<std::size_t>(y)]; }
+    const std::uint8_t* row(std::int32_t y) const { return rows[static_cast<std::size_t>(y)]; }
+    std::uint32_t* row32(std::int32_t y) { return reinterpret_cast<std::uint32_t*>(row(y)); }
+    const std::uint32_t* row32(std::int32_t y) const {
+        return reinterpret_cast<const std::uint32_t*>(row(y));
+    }
+    bool empty() const { return width <= 0 || height <= 0; }
+};
+
+// Largest image side the engine accepts from any source.
+inline constexpr std::int32_t k_max_image_side = 16384;
+
+} // namespace kestrune
