@@ -76,6 +76,9 @@ struct EvalContext {
     void* block = nullptr;
     void* context = nullptr;
     void* user = nullptr;
+    // Start of the loaded file text that holds the statements (for the line numbers of
+    // messages); may be null.
+    const char* file_text = nullptr;
     // Called for each CR and LF passed while a statement is collected (read-text map).
     void (*mark_line_end)(void* user, const char* position) = nullptr;
     // IsInterrupt: true when the calling block is the current block of its context.
