@@ -27,7 +27,9 @@ inline constexpr std::int32_t k_state_system_script = 400;
 inline constexpr std::int32_t k_state_load_requested = 513;
 inline constexpr std::int32_t k_state_restoring = 514;
 
-inline bool in_running_range(std::int32_t s) { return s >= 256 && s <= 511; }
+inline bool in_running_range(std::int32_t s) {
+    return s >= 256 && s <= 511;
+}
 
 std::int32_t state();
 std::int32_t previous_state();
@@ -66,8 +68,12 @@ bool build_lock_table(); // no-op when already built
 bool lock_table_built();
 void lock(int id);
 void unlock(int id);
-inline void scene_lock() { lock(k_lock_scene); }
-inline void scene_unlock() { unlock(k_lock_scene); }
+inline void scene_lock() {
+    lock(k_lock_scene);
+}
+inline void scene_unlock() {
+    unlock(k_lock_scene);
+}
 
 // Thread registry. Handles are small positive integers; -1 means none.
 using ThreadRoutine = void (*)(void*);
@@ -110,8 +116,8 @@ std::uint32_t wait_multi(std::uint32_t which, platform::Event* extra, std::uint3
 // Sources for the wait bits that belong to later subsystems. Each returns the event for the
 // current process set, or null while the subsystem does not exist.
 struct WaitSources {
-    platform::Event* (*input_click)() = nullptr;      // code 257
-    platform::Event* (*input_click_alt)() = nullptr;  // code 769, reset before waiting
+    platform::Event* (*input_click)() = nullptr;     // code 257
+    platform::Event* (*input_click_alt)() = nullptr; // code 769, reset before waiting
     platform::Event* (*input_1026)() = nullptr;
     platform::Event* (*render_thread_ended)() = nullptr;
 };

@@ -18,7 +18,9 @@ Tick tick_ms();
 inline std::int32_t tick_diff(Tick later, Tick earlier) {
     return static_cast<std::int32_t>(later - earlier);
 }
-inline bool tick_reached(Tick now, Tick deadline) { return tick_diff(now, deadline) >= 0; }
+inline bool tick_reached(Tick now, Tick deadline) {
+    return tick_diff(now, deadline) >= 0;
+}
 
 // Sleeps for ms of engine time (real time ms / scale). Not interruptible: use an Event
 // wait where a stop request must end the sleep.

@@ -23,6 +23,8 @@ std::string utf8_to_sjis(std::string_view utf8);
 char32_t gbk_code_to_unicode(std::uint32_t code);
 
 // True when byte b starts a two-byte character in the engine's double-byte code page.
-inline bool is_lead_byte(unsigned char b) { return b >= 0x80; }
+inline bool is_lead_byte(unsigned char b) {
+    return b >= 0x80;
+}
 
 } // namespace kestrune::platform

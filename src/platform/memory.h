@@ -13,7 +13,9 @@ namespace kestrune::platform {
 inline constexpr std::size_t k_block_slack = 1088;
 
 // Bytes actually allocated for a request of n bytes: ((n + 1087) & ~63) + 64.
-constexpr std::size_t block_size_for(std::size_t n) { return ((n + 1087) & ~std::size_t{63}) + 64; }
+constexpr std::size_t block_size_for(std::size_t n) {
+    return ((n + 1087) & ~std::size_t{63}) + 64;
+}
 
 // Returns a zero-filled block of block_size_for(n) bytes, or null when memory is exhausted
 // or n is absurdly large.
@@ -29,6 +31,8 @@ struct BlockDeleter {
     void operator()(std::uint8_t* p) const { block_free(p); }
 };
 using BlockPtr = std::unique_ptr<std::uint8_t[], BlockDeleter>;
-inline BlockPtr make_block(std::size_t n) { return BlockPtr(block_alloc(n)); }
+inline BlockPtr make_block(std::size_t n) {
+    return BlockPtr(block_alloc(n));
+}
 
 } // namespace kestrune::platform

@@ -12,6 +12,10 @@ struct PixelImage {
     std::int32_t width = 0;
     std::int32_t height = 0;
     std::int32_t kind = 0; // source format / special-source code
+    // Size to show the image at; every decoder sets it equal to width x height, a VKSI file
+    // stores its own.
+    std::int32_t display_width = 0;
+    std::int32_t display_height = 0;
     std::vector<std::uint8_t> pixels; // width * height * 4 bytes, rows top to bottom
     std::vector<std::uint8_t*> rows;  // rows[y] points at row y in pixels
 
@@ -29,5 +33,13 @@ struct PixelImage {
 
 // Largest image side the engine accepts from any source.
 inline constexpr std::int32_t k_max_image_side = 16384;
+
+// Kind codes set by the decoders (the low byte names the source, 0x100 marks alpha).
+inline constexpr std::int32_t k_kind_jpeg = 1;
+inline constexpr std::int32_t k_kind_bmp = 2;
+inline constexpr std::int32_t k_kind_png = 7;
+inline constexpr std::int32_t k_kind_png_alpha = 0x101;
+inline constexpr std::int32_t k_kind_capture = 19;
+inline constexpr std::int32_t k_kind_alpha_bit = 0x100;
 
 } // namespace kestrune

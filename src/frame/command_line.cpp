@@ -1,0 +1,114 @@
+#include "frame/frame.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace kestrune::frame {
+
+namespace {
+
+std::string absolute(const std::string& path) {
+    std::error_code ec;
+    auto p = std::filesystem::absolute(path, ec);
+    return ec ? path : p.lexically_normal().string();
+}
+
+bool parse_number(const std::string& text, double& out) {
+    char* end = nullptr;
+    out = std::strtod(text.c_str(), &end);
+    return !text.empty() && end && *end == '\0';
+}
+
+} // namespace
+
+std::string usage_line() {
+    return "usage: kestrune [--headless] [--input FILE] [--screenshot MS=FILE] [--record DIR] "
+           "[--audio-out FILE.wav] [--save-dir DIR] [--time-scale N] [--max-seconds N] "
+           "[--check] [--version] [--help] [GAME_DIR]";
+}
+
+std::string help_text() {
+    return usage_line() +
+           "\n\n"
+           "Runs the visual-novel game in GAME_DIR (default: the bundled demo).\n\n"
+           "  --headless              no window and no sound device; input only from --input\n"
+           "  --input FILE            timed input lines: \"<ms> click X Y\", \"<ms> rclick X Y\",\n"
+           "                          \"<ms> move X Y\", \"<ms> key NAME\", \"<ms> keyup NAME\",\n"
+           "                          \"<ms> wheel up|down\", \"<ms> quit\" (ms of engine time)\n"
+           "  --screenshot MS=FILE    write the presented frame at engine time MS as PNG\n"
+           "  --record DIR            write every presented frame as DIR/NNNNNN.png\n"
+           "  --audio-out FILE.wav    write the mixed sound output\n"
+           "  --save-dir DIR          save folder instead of the XDG one\n"
+           "  --time-scale N          run the clock N times faster (tests)\n"
+           "  --max-seconds N         quit after N seconds of engine time\n"
+           "  --check                 load and pre-scan every script, report problems, run "
+           "nothing\n"
+           "  --version, --help\n";
+}
+
+ParseResult parse_command_line(int argc, const char* const* argv, Options& options,
+                               std::string& error) {
+    auto need_value = [&](int& i, const std::string& flag, std::string& value) {
+        if (i + 1 >= argc) {
+            error = flag + " needs a value";
+            return false;
+        }
+        value = argv[++i];
+        return true;
+    };
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        std::string value;
+        if (arg == "--headless") {
+            options.headless = true;
+        } else if (arg == "--version") {
+            options.show_version = true;
+        } else if (arg == "--help" || arg == "-h") {
+            options.show_help = true;
+        } else if (arg == "--check") {
+            options.check = true;
+        } else if (arg == "--input") {
+            if (!need_value(i, arg, value)) return ParseResult::bad_usage;
+            options.input_file = absolute(value);
+        } else if (arg == "--screenshot") {
+            if (!need_value(i, arg, value)) return ParseResult::bad_usage;
+            const auto eq = value.find('=');
+            double ms = 0;
+            if (eq == std::string::npos || eq + 1 >= value.size() ||
+                !parse_number(value.substr(0, eq), ms) || ms < 0 || ms > 4294967295.0) {
+                error = "--screenshot wants MS=FILE, got \"" + value + "\"";
+                return ParseResult::bad_usage;
+            }
+            options.screenshots.emplace_back(static_cast<std::uint32_t>(ms),
+                                             absolute(value.substr(eq + 1)));
+        } else if (arg == "--record") {
+            if (!need_value(i, arg, value)) return ParseResult::bad_usage;
+            options.record_dir = absolute(value);
+        } else if (arg == "--audio-out") {
+            if (!need_value(i, arg, value)) return ParseResult::bad_usage;
+            options.audio_out = absolute(value);
+        } else if (arg == "--save-dir") {
+            if (!need_value(i, arg, value)) return ParseResult::bad_usage;
+            options.save_dir = absolute(value);
+        } else if (arg == "--time-scale" || arg == "--max-seconds") {
+            if (!need_value(i, arg, value)) return ParseResult::bad_usage;
+            double n = 0;
+            if (!parse_number(value, n) || !(n > 0) || n > 1e6) {
+                error = arg + " wants a positive number, got \"" + value + "\"";
+                return ParseResult::bad_usage;
+            }
+            (arg == "--time-scale" ? options.time_scale : options.max_seconds) = n;
+        } else if (!arg.empty() && arg[0] == '-') {
+            error = "unknown option " + arg;
+            return ParseResult::bad_usage;
+        } else if (options.game_dir.empty()) {
+            options.game_dir = absolute(arg);
+        } else {
+            error = "more than one game folder given (\"" + arg + "\")";
+            return ParseResult::bad_usage;
+        }
+    }
+    return ParseResult::ok;
+}
+
+} // namespace kestrune::frame

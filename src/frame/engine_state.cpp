@@ -1,0 +1,195 @@
+// Engine state word, quit flag, process-wide events, command lock, the multi-object wait
+// and the render hooks.
+#include "frame/engine.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace kestrune::engine {
+
+namespace {
+
+struct ProcessState {
+    platform::Event quit{true, false};
+    platform::Event state_changed{true, false};
+    platform::Event attention{true, false};
+    platform::Event skip{true, false};
+    platform::Event script_gate{true, true};
+    platform::Event command_lock{true, true};
+};
+
+std::atomic<std::int32_t> g_state{k_state_none};
+std::atomic<std::int32_t> g_previous_state{k_state_none};
+std::atomic<bool> g_quit{false};
+// Replaced only by the test reset, never while threads run.
+std::unique_ptr<ProcessState> g_process = std::make_unique<ProcessState>();
+std::mutex g_command_lock_mutex; // makes test-and-take of the command lock atomic
+
+WaitSources g_wait_sources;
+RenderHooks g_render_hooks;
+std::mutex g_wake_mutex;
+std::function<void()> g_wake;
+
+} // namespace
+
+std::int32_t state() {
+    return g_state.load();
+}
+std::int32_t previous_state() {
+    return g_previous_state.load();
+}
+
+void set_state(std::int32_t new_state) {
+    g_previous_state.store(g_state.load());
+    g_state.store(new_state);
+    g_process->state_changed.signal();
+    wake_main();
+}
+
+bool quit_requested() {
+    return g_quit.load();
+}
+
+void request_quit() {
+    g_quit.store(true);
+    g_process->quit.signal();
+    wake_main();
+}
+
+platform::Event& quit_event() {
+    return g_process->quit;
+}
+platform::Event& state_changed_event() {
+    return g_process->state_changed;
+}
+platform::Event& attention_event() {
+    return g_process->attention;
+}
+platform::Event& skip_event() {
+    return g_process->skip;
+}
+platform::Event& script_gate() {
+    return g_process->script_gate;
+}
+
+bool try_take_command_lock() {
+    // The lock is an event: signalled means free. Checking and resetting must be one step,
+    // or two threads could both see it free.
+    std::lock_guard guard(g_command_lock_mutex);
+    if (!g_process->command_lock.is_signalled()) return false;
+    g_process->command_lock.reset();
+    return true;
+}
+
+bool take_command_lock() {
+    for (;;) {
+        if (try_take_command_lock()) return true;
+        if (quit_requested()) return false;
+        platform::Event* events[] = {&g_process->command_lock, &g_process->quit};
+        if (platform::wait_any(events, 100) == platform::k_wait_stopped) return false;
+    }
+}
+
+void give_command_lock() {
+    g_process->command_lock.signal();
+}
+
+bool command_lock_free() {
+    return g_process->command_lock.is_signalled();
+}
+
+void set_wait_sources(const WaitSources& sources) {
+    g_wait_sources = sources;
+}
+
+std::uint32_t wait_multi(std::uint32_t which, platform::Event* extra, std::uint32_t timeout_ms) {
+    std::vector<platform::Event*> events;
+    std::vector<std::uint32_t> bits;
+    auto add = [&](std::uint32_t bit, platform::Event* e) {
+        if (!e) return;
+        events.push_back(e);
+        bits.push_back(bit);
+    };
+    if (which & k_wait_quit) add(k_wait_quit, &g_process->quit);
+    if (which & k_wait_state) {
+        g_process->state_changed.reset();
+        add(k_wait_state, &g_process->state_changed);
+    }
+    if (which & k_wait_attention) add(k_wait_attention, &g_process->attention);
+    if (which & k_wait_skip) add(k_wait_skip, &g_process->skip);
+    if (which & k_wait_input_click) {
+        if (g_wait_sources.input_click) add(k_wait_input_click, g_wait_sources.input_click());
+        if (g_wait_sources.input_click_alt) {
+            platform::Event* alt = g_wait_sources.input_click_alt();
+            if (alt) alt->reset();
+            add(k_wait_input_click, alt);
+        }
+    }
+    if ((which & k_wait_input_1026) && g_wait_sources.input_1026)
+        add(k_wait_input_1026, g_wait_sources.input_1026());
+    if ((which & k_wait_render_thread) && g_wait_sources.render_thread_ended)
+        add(k_wait_render_thread, g_wait_sources.render_thread_ended());
+    if (extra) add(k_wait_extra, extra);
+
+    const int r = platform::wait_any(events, timeout_ms);
+    if (r < 0) return k_wait_timed_out;
+    return bits[static_cast<std::size_t>(r)];
+}
+
+void set_render_hooks(const RenderHooks& hooks) {
+    g_render_hooks = hooks;
+}
+
+void render_hold() {
+    if (quit_requested() || !render_is_running() || !g_render_hooks.hold) return;
+    g_render_hooks.hold();
+}
+
+void render_release() {
+    if (quit_requested() || !render_is_running() || !g_render_hooks.release) return;
+    g_render_hooks.release();
+}
+
+bool render_is_held() {
+    return g_render_hooks.is_held && g_render_hooks.is_held();
+}
+bool render_is_running() {
+    return g_render_hooks.is_running && g_render_hooks.is_running();
+}
+
+void set_main_wakeup(std::function<void()> wake) {
+    std::lock_guard guard(g_wake_mutex);
+    g_wake = std::move(wake);
+}
+
+void wake_main() {
+    std::function<void()> wake;
+    {
+        std::lock_guard guard(g_wake_mutex);
+        wake = g_wake;
+    }
+    if (wake) wake();
+}
+
+void init_process_state() {
+    g_process->quit.reset();
+    g_process->state_changed.reset();
+    g_process->attention.reset();
+    g_process->skip.reset();
+    g_process->script_gate.signal();
+    g_process->command_lock.signal();
+}
+
+void reset_process_state_for_tests() {
+    g_quit.store(false);
+    g_state.store(k_state_none);
+    g_previous_state.store(k_state_none);
+    init_process_state();
+    g_wait_sources = {};
+    g_render_hooks = {};
+    set_main_wakeup(nullptr);
+}
+
+} // namespace kestrune::engine

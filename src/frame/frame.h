@@ -1,0 +1,53 @@
+// The engine frame as main() sees it: the command line, and the run of a game from the
+// start-up chain through the main loop to shutdown.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kestrune::frame {
+
+struct Options {
+    std::string game_dir; // empty: the bundled demo
+    bool headless = false;
+    std::string input_file;
+    std::vector<std::pair<std::uint32_t, std::string>> screenshots; // engine ms, file
+    std::string record_dir;
+    std::string audio_out;
+    std::string save_dir;
+    double time_scale = 1.0;
+    double max_seconds = 0.0; // 0: no limit
+    bool check = false;
+    bool show_version = false;
+    bool show_help = false;
+};
+
+enum class ParseResult { ok, bad_usage };
+
+// Parses argv. On bad use fills `error` with one line and returns bad_usage. Paths are
+// made absolute against the current directory (the game folder becomes the working
+// directory later).
+ParseResult parse_command_line(int argc, const char* const* argv, Options& options,
+                               std::string& error);
+std::string usage_line();
+std::string help_text();
+
+// Runs the game. Returns the process exit code: 0 after a normal end, 1 after a failed
+// start.
+int run(const Options& options);
+
+// One step of an ordered start-up chain: `start` returns false on failure; `stop` releases
+// what `start` made and must tolerate a step that never started.
+struct Step {
+    const char* name;
+    std::function<bool()> start;
+    std::function<void()> stop;
+};
+
+// Runs steps in order. On the first failure, stops the steps already started in reverse
+// order and returns false with the failing step's name in `failed`.
+bool run_chain(const std::vector<Step>& steps, std::string& failed);
+
+} // namespace kestrune::frame

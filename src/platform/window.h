@@ -1,0 +1,54 @@
+// The main window: an SDL2 window, or a headless stand-in with the same interface.
+//
+// Threading contract: create, next_event and present are called by the main thread only;
+// post_wake and post_event may be called from any thread (they are how other threads wake
+// the main loop after changing the engine state).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace kestrune::platform {
+
+struct WindowEvent {
+    enum class Kind {
+        none,
+        wake,          // posted by another thread: look at the engine state
+        close_request, // the reader asked to close the window
+        mouse_down,
+        mouse_up,
+        mouse_move,
+        wheel,
+        key_down,
+        key_up,
+    };
+    Kind kind = Kind::none;
+    int x = 0, y = 0; // pointer position in frame coordinates
+    int button = 0;   // 1 left, 3 right
+    int wheel = 0;    // +1 up, -1 down
+    std::string key;  // key name ("Return", "Space", "A", "F1", ...)
+};
+
+class Window {
+public:
+    virtual ~Window() = default;
+    // Waits up to timeout_ms (engine time) for the next event. False on time-out.
+    virtual bool next_event(WindowEvent& event, std::uint32_t timeout_ms) = 0;
+    virtual void post_wake() = 0;
+    virtual void post_event(const WindowEvent& event) = 0;
+    virtual void set_title(const std::string& utf8_title) = 0;
+    virtual bool headless() const = 0;
+    // Shows a 1024x576 BGRA frame; only the rows and columns of the changed rectangle
+    // [x0, x1) x [y0, y1) need to be uploaded.
+    virtual void present(const std::uint8_t* bgra, int stride, int x0, int y0, int x1, int y1) = 0;
+};
+
+// True when an X11 or Wayland display is named in the environment.
+bool display_available();
+
+// Opens the SDL2 window (1024x576). Null with a message in `error` when it fails.
+std::unique_ptr<Window> create_sdl_window(const std::string& utf8_title, std::string& error);
+std::unique_ptr<Window> create_headless_window();
+
+} // namespace kestrune::platform

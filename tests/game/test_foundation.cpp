@@ -1,0 +1,42 @@
+// Whole-program runs: start, normal end, failed start, bad command-line use.
+#include "run_game.h"
+
+#include <gtest/gtest.h>
+
+using namespace kestrune::testing;
+
+TEST(Foundation, BundledDemoRunsHeadlessToItsEnd) {
+    const std::string saves = scratch_dir("demo_saves");
+    const RunResult r = run_kestrune({"--headless", "--save-dir", saves, "--max-seconds", "120"});
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+}
+
+TEST(Foundation, StartScriptWithoutMainFailsWithExitCode1) {
+    const std::string game = scratch_dir("no_main");
+    write_text(game + "/start.txt", "scene other\n{\n}\n");
+    const RunResult r = run_kestrune({"--headless", "--save-dir", game + "/saves", game});
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_NE(r.output.find("main"), std::string::npos) << r.output;
+}
+
+TEST(Foundation, MissingGameFolderFailsWithExitCode1) {
+    const RunResult r = run_kestrune({"--headless", "/nonexistent/kestrune/game"});
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_NE(r.output.find("/nonexistent/kestrune/game"), std::string::npos) << r.output;
+}
+
+TEST(Foundation, BadCommandLineExits2WithUsage) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--no-such-option"}, {"--time-scale"}, {"--max-seconds", "-1"}, {"a", "b"}}) {
+        const RunResult r = run_kestrune(args);
+        EXPECT_EQ(r.exit_code, 2) << args[0] << "\n" << r.output;
+        EXPECT_NE(r.output.find("usage: kestrune"), std::string::npos) << r.output;
+    }
+}
+
+TEST(Foundation, VersionAndHelp) {
+    EXPECT_EQ(run_kestrune({"--version"}).exit_code, 0);
+    const RunResult help = run_kestrune({"--help"});
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_NE(help.output.find("--save-dir"), std::string::npos);
+}
