@@ -124,14 +124,19 @@ TEST_F(EngineTest, ThreadBlockedInEngineWaitEndsWhenAsked) {
 
 TEST_F(EngineTest, ThreadIgnoringStopIsReportedAndLeftDetached) {
     static std::atomic<bool> release{false};
+    static std::atomic<bool> started{false};
     release = false;
+    started = false;
     const int h = create_thread(
         true,
         [](void*) {
+            started = true;
             while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         },
         nullptr);
     ASSERT_NE(h, k_no_thread);
+    // A thread asked to stop before it began never runs its body; wait until it does.
+    while (!started.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(tear_down_threads(), 0);
     release = true;
 }
