@@ -1,0 +1,408 @@
+#include "platform/files.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/encoding.h"
+
+namespace kestrune::platform {
+
+namespace {
+
+char fold(char c) {
+    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+}
+
+bool equal_fold(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (fold(a[i]) != fold(b[i])) return false;
+    return true;
+}
+
+bool glob_fold(std::string_view pat, std::string_view s) {
+    std::size_t p = 0, i = 0, star = std::string_view::npos, mark = 0;
+    while (i < s.size()) {
+        if (p < pat.size() && (pat[p] == '?' || fold(pat[p]) == fold(s[i]))) {
+            ++p;
+            ++i;
+        } else if (p < pat.size() && pat[p] == '*') {
+            star = p++;
+            mark = i;
+        } else if (star != std::string_view::npos) {
+            p = star + 1;
+            i = ++mark;
+        } else {
+            return false;
+        }
+    }
+    while (p < pat.size() && pat[p] == '*') ++p;
+    return p == pat.size();
+}
+
+bool valid_utf8(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        std::size_t n = 0;
+        if (c < 0x80)
+            n = 0;
+        else if ((c >> 5) == 6)
+            n = 1;
+        else if ((c >> 4) == 14)
+            n = 2;
+        else if ((c >> 3) == 30)
+            n = 3;
+        else
+            return false;
+        if (i + n >= s.size() && n > 0) return false;
+        for (std::size_t k = 1; k <= n; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+        i += n + 1;
+    }
+    return true;
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> split(std::string_view path) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string_view::npos) end = path.size();
+        if (end > start) parts.emplace_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+std::string child(const std::string& dir, const std::string& name) {
+    if (dir.empty()) return name;
+    if (dir == "/") return "/" + name;
+    return dir + "/" + name;
+}
+
+// Finds name inside dir: exact spelling first, else the first entry (in name order) that
+// differs only in ASCII case. Empty when there is none.
+std::string match_in(const std::string& dir, const std::string& name) {
+    if (name == "." || name == "..") return name;
+    if (exists(child(dir, name))) return name;
+    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (!d) return {};
+    std::string best;
+    while (dirent* e = ::readdir(d)) {
+        if (equal_fold(e->d_name, name) && (best.empty() || best > e->d_name)) best = e->d_name;
+    }
+    ::closedir(d);
+    return best;
+}
+
+// Walks the components of a native path; with for_writing the last one need not exist.
+std::optional<std::string> resolve(std::string_view native, bool for_writing) {
+    if (native.empty() || native.size() > k_max_path) return std::nullopt;
+    std::string cur = native.front() == '/' ? "/" : "";
+    const auto parts = split(native);
+    if (parts.empty()) return cur.empty() ? std::optional<std::string>(".") : cur;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const bool last = i + 1 == parts.size();
+        std::string found = match_in(cur, parts[i]);
+        if (found.empty()) {
+            if (!(for_writing && last)) return std::nullopt;
+            found = parts[i];
+        }
+        cur = child(cur, found);
+    }
+    return cur;
+}
+
+// The file-system spellings worth trying for an engine name: its GBK reading, and the
+// bytes as they are when they already form UTF-8 (paths given on the command line).
+std::vector<std::string> candidates(std::string_view engine_name) {
+    std::vector<std::string> out;
+    out.push_back(native_name(engine_name));
+    std::string raw(engine_name);
+    std::replace(raw.begin(), raw.end(), '\\', '/');
+    if (raw != out.front() && valid_utf8(raw)) out.push_back(std::move(raw));
+    return out;
+}
+
+FILE* as_file(void* p) {
+    return static_cast<FILE*>(p);
+}
+
+} // namespace
+
+std::string native_name(std::string_view engine_name) {
+    std::string sep(engine_name);
+    bool high = false;
+    for (std::size_t i = 0; i < sep.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(sep[i]);
+        if (c >= 0x81 && i + 1 < sep.size()) {
+            high = true;
+            ++i; // a trail byte may be 0x5C and is not a separator
+        } else if (c == '\\') {
+            sep[i] = '/';
+        } else if (c >= 0x80) {
+            high = true;
+        }
+    }
+    return high ? gbk_to_utf8(sep) : sep;
+}
+
+std::optional<std::string> join_path(std::string_view dir, std::string_view name) {
+    if (dir.empty()) return std::string(name);
+    const bool slash = dir.back() == '/' || dir.back() == '\\';
+    const std::size_t total = dir.size() + (slash ? 0 : 1) + name.size();
+    if (total > k_max_path) return std::nullopt;
+    std::string out(dir);
+    if (!slash) out += '/';
+    out += name;
+    return out;
+}
+
+std::optional<std::string> find_path(std::string_view engine_name) {
+    for (const auto& c : candidates(engine_name))
+        if (auto p = resolve(c, false)) return p;
+    return std::nullopt;
+}
+
+std::optional<std::string> path_for_writing(std::string_view engine_name) {
+    for (const auto& c : candidates(engine_name))
+        if (auto p = resolve(c, true)) return p;
+    return std::nullopt;
+}
+
+bool file_exists(std::string_view engine_pattern) {
+    for (const auto& c : candidates(engine_pattern)) {
+        const std::size_t slash = c.rfind('/');
+        const std::string dir_part = slash == std::string::npos ? "" : c.substr(0, slash);
+        const std::string leaf = slash == std::string::npos ? c : c.substr(slash + 1);
+        if (leaf.find_first_of("*?") == std::string::npos) {
+            if (resolve(c, false)) return true;
+            continue;
+        }
+        std::string dir = dir_part.empty() ? std::string(c[0] == '/' ? "/" : ".") : dir_part;
+        auto real_dir = resolve(dir, false);
+        if (!real_dir) continue;
+        DIR* d = ::opendir(real_dir->c_str());
+        if (!d) continue;
+        bool hit = false;
+        while (dirent* e = ::readdir(d)) {
+            if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+            if (glob_fold(leaf, e->d_name)) {
+                hit = true;
+                break;
+            }
+        }
+        ::closedir(d);
+        if (hit) return true;
+    }
+    return false;
+}
+
+bool is_directory(std::string_view engine_name) {
+    auto p = find_path(engine_name);
+    struct stat st;
+    return p && ::stat(p->c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::vector<std::string> list_files(std::string_view dir) {
+    std::vector<std::string> out;
+    auto real = find_path(dir.empty() ? std::string_view(".") : dir);
+    if (!real) return out;
+    DIR* d = ::opendir(real->c_str());
+    if (!d) return out;
+    while (dirent* e = ::readdir(d)) {
+        struct stat st;
+        if (::stat(child(*real, e->d_name).c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            out.emplace_back(e->d_name);
+    }
+    ::closedir(d);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+bool make_directories(std::string_view engine_name) {
+    const std::string native = native_name(engine_name);
+    if (native.empty() || native.size() > k_max_path) return false;
+    std::string cur = native.front() == '/' ? "/" : "";
+    for (const auto& part : split(native)) {
+        std::string found = match_in(cur, part);
+        if (found.empty()) {
+            found = part;
+            if (::mkdir(child(cur, found).c_str(), 0755) != 0 && errno != EEXIST) return false;
+        }
+        cur = child(cur, found);
+    }
+    struct stat st;
+    return ::stat(cur.empty() ? "." : cur.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool remove_file(std::string_view engine_name) {
+    auto p = find_path(engine_name);
+    return p && ::unlink(p->c_str()) == 0;
+}
+
+bool read_file(std::string_view engine_name, FileData& out, std::string* error,
+               std::uint64_t max_size) {
+    auto set_error = [&](const std::string& why) {
+        if (error) *error = std::string(engine_name) + ": " + why;
+        return false;
+    };
+    auto path = find_path(engine_name);
+    if (!path) return set_error("no such file");
+    auto f = File::open_read(*path);
+    if (!f) return set_error(std::string("cannot open: ") + std::strerror(errno));
+    const std::int64_t size = f->size();
+    if (size < 0) return set_error("cannot take the file's size");
+    if (std::uint64_t(size) > max_size) return set_error("file too large");
+    BlockPtr block = make_block(std::size_t(size));
+    if (!block) return set_error("out of memory");
+    if (f->read(block.get(), std::size_t(size)) != std::size_t(size))
+        return set_error("short read");
+    out.data = std::move(block);
+    out.size = std::size_t(size);
+    return true;
+}
+
+bool write_file(std::string_view engine_name, const void* data, std::size_t size,
+                std::string* error) {
+    auto path = path_for_writing(engine_name);
+    if (!path) {
+        if (error) *error = std::string(engine_name) + ": folder does not exist";
+        return false;
+    }
+    auto f = File::open_write(*path);
+    if (!f) {
+        if (error) *error = std::string(engine_name) + ": cannot create: " + std::strerror(errno);
+        return false;
+    }
+    const bool wrote = size == 0 || f->write(data, size) == size;
+    if (!wrote) {
+        f->abandon();
+    } else if (f->close()) {
+        return true;
+    }
+    if (error) *error = std::string(engine_name) + ": write failed: " + std::strerror(errno);
+    return false;
+}
+
+File::~File() {
+    if (m_stream) {
+        if (is_writer())
+            abandon();
+        else
+            std::fclose(as_file(m_stream));
+    }
+}
+
+std::unique_ptr<File> File::open_read(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return nullptr;
+    struct stat st;
+    if (::fstat(::fileno(f), &st) != 0 || S_ISDIR(st.st_mode)) {
+        std::fclose(f);
+        errno = EISDIR;
+        return nullptr;
+    }
+    std::unique_ptr<File> file(new File);
+    file->m_stream = f;
+    file->m_path = path;
+    return file;
+}
+
+std::unique_ptr<File> File::open_write(const std::string& path) {
+    if (path.empty() || path.size() + 16 > k_max_path) return nullptr;
+    std::string tmp = path + ".tmp-XXXXXX";
+    const int fd = ::mkstemp(tmp.data());
+    if (fd < 0) return nullptr;
+    FILE* f = ::fdopen(fd, "w+b");
+    if (!f) {
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        return nullptr;
+    }
+    std::unique_ptr<File> file(new File);
+    file->m_stream = f;
+    file->m_path = std::move(tmp);
+    file->m_target = path;
+    return file;
+}
+
+std::size_t File::read(void* dst, std::size_t bytes) {
+    if (!m_stream || bytes == 0) return 0;
+    return std::fread(dst, 1, bytes, as_file(m_stream));
+}
+
+std::size_t File::write(const void* src, std::size_t bytes) {
+    if (!m_stream || bytes == 0) return 0;
+    const std::size_t n = std::fwrite(src, 1, bytes, as_file(m_stream));
+    if (n != bytes) m_failed = true;
+    return n;
+}
+
+bool File::seek(std::int64_t offset, int origin) {
+    if (!m_stream) return false;
+    const int whence = origin == 0   ? SEEK_SET
+                       : origin == 1 ? SEEK_CUR
+                       : origin == 2 ? SEEK_END
+                                     : -1;
+    if (whence < 0) return false;
+    return ::fseeko(as_file(m_stream), off_t(offset), whence) == 0;
+}
+
+std::int64_t File::tell() {
+    if (!m_stream) return -1;
+    return std::int64_t(::ftello(as_file(m_stream)));
+}
+
+std::int64_t File::size() {
+    if (!m_stream) return -1;
+    std::fflush(as_file(m_stream));
+    struct stat st;
+    if (::fstat(::fileno(as_file(m_stream)), &st) != 0) return -1;
+    return std::int64_t(st.st_size);
+}
+
+bool File::close() {
+    if (!m_stream) return false;
+    FILE* f = as_file(m_stream);
+    m_stream = nullptr;
+    if (!is_writer()) return std::fclose(f) == 0;
+    bool ok = !m_failed && std::fflush(f) == 0 && ::fsync(::fileno(f)) == 0;
+    if (ok) {
+        // mkstemp makes the file private; give it the usual mode, or keep the old file's.
+        struct stat st;
+        mode_t mode = 0644;
+        if (::stat(m_target.c_str(), &st) == 0) mode = st.st_mode & 07777;
+        ::fchmod(::fileno(f), mode);
+    }
+    ok = (std::fclose(f) == 0) && ok;
+    if (ok) ok = ::rename(m_path.c_str(), m_target.c_str()) == 0;
+    if (!ok) {
+        const int saved = errno;
+        ::unlink(m_path.c_str());
+        errno = saved;
+    }
+    return ok;
+}
+
+void File::abandon() {
+    if (m_stream) {
+        std::fclose(as_file(m_stream));
+        m_stream = nullptr;
+    }
+    if (is_writer()) ::unlink(m_path.c_str());
+}
+
+} // namespace kestrune::platform

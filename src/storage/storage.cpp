@@ -1,0 +1,70 @@
+#include "storage/storage.h"
+
+#include <cstring>
+
+#include "platform/files.h"
+#include "storage/codec.h"
+#include "storage/container.h"
+
+namespace kestrune::storage {
+
+bool read_whole_file(std::string_view name, FileBytes& out) {
+    ResourceFile f;
+    if (!f.create(name) || !f.load()) return false;
+    out.size = std::size_t(f.size());
+    out.data = f.take_buffer();
+    return out.data != nullptr;
+}
+
+bool read_small_file(std::string_view name, char* dst, std::size_t capacity) {
+    if (!dst || capacity == 0) return false;
+    std::memset(dst, 0, capacity);
+    ResourceFile f;
+    if (!f.create(name) || !f.load()) return false;
+    const std::size_t n =
+        std::size_t(f.size()) < capacity - 1 ? std::size_t(f.size()) : capacity - 1;
+    std::memcpy(dst, f.data(), n);
+    return true;
+}
+
+bool file_exists(std::string_view pattern) {
+    return platform::file_exists(pattern);
+}
+
+bool resource_exists(std::string_view name) {
+    ResourceFile f;
+    if (!f.create(name)) return false;
+    if (f.backing() != Backing::loose) return true;
+    return platform::find_path(name).has_value();
+}
+
+int available_file(std::string_view name) {
+    ResourceFile f;
+    if (!f.create(name)) return -1;
+    if (f.backing() == Backing::loose && !platform::find_path(name)) return -1;
+    if (!f.open()) return 0;
+    std::uint8_t byte;
+    const bool readable = f.size() == 0 || f.read(&byte, 1, 1) == 1;
+    return readable ? 1 : 0;
+}
+
+bool write_file(std::string_view name, const void* data, std::size_t size, WriteMode mode) {
+    ResourceFile f;
+    if (!f.create(name)) {
+        report_fault(name, "bad file name");
+        return false;
+    }
+    if (!f.set_content(data, size)) return false;
+    if (mode == WriteMode::container && !f.encode()) return false;
+    if (!f.open_for_writing()) return false;
+    const bool wrote = f.write_buffer();
+    const bool closed = f.close() == 0;
+    return wrote && closed;
+}
+
+bool delete_file(std::string_view name) {
+    ResourceFile f;
+    return f.create(name) && f.remove();
+}
+
+} // namespace kestrune::storage

@@ -1,0 +1,62 @@
+// Resource storage: what the rest of the engine includes.
+//
+// Reading a resource by name goes through the file cache, then the archives, then loose
+// files (case-insensitive, '\' or '/'); loose files in the VKSF container are decoded on
+// the way. Content buffers are zeroed blocks with at least 1088 zero bytes past the end,
+// so text always ends in a zero and parsers may look a little past the content.
+//
+// Start-up:  storage::scan_archives(".") once, after changing into the game folder.
+// Settings:  set_resource_prefix (the system setting current_path), set_save_folder.
+// Shutdown:  storage::cache_unload_all().
+//
+//   ResourceFile f;                       // streaming access (sounds, movies)
+//   if (f.create("bgm/title.ogg") && f.open()) { f.read(buf, 1, n); f.seek(0, 0); }
+//   FileBytes text;                       // whole files (scripts, settings)
+//   if (read_whole_file("script/main.txt", text)) parse(text.data.get(), text.size);
+//   auto image = load_image("cg/bg01.png");   // shared; may also be held by the cache
+//   write_file("save/0001/val.vkf", bytes, n, WriteMode::container);
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "platform/memory.h"
+#include "storage/archive.h"
+#include "storage/file_cache.h"
+#include "storage/image_loader.h"
+#include "storage/pixel_image.h"
+#include "storage/resource_file.h"
+
+namespace kestrune::storage {
+
+struct FileBytes {
+    platform::BlockPtr data; // zeroed block: data[size] and the bytes after it are 0
+    std::size_t size = 0;
+};
+
+// Whole content of a resource (cache, archive or loose file; VKSF decoded). Misses are
+// not reported (callers often try several names); damaged data is.
+bool read_whole_file(std::string_view name, FileBytes& out);
+
+// Copies at most capacity - 1 bytes of the file into dst and ends them with a zero; the
+// rest of dst is zero-filled.
+bool read_small_file(std::string_view name, char* dst, std::size_t capacity = 1024);
+
+// Whether a loose file matches (the last component may hold '*' and '?').
+bool file_exists(std::string_view pattern);
+// Whether a resource of that name can be found in the cache, an archive or on disk.
+bool resource_exists(std::string_view name);
+// 1 when the resource can be opened and read, -1 when there is no such file, else 0.
+int available_file(std::string_view name);
+
+enum class WriteMode {
+    plain,     // the bytes as they are
+    container, // wrapped in the VKSF container keyed by the base name
+};
+// Writes the file atomically: the old file survives a failed write. The folder must exist.
+bool write_file(std::string_view name, const void* data, std::size_t size, WriteMode mode);
+bool delete_file(std::string_view name);
+
+} // namespace kestrune::storage
