@@ -1,0 +1,286 @@
+// Body of the row kernels, compiled twice: by raster_simd.cpp for SSE2 (KESTRUNE_KERNEL_AVX2
+// 0) and by raster_simd_avx2.cpp for AVX2 (1). It defines kernels_sse2() or kernels_avx2().
+//
+// The pixels of a register are widened into two halves of 16-bit lanes (unpack with zero)
+// and narrowed back with a saturating pack, which is exact because every intermediate
+// value stays within 0..65535 and every result within 0..255:
+//   d * (256 - w) + s * w <= 255 * 256 for the normal, mul and overlay blends,
+//   so d + floor((x - d) * w / 256) is computed as (d * (256 - w) + x * w) >> 8.
+// No include guard: this file is meant to be included once per instruction set.
+
+#include "scene/raster_kernels.h"
+
+#include <algorithm>
+#include <cstring>
+#include <immintrin.h>
+
+namespace kestrune::scene::detail {
+namespace {
+
+#if KESTRUNE_KERNEL_AVX2
+using Reg = __m256i;
+constexpr int N = 8; // pixels per register
+constexpr unsigned k_all_bytes = 0xFFFFFFFFu;
+inline Reg loadu(const void* p) {
+    return _mm256_loadu_si256(static_cast<const Reg*>(p));
+}
+inline void storeu(void* p, Reg v) {
+    _mm256_storeu_si256(static_cast<Reg*>(p), v);
+}
+inline Reg zero() {
+    return _mm256_setzero_si256();
+}
+inline Reg lo8(Reg v) {
+    return _mm256_unpacklo_epi8(v, zero());
+}
+inline Reg hi8(Reg v) {
+    return _mm256_unpackhi_epi8(v, zero());
+}
+inline Reg pack16(Reg a, Reg b) {
+    return _mm256_packus_epi16(a, b);
+}
+inline Reg adds8(Reg a, Reg b) {
+    return _mm256_adds_epu8(a, b);
+}
+inline Reg subs8(Reg a, Reg b) {
+    return _mm256_subs_epu8(a, b);
+}
+inline unsigned eq32_mask(Reg a, Reg b) {
+    return static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi32(a, b)));
+}
+inline Reg splat32(std::uint32_t x) {
+    return _mm256_set1_epi32(static_cast<int>(x));
+}
+#define KESTRUNE_KERNEL_SET_NAME "avx2"
+#define KESTRUNE_KERNEL_SET_FN kernels_avx2
+#else
+using Reg = __m128i;
+constexpr int N = 4;
+constexpr unsigned k_all_bytes = 0xFFFFu;
+inline Reg loadu(const void* p) {
+    return _mm_loadu_si128(static_cast<const Reg*>(p));
+}
+inline void storeu(void* p, Reg v) {
+    _mm_storeu_si128(static_cast<Reg*>(p), v);
+}
+inline Reg zero() {
+    return _mm_setzero_si128();
+}
+inline Reg lo8(Reg v) {
+    return _mm_unpacklo_epi8(v, zero());
+}
+inline Reg hi8(Reg v) {
+    return _mm_unpackhi_epi8(v, zero());
+}
+inline Reg pack16(Reg a, Reg b) {
+    return _mm_packus_epi16(a, b);
+}
+inline Reg adds8(Reg a, Reg b) {
+    return _mm_adds_epu8(a, b);
+}
+inline Reg subs8(Reg a, Reg b) {
+    return _mm_subs_epu8(a, b);
+}
+inline unsigned eq32_mask(Reg a, Reg b) {
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi32(a, b)));
+}
+inline Reg splat32(std::uint32_t x) {
+    return _mm_set1_epi32(static_cast<int>(x));
+}
+#define KESTRUNE_KERNEL_SET_NAME "sse2"
+#define KESTRUNE_KERNEL_SET_FN kernels_sse2
+#endif
+
+typedef std::uint16_t U16 __attribute__((vector_size(sizeof(Reg))));
+typedef std::int16_t S16 __attribute__((vector_size(sizeof(Reg))));
+typedef std::uint32_t U32 __attribute__((vector_size(sizeof(Reg))));
+typedef std::uint64_t U64 __attribute__((vector_size(sizeof(Reg))));
+
+// Same-size vector casts reinterpret the bits.
+inline U16 u16(Reg r) {
+    return (U16)r;
+}
+inline Reg reg(U16 v) {
+    return (Reg)v;
+}
+inline Reg reg(U32 v) {
+    return (Reg)v;
+}
+inline U32 u32(Reg r) {
+    return (U32)r;
+}
+
+// Each 32-bit lane's low byte repeated into all four bytes.
+inline Reg bytes_of(U32 x) {
+    x |= x << 8;
+    x |= x << 16;
+    return reg(x);
+}
+
+// The 16-bit lanes that hold an alpha channel (every fourth, after widening).
+inline U16 alpha_lanes() {
+    U64 m{};
+    m += 0xFFFF000000000000ull;
+    return (U16)m;
+}
+
+inline U16 blend_lanes(int op, U16 s, U16 d, U16 w) {
+    const U16 keep = 256 - w;
+    switch (op) {
+    case op_normal:
+        return (d * keep + s * w) >> 8;
+    case op_mul: {
+        const U16 m = (s * d) >> 8;
+        return (d * keep + m * w) >> 8;
+    }
+    case op_overlay: {
+        const U16 lo = (s * d) >> 7;
+        const U16 hi = 255 - (((255 - s) * (255 - d)) >> 7);
+        // Colour channels take the dark branch up to 127; the alpha channel only at 0.
+        const S16 ds = (S16)d;
+        const U16 al = alpha_lanes();
+        const U16 dark = ((U16)(ds <= 127) & ~al) | ((U16)(ds == 0) & al);
+        const U16 o = (lo & dark) | (hi & ~dark);
+        return (d * keep + o * w) >> 8;
+    }
+    default: // add and sub: the product s * w >> 8 alone; the caller saturates
+        return (s * w) >> 8;
+    }
+}
+
+template <int Op, bool Trans, bool Mask, bool Rule>
+inline void blend_block(std::uint8_t* dst, const std::uint32_t* src, const std::uint8_t* mask,
+                        const std::uint8_t* rule, const std::uint8_t* table, unsigned P) {
+    constexpr bool k_store_opaque = Op == op_normal && !Trans && !Mask && !Rule;
+    const Reg s = loadu(src);
+    const Reg sa = reg(u32(s) & 0xFF000000u);
+    if (eq32_mask(sa, zero()) == k_all_bytes) return; // fully transparent: nothing changes
+    if (k_store_opaque && eq32_mask(sa, splat32(0xFF000000u)) == k_all_bytes) {
+        storeu(dst, s);
+        return;
+    }
+    const Reg d = loadu(dst);
+    const Reg wb = bytes_of(u32(s) >> 24);
+    U16 wl = u16(lo8(wb)), wh = u16(hi8(wb));
+    if (Trans) {
+        const auto p16 = static_cast<std::uint16_t>(P);
+        wl = (wl * p16) >> 8;
+        wh = (wh * p16) >> 8;
+    }
+    if (Rule) {
+        U32 t;
+        std::uint32_t tv[N];
+        for (int k = 0; k < N; ++k) tv[k] = table[rule[k]];
+        std::memcpy(&t, tv, sizeof t);
+        const Reg tb = bytes_of(t);
+        wl = (wl * u16(lo8(tb))) >> 8;
+        wh = (wh * u16(hi8(tb))) >> 8;
+    }
+    if (Mask) {
+        U32 l = u32(loadu(mask));
+        // A layer pixel whose colour is zero blocks the pixel entirely, alpha included.
+        l &= ~(U32)((l & 0xFFFFFFu) == 0);
+        wl = (wl * u16(lo8(reg(l)))) >> 8;
+        wh = (wh * u16(hi8(reg(l)))) >> 8;
+    }
+    const U16 rl = blend_lanes(Op, u16(lo8(s)), u16(lo8(d)), wl);
+    const U16 rh = blend_lanes(Op, u16(hi8(s)), u16(hi8(d)), wh);
+    Reg r = pack16(reg(rl), reg(rh));
+    if (Op == op_add) r = adds8(d, r);
+    if (Op == op_sub) r = subs8(d, r);
+    if (k_store_opaque) {
+        const U32 opaque = (U32)(u32(sa) == 0xFF000000u);
+        r = reg((u32(s) & opaque) | (u32(r) & ~opaque));
+    }
+    storeu(dst, r);
+}
+
+template <int Op, bool Trans, bool Mask, bool Rule>
+void blend_row(std::uint8_t* dst, const std::uint32_t* src, int n, const BlendParams& p) {
+    const unsigned P = p.alpha;
+    int i = 0;
+    for (; i + N <= n; i += N)
+        blend_block<Op, Trans, Mask, Rule>(dst + 4 * i, src + i, Mask ? p.mask + 4 * i : nullptr,
+                                           Rule ? p.rule + i : nullptr, p.table, P);
+    const int rest = n - i;
+    if (rest <= 0) return;
+    // The tail goes through the same block code on padded copies; padding pixels have
+    // alpha 0 and are left as they were.
+    std::uint32_t s[N] = {}, d[N] = {}, m[N] = {};
+    std::uint8_t r[N] = {};
+    std::memcpy(s, src + i, std::size_t(rest) * 4);
+    std::memcpy(d, dst + 4 * i, std::size_t(rest) * 4);
+    if (Mask) std::memcpy(m, p.mask + 4 * i, std::size_t(rest) * 4);
+    if (Rule) std::memcpy(r, p.rule + i, std::size_t(rest));
+    blend_block<Op, Trans, Mask, Rule>(reinterpret_cast<std::uint8_t*>(d), s,
+                                       reinterpret_cast<const std::uint8_t*>(m), r, p.table, P);
+    std::memcpy(dst + 4 * i, d, std::size_t(rest) * 4);
+}
+
+inline std::int32_t clamp_to(std::int32_t x, std::int32_t hi) {
+    return x < 0 ? 0 : (x > hi ? hi : x);
+}
+
+// Bilinear sampling with weights 255 - f and f (not 256 - f): an opaque channel of 255
+// comes out as 253 even at whole-pixel positions, as the engine's pictures always were.
+void sample_bilinear(std::uint32_t* out, int n, const PixelImage& img, std::int32_t u,
+                     std::int32_t v, std::int32_t du, std::int32_t dv) {
+    const std::int32_t wmax = img.width - 1, hmax = img.height - 1;
+    std::uint32_t uu = static_cast<std::uint32_t>(u), vv = static_cast<std::uint32_t>(v);
+    for (int i = 0; i < n; i += N) {
+        alignas(32) std::uint32_t p00[N], p01[N], p10[N], p11[N], fx[N], fy[N], res[N];
+        for (int k = 0; k < N; ++k) {
+            const auto su = static_cast<std::int32_t>(uu), sv = static_cast<std::int32_t>(vv);
+            const std::int32_t x = su >> 16, y = sv >> 16;
+            const std::int32_t x0 = clamp_to(x, wmax), x1 = clamp_to(x + 1, wmax);
+            const std::uint32_t* r0 = img.row32(clamp_to(y, hmax));
+            const std::uint32_t* r1 = img.row32(clamp_to(y + 1, hmax));
+            p00[k] = r0[x0];
+            p01[k] = r0[x1];
+            p10[k] = r1[x0];
+            p11[k] = r1[x1];
+            fx[k] = (static_cast<std::uint32_t>(su) >> 8) & 255u;
+            fy[k] = (static_cast<std::uint32_t>(sv) >> 8) & 255u;
+            uu += static_cast<std::uint32_t>(du);
+            vv += static_cast<std::uint32_t>(dv);
+        }
+        const Reg a = loadu(p00), b = loadu(p01), c = loadu(p10), e = loadu(p11);
+        const Reg fxb = bytes_of(u32(loadu(fx))), fyb = bytes_of(u32(loadu(fy)));
+        Reg half[2];
+        for (int h = 0; h < 2; ++h) {
+            auto widen = [h](Reg r) { return u16(h ? hi8(r) : lo8(r)); };
+            const U16 wx = widen(fxb), wy = widen(fyb);
+            const U16 top = (((255 - wx) * widen(a)) >> 8) + ((wx * widen(b)) >> 8);
+            const U16 bot = (((255 - wx) * widen(c)) >> 8) + ((wx * widen(e)) >> 8);
+            half[h] = reg(U16(((top * (255 - wy)) >> 8) + ((bot * wy) >> 8)));
+        }
+        storeu(res, pack16(half[0], half[1]));
+        std::memcpy(out + i, res, std::size_t(std::min(N, n - i)) * 4);
+    }
+}
+
+#define KESTRUNE_BLEND_VARIANTS(op, tr)                                                            \
+    {                                                                                              \
+        &blend_row<op, tr, false, false>, &blend_row<op, tr, true, false>,                         \
+            &blend_row<op, tr, false, true>, &blend_row<op, tr, true, true>                        \
+    }
+#define KESTRUNE_BLEND_OP(op)                                                                      \
+    { KESTRUNE_BLEND_VARIANTS(op, false), KESTRUNE_BLEND_VARIANTS(op, true) }
+
+} // namespace
+
+const KernelSet& KESTRUNE_KERNEL_SET_FN() {
+    static const KernelSet k = {KESTRUNE_KERNEL_SET_NAME,
+                                {KESTRUNE_BLEND_OP(op_normal), KESTRUNE_BLEND_OP(op_add),
+                                 KESTRUNE_BLEND_OP(op_sub), KESTRUNE_BLEND_OP(op_overlay),
+                                 KESTRUNE_BLEND_OP(op_mul)},
+                                &sample_bilinear};
+    return k;
+}
+
+#undef KESTRUNE_BLEND_OP
+#undef KESTRUNE_BLEND_VARIANTS
+#undef KESTRUNE_KERNEL_SET_NAME
+#undef KESTRUNE_KERNEL_SET_FN
+
+} // namespace kestrune::scene::detail

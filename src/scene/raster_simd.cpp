@@ -1,0 +1,53 @@
+// SSE2 row kernels (the x86-64 baseline) and the choice of kernel set at run time.
+#include "scene/raster_kernels.h"
+
+#include <atomic>
+
+#define KESTRUNE_KERNEL_AVX2 0
+#include "scene/raster_kernels_body.h"
+#undef KESTRUNE_KERNEL_AVX2
+
+namespace kestrune::scene::detail {
+
+namespace {
+std::atomic<const KernelSet*> g_forced{nullptr};
+}
+
+bool cpu_has_avx2() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return has;
+}
+
+const KernelSet& active_kernels() {
+    if (const KernelSet* k = g_forced.load(std::memory_order_relaxed)) return *k;
+    static const KernelSet& chosen = cpu_has_avx2() ? kernels_avx2() : kernels_sse2();
+    return chosen;
+}
+
+void use_kernels_for_tests(const KernelSet* k) {
+    g_forced.store(k, std::memory_order_relaxed);
+}
+
+void sample_nearest(std::uint32_t* out, int n, const PixelImage& img, std::int32_t u,
+                    std::int32_t v, std::int32_t du, std::int32_t dv) {
+    const std::int32_t wmax = img.width - 1, hmax = img.height - 1;
+    auto uu = static_cast<std::uint32_t>(u), vv = static_cast<std::uint32_t>(v);
+    if (dv == 0) {
+        const std::uint32_t* row = img.row32(clamp_to(v >> 16, hmax));
+        for (int i = 0; i < n; ++i, uu += static_cast<std::uint32_t>(du))
+            out[i] = row[clamp_to(static_cast<std::int32_t>(uu) >> 16, wmax)];
+        return;
+    }
+    for (int i = 0; i < n; ++i) {
+        const std::int32_t x = clamp_to(static_cast<std::int32_t>(uu) >> 16, wmax);
+        const std::int32_t y = clamp_to(static_cast<std::int32_t>(vv) >> 16, hmax);
+        out[i] = img.row32(y)[x];
+        uu += static_cast<std::uint32_t>(du);
+        vv += static_cast<std::uint32_t>(dv);
+    }
+}
+
+} // namespace kestrune::scene::detail

@@ -1,0 +1,107 @@
+// The draw entry point and the row filling: clip, walk the spans, sample the image and
+// hand each run of pixels to the blend kernel of the drawable's mode.
+#include "scene/raster.h"
+#include "scene/raster_kernels.h"
+
+#include <algorithm>
+
+namespace kestrune::scene {
+
+namespace detail {
+
+namespace {
+
+constexpr int k_chunk = 256; // pixels sampled ahead of one blend call
+
+int op_of(std::uint16_t mode) {
+    switch (mode & k_blend_mode_bits) {
+    case k_blend_add:
+        return op_add;
+    case k_blend_sub:
+        return op_sub;
+    case k_blend_overlay:
+        return op_overlay;
+    case k_blend_mul:
+        return op_mul;
+    default:
+        return op_normal;
+    }
+}
+
+} // namespace
+
+int fill_rect(const Drawable& d, const RasterTarget& target, const ClipRect& rect,
+              const MaskLayer* mask, const RuleMap* rule) {
+    const KernelSet& ks = active_kernels();
+    const PixelImage& img = *d.image;
+    const QuadGeometry& g = d.geometry;
+    const int op = op_of(d.mode);
+    const bool smooth = op == op_normal && (d.mode & k_blend_smoothing);
+    const BlendFn blend = ks.blend[op][d.alpha < 255 ? 1 : 0][(mask ? 1 : 0) | (rule ? 2 : 0)];
+    alignas(64) std::uint32_t buf[k_chunk];
+    int drawn = 0;
+    for (std::int32_t y = rect.top; y < rect.bottom; ++y) {
+        const SpanRow& s = g.spans[static_cast<std::size_t>(y)];
+        if (!s.valid()) continue;
+        std::int32_t x0 = std::max(s.left, rect.left), x1 = std::min(s.right, rect.right);
+        if (g.row_clip) {
+            x0 = std::max<std::int32_t>(x0, g.row_clip->left[static_cast<std::size_t>(y)]);
+            x1 = std::min<std::int32_t>(x1, g.row_clip->right[static_cast<std::size_t>(y)]);
+        }
+        if (x0 >= x1) continue;
+        drawn = 1;
+        const std::int64_t skip = x0 - s.left;
+        auto u = static_cast<std::uint32_t>(s.u + std::int64_t(s.du) * skip);
+        auto v = static_cast<std::uint32_t>(s.v + std::int64_t(s.dv) * skip);
+        std::uint8_t* dst = target.pixels + std::ptrdiff_t(y) * target.stride;
+        BlendParams p;
+        p.alpha = d.alpha;
+        if (rule) p.table = rule->table;
+        for (std::int32_t x = x0; x < x1;) {
+            const int n = std::min<std::int32_t>(k_chunk, x1 - x);
+            const auto su = static_cast<std::int32_t>(u), sv = static_cast<std::int32_t>(v);
+            const std::uint32_t* src = buf;
+            if (smooth) {
+                ks.bilinear(buf, n, img, su, sv, s.du, s.dv);
+            } else if (s.du == 0x10000 && s.dv == 0 && (sv >> 16) >= 0 && (sv >> 16) < img.height &&
+                       (su >> 16) >= 0 && (su >> 16) + n <= img.width) {
+                src = img.row32(sv >> 16) + (su >> 16); // unscaled row: no resampling
+            } else {
+                sample_nearest(buf, n, img, su, sv, s.du, s.dv);
+            }
+            if (mask) p.mask = mask->pixels + std::ptrdiff_t(y) * mask->stride + x * 4;
+            if (rule) p.rule = rule->map + std::ptrdiff_t(y) * rule->stride + x;
+            blend(dst + std::ptrdiff_t(x) * 4, src, n, p);
+            u += static_cast<std::uint32_t>(s.du) * static_cast<std::uint32_t>(n);
+            v += static_cast<std::uint32_t>(s.dv) * static_cast<std::uint32_t>(n);
+            x += n;
+        }
+    }
+    return drawn;
+}
+
+} // namespace detail
+
+int draw(const Drawable& d, const RasterTarget& target, const ClipRect& clip, const MaskLayer* mask,
+         const RuleMap* rule) {
+    if (d.alpha == 0 || !d.image || d.image->empty() || d.geometry.culled) return 0;
+    if (!target.pixels || target.width <= 0 || target.height <= 0) return 0;
+    if ((mask && !mask->pixels) || (rule && (!rule->map || !rule->table))) return 0;
+    ClipRect r = clip;
+    r.left = std::max({r.left, 0});
+    r.top = std::max({r.top, 0});
+    r.right = std::min({r.right, target.width});
+    // Spans exist for the screen's rows only.
+    r.bottom = std::min({r.bottom, target.height, k_screen_height});
+    if (d.surface_clip) {
+        r.left = std::max(r.left, d.surface_clip->left);
+        r.top = std::max(r.top, d.surface_clip->top);
+        r.right = std::min(r.right, d.surface_clip->right);
+        r.bottom = std::min(r.bottom, d.surface_clip->bottom);
+    }
+    if (mask || rule) r.right = std::min(r.right, k_screen_width); // full-screen layers
+    if (r.empty()) return 0;
+    return detail::run_draw(d, target, r, mask, rule);
+}
+
+} // namespace kestrune::scene
