@@ -1,0 +1,204 @@
+// The LoadFont glyph cache: identifiers, lookups by font key and code, borrowed images,
+// removal, and a rendered line compared with its golden image.
+#include "platform/encoding.h"
+#include "text/glyph_cache.h"
+#include "text_test_support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+
+using namespace kestrune;
+using namespace kestrune::text;
+using kestrune::text::testing::k_wqy_face;
+
+namespace {
+
+class GlyphCacheTest : public text::testing::TextTest {};
+
+std::string gbk(const char* utf8) {
+    return platform::utf8_to_gbk(utf8);
+}
+
+TextFont font_like_load_font(std::int32_t size, std::uint32_t fill, std::uint32_t outline,
+                             std::uint32_t directions) {
+    TextFont f;
+    EXPECT_EQ(create_font_from_defaults(f), 1);
+    f.fill_colour = fill;
+    f.outline_colour = outline;
+    f.outline_directions = directions;
+    EXPECT_EQ(create_font(f, k_wqy_face, size, 400, false, false, false), 1);
+    return f;
+}
+
+TEST_F(GlyphCacheTest, LoadFontFillsTheCacheAndLayoutBorrowsFromIt) {
+    const std::string chars = gbk("中文A あ");
+    auto first = load_font_glyphs(k_wqy_face, 28, 0xFFFFFF, 0x000000, 400, k_outline_around, chars);
+    auto second =
+        load_font_glyphs(k_wqy_face, 28, 0xFFFFFF, 0x000000, 400, k_outline_around, chars);
+    ASSERT_EQ(first.size(), 5u); // two GBK characters, 'A', space, one more GBK character
+    ASSERT_EQ(second.size(), 5u);
+    std::set<int> ids(first.begin(), first.end());
+    ids.insert(second.begin(), second.end());
+    EXPECT_EQ(ids.size(), 10u) << "identifiers are unique";
+    EXPECT_FALSE(ids.count(0)) << "0 would end a 0-terminated list";
+    for (int id : ids) EXPECT_TRUE(id > 0 && id < k_glyph_id_limit);
+    EXPECT_EQ(glyph_cache_size(), 10u);
+
+    TextFont f = font_like_load_font(28, 0xFFFFFF, 0x000000, k_outline_around);
+    const std::uint32_t zhong = 0xD6D0;
+    auto hit = make_glyph(&f, zhong);
+    ASSERT_TRUE(hit);
+    EXPECT_TRUE(hit->borrowed);
+    EXPECT_EQ(hit->cache_id, first[0]) << "the first-added entry is found";
+    auto again = make_glyph(&f, zhong);
+    EXPECT_EQ(again->image.get(), hit->image.get()) << "a cache hit copies no pixels";
+
+    // Borrowed metrics agree with the rasteriser's, but for the unrounded box width.
+    GlyphMetrics fresh;
+    fresh.code = zhong;
+    ASSERT_EQ(glyph_metrics(f, fresh), 1);
+    GlyphMetrics cached = cached_glyph_metrics(*hit, zhong);
+    EXPECT_EQ(cached.advance, fresh.advance);
+    EXPECT_EQ(cached.y_offset, fresh.y_offset);
+    EXPECT_EQ(cached.origin_x, fresh.origin_x);
+    EXPECT_EQ(cached.rows, fresh.rows);
+    EXPECT_EQ(cached.line_height, fresh.line_height);
+    EXPECT_EQ((cached.bitmap_width + 3) & ~3, fresh.bitmap_width);
+
+    // A cached space keeps its advance.
+    auto space = make_glyph(&f, ' ');
+    ASSERT_TRUE(space && space->borrowed);
+    EXPECT_GT(cached_glyph_metrics(*space, ' ').advance, 0);
+
+    std::vector<std::uint8_t> coverage;
+    GlyphMeasures measures;
+    FontMetrics metrics;
+    ASSERT_EQ(glyph_cache_find(f, zhong, &coverage, &measures, &metrics), 1);
+    EXPECT_EQ(coverage.size(), std::size_t((measures.black_box_x + 3) & ~3) * measures.rows);
+    EXPECT_EQ(metrics.height, 28);
+
+    // Another colour is another key: no hit.
+    TextFont other = font_like_load_font(28, 0xFF0000, 0x000000, k_outline_around);
+    auto miss = make_glyph(&other, zhong);
+    ASSERT_TRUE(miss);
+    EXPECT_FALSE(miss->borrowed);
+    EXPECT_EQ(glyph_cache_find(other, zhong, nullptr, nullptr, nullptr), 0);
+
+    // Removing the first set leaves the second set's entries to be found; an image still
+    // borrowed stays alive.
+    for (int id : first) EXPECT_EQ(glyph_cache_remove(id), 1);
+    EXPECT_EQ(glyph_cache_remove(first[0]), 0);
+    EXPECT_EQ(hit->image->width, again->image->width);
+    auto later = make_glyph(&f, zhong);
+    ASSERT_TRUE(later && later->borrowed);
+    EXPECT_EQ(later->cache_id, second[0]);
+    EXPECT_EQ(glyph_cache_size(), 5u);
+}
+
+TEST_F(GlyphCacheTest, RemovingTheHeadOrUnknownIdentifiersChangesNothing) {
+    TextFont f = font_like_load_font(20, 0xFFFFFF, 0, 0);
+    const int id = glyph_cache_add(f, 'A');
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(glyph_cache_remove(-1), 0);
+    EXPECT_EQ(glyph_cache_remove(id == 1 ? 2 : 1), 0);
+    EXPECT_EQ(glyph_cache_remove(40000), 0);
+    EXPECT_EQ(glyph_cache_size(), 1u);
+    EXPECT_EQ(glyph_cache_find(f, 'A', nullptr, nullptr, nullptr), 1);
+}
+
+TEST_F(GlyphCacheTest, LoadFontStopsWhenAskedTo) {
+    std::atomic<bool> stop{true};
+    auto ids = load_font_glyphs(k_wqy_face, 20, 0xFFFFFF, 0, 400, 0, "ABC", &stop);
+    EXPECT_TRUE(ids.empty());
+    EXPECT_EQ(glyph_cache_size(), 0u);
+}
+
+// --- a rendered line against its golden image ---------------------------------------------
+
+struct Rgb {
+    int width = 0, height = 0;
+    std::vector<std::uint8_t> data;
+};
+
+// Lays one line out the simple way (pen plus origin and y offset), outline under glyph,
+// blended over grey.
+Rgb render_line(TextFont& font, const std::string& text, int width, int height) {
+    Rgb out{width, height, std::vector<std::uint8_t>(std::size_t(width * height * 3), 96)};
+    auto blend = [&](const PixelImage& img, int x0, int y0) {
+        for (int y = 0; y < img.height; ++y)
+            for (int x = 0; x < img.width; ++x) {
+                const int tx = x0 + x, ty = y0 + y;
+                if (tx < 0 || ty < 0 || tx >= width || ty >= height) continue;
+                const std::uint32_t p = img.row32(y)[x];
+                const std::uint32_t a = p >> 24;
+                std::uint8_t* d = &out.data[std::size_t((ty * width + tx) * 3)];
+                const std::uint8_t src[3] = {std::uint8_t(p >> 16), std::uint8_t(p >> 8),
+                                             std::uint8_t(p)};
+                for (int k = 0; k < 3; ++k)
+                    d[k] = std::uint8_t((src[k] * a + d[k] * (255 - a) + 127) / 255);
+            }
+    };
+    int pen = 4;
+    for (std::size_t i = 0; i < text.size();) {
+        std::uint32_t code = std::uint8_t(text[i]);
+        if (code >= 0x80 && i + 1 < text.size()) code = code * 256 + std::uint8_t(text[++i]);
+        ++i;
+        auto glyph = make_glyph(&font, code);
+        GlyphMetrics m;
+        m.code = std::int32_t(code);
+        if (!glyph || !glyph_metrics(font, m)) continue;
+        const int x = pen + m.origin_x, y = 4 + m.y_offset;
+        if (auto outline =
+                make_outline_image(*glyph->image, font.outline_directions, font.outline_colour))
+            blend(*outline, x - 2, y - 2);
+        blend(*glyph->image, x, y);
+        pen += m.advance;
+    }
+    return out;
+}
+
+bool read_ppm(const std::string& path, Rgb& img) {
+    std::ifstream in(path, std::ios::binary);
+    std::string magic;
+    int max = 0;
+    if (!(in >> magic >> img.width >> img.height >> max) || magic != "P6" || max != 255)
+        return false;
+    in.get();
+    img.data.resize(std::size_t(img.width * img.height * 3));
+    return bool(
+        in.read(reinterpret_cast<char*>(img.data.data()), std::streamsize(img.data.size())));
+}
+
+void write_ppm(const std::string& path, const Rgb& img) {
+    std::ofstream out(path, std::ios::binary);
+    out << "P6\n" << img.width << " " << img.height << "\n255\n";
+    out.write(reinterpret_cast<const char*>(img.data.data()), std::streamsize(img.data.size()));
+}
+
+// Set KESTRUNE_UPDATE_GOLDEN=1 to write the golden image after a deliberate change.
+TEST_F(GlyphCacheTest, RenderedLineMatchesGoldenImage) {
+    TextFont f = font_like_load_font(24, 0xFFFFFF, 0x202040, k_outline_around);
+    const Rgb got = render_line(f, gbk("Kestrune 中文あア！?"), 280, 36);
+    const std::string golden =
+        std::string(KESTRUNE_SOURCE_DIR) + "/tests/fixtures/text/line_24_around.ppm";
+    write_ppm(std::string(KESTRUNE_BINARY_DIR) + "/line_24_around.ppm", got);
+    if (std::getenv("KESTRUNE_UPDATE_GOLDEN")) write_ppm(golden, got);
+    Rgb want;
+    ASSERT_TRUE(read_ppm(golden, want)) << golden;
+    ASSERT_EQ(want.width, got.width);
+    ASSERT_EQ(want.height, got.height);
+    // FreeType versions differ in their last bits of anti-aliasing: allow small
+    // differences, not a moved or missing glyph.
+    long total = 0, far = 0;
+    for (std::size_t i = 0; i < got.data.size(); ++i) {
+        const int d = std::abs(int(got.data[i]) - int(want.data[i]));
+        total += d;
+        if (d > 48) ++far;
+    }
+    EXPECT_LT(double(total) / double(got.data.size()), 2.0);
+    EXPECT_LT(far, long(got.data.size() / 200));
+}
+
+} // namespace
