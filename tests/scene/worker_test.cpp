@@ -1,0 +1,78 @@
+// The two raster workers: their time limits, the fallback to one thread, and that a late
+// worker is waited for rather than left writing after the draw returned.
+#include "platform/clock.h"
+#include "platform/thread.h"
+#include "raster_reference.h"
+#include "scene/raster.h"
+
+#include <gtest/gtest.h>
+
+namespace kestrune::scene {
+namespace {
+
+struct ScaledTime {
+    // 1000 engine ms pass in 25 real ms, so the time limits are reached quickly.
+    ScaledTime() { platform::set_time_scale(40.0); }
+    ~ScaledTime() { platform::set_time_scale(1.0); }
+};
+
+std::unique_ptr<Drawable> wide_drawable() {
+    auto img = std::make_unique<PixelImage>();
+    img->allocate(64, 16);
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 64; ++x)
+            img->row32(y)[x] = std::uint32_t(0x80000000u | (x * 4) | y << 12);
+    auto d = create_drawable(std::move(img));
+    d->x = 0;
+    d->y = 0;
+    project(*d);
+    return d;
+}
+
+// Catches: a thin draw handed to the workers, a late worker not switching to one thread,
+// and a late worker's strip missing (or still being written) when the draw returns.
+TEST(RasterWorkers, LateWorkerFallsBackToOneThreadAfterFinishing) {
+    if (platform::processor_count() < 2) GTEST_SKIP() << "one processor: no workers";
+    ScaledTime scaled;
+    start_raster_workers();
+    ASSERT_EQ(raster_worker_count(), 2);
+    auto d = wide_drawable();
+    PixelImage target, expect;
+    target.allocate(64, 16);
+    expect.allocate(64, 16);
+    ref::draw(*d, target_of(expect), {0, 0, 64, 16});
+
+    set_raster_worker_delay_for_tests(0, 1500);
+    set_raster_worker_delay_for_tests(1, 1500);
+    // 3 pixels wide: drawn on the calling thread, so the slow workers are not involved.
+    EXPECT_EQ(draw(*d, target_of(target), {10, 0, 13, 16}), 1);
+    EXPECT_EQ(raster_worker_count(), 2);
+
+    // Wide: both workers miss the 1000 ms limit.
+    target.allocate(64, 16);
+    EXPECT_EQ(draw(*d, target_of(target), {0, 0, 64, 16}), 1);
+    EXPECT_EQ(raster_worker_count(), 1);
+    EXPECT_TRUE(target.pixels == expect.pixels) << "the late strips must be complete";
+
+    // Later draws run on the calling thread: no delay, same picture.
+    set_raster_worker_delay_for_tests(0, 0);
+    set_raster_worker_delay_for_tests(1, 0);
+    target.allocate(64, 16);
+    EXPECT_EQ(draw(*d, target_of(target), {0, 0, 64, 16}), 1);
+    EXPECT_TRUE(target.pixels == expect.pixels);
+    stop_raster_workers();
+    EXPECT_EQ(raster_worker_count(), 1);
+}
+
+// Catches: a drawable with alpha 0 that still touches pixels or reports a draw.
+TEST(RasterWorkers, AlphaZeroDrawsNothing) {
+    auto d = wide_drawable();
+    d->alpha = 0;
+    PixelImage target;
+    target.allocate(64, 16);
+    EXPECT_EQ(draw(*d, target_of(target), {0, 0, 64, 16}), 0);
+    for (std::uint8_t b : target.pixels) ASSERT_EQ(b, 0);
+}
+
+} // namespace
+} // namespace kestrune::scene
