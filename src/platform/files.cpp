@@ -248,6 +248,10 @@ bool make_directories(std::string_view engine_name) {
     return ::stat(cur.empty() ? "." : cur.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool stderr_is_terminal() {
+    return ::isatty(2) == 1;
+}
+
 bool remove_file(std::string_view engine_name) {
     auto p = find_path(engine_name);
     return p && ::unlink(p->c_str()) == 0;

@@ -52,6 +52,9 @@ std::vector<std::string> list_files(std::string_view dir);
 bool make_directories(std::string_view engine_name);
 bool remove_file(std::string_view engine_name);
 
+// True when standard error is a terminal (progress lines are only drawn there).
+bool stderr_is_terminal();
+
 // Whole-file read into a zeroed block (see memory.h). Fails for a missing or unreadable
 // file, a short read, or a file larger than max_size. An empty file succeeds with size 0.
 struct FileData {

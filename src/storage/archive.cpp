@@ -44,24 +44,10 @@ bool read_at(platform::File& file, std::uint64_t pos, std::uint8_t* dst, std::si
 // ---- archive-entry operations ----
 
 bool entry_load_content(ResourceFile& f, platform::BlockPtr& out, std::size_t& out_size) {
-    const ArchiveEntry& e = *f.m_entry;
-    auto file = platform::File::open_read(f.m_archive->path);
-    if (!file) {
-        report_fault(f.m_archive->path, "cannot reopen the archive");
-        return false;
-    }
-    platform::BlockPtr stored = platform::make_block(e.stored_size);
-    if (!stored) return false;
-    if (!read_at(*file, e.start(), stored.get(), e.stored_size)) {
-        report_fault(f.m_name, "short read from archive " + f.m_archive->base_name);
-        return false;
-    }
     std::string error;
-    if (!decode_entry(e, std::move(stored), out, out_size, &error)) {
-        report_fault(f.m_name, "damaged archive entry in " + f.m_archive->base_name + ": " + error);
-        return false;
-    }
-    return true;
+    if (read_entry(*f.m_archive, *f.m_entry, out, out_size, &error)) return true;
+    report_fault(f.m_name, "in archive " + f.m_archive->base_name + ": " + error);
+    return false;
 }
 
 bool entry_load(ResourceFile& f) {
@@ -373,6 +359,17 @@ void unscramble_entry_bytes(const ArchiveEntry& entry, std::uint64_t pos, std::u
     const std::uint8_t key = std::uint8_t(entry.key);
     for (std::uint64_t i = 0; i < count; ++i)
         bytes[i] = std::uint8_t(k_unscramble_table[bytes[i]] - key - std::uint8_t(pos + i));
+}
+
+bool read_entry(const Archive& archive, const ArchiveEntry& entry, platform::BlockPtr& out,
+                std::size_t& out_size, std::string* error) {
+    auto file = platform::File::open_read(archive.path);
+    if (!file) return fail(error, "cannot reopen the archive");
+    platform::BlockPtr stored = platform::make_block(entry.stored_size);
+    if (!stored) return fail(error, "out of memory");
+    if (!read_at(*file, entry.start(), stored.get(), entry.stored_size))
+        return fail(error, "short read (archive changed since start-up?)");
+    return decode_entry(entry, std::move(stored), out, out_size, error);
 }
 
 bool decode_entry(const ArchiveEntry& entry, platform::BlockPtr stored, platform::BlockPtr& out,

@@ -100,6 +100,9 @@ bool lookup_entry(std::string_view resource_name, std::shared_ptr<const Archive>
 // prefix in place and inflates when compressed; the inflated length must match the index.
 bool decode_entry(const ArchiveEntry& entry, platform::BlockPtr stored, platform::BlockPtr& out,
                   std::size_t& out_size, std::string* error);
+// Reads, unscrambles and inflates one entry straight from its archive file.
+bool read_entry(const Archive& archive, const ArchiveEntry& entry, platform::BlockPtr& out,
+                std::size_t& out_size, std::string* error);
 // Unscrambles bytes read from position pos of a scrambled entry.
 void unscramble_entry_bytes(const ArchiveEntry& entry, std::uint64_t pos, std::uint8_t* bytes,
                             std::size_t n);
