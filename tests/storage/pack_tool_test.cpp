@@ -89,6 +89,7 @@ TEST_F(PackTool, RoundTripThroughTheEngine) {
 }
 
 TEST_F(PackTool, BadUseAndHostileEntryNames) {
+    ASSERT_TRUE(std::filesystem::exists(tool())) << tool();
     for (const char* args : {"", "--bogus a b", "only-one-arg", "--list", "--extract a"}) {
         ToolRun r = run(args);
         EXPECT_EQ(r.code, 2) << args;
