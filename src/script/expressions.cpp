@@ -9,6 +9,7 @@
 #include "script/system_variables.h"
 #include "script/variables.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -79,18 +80,6 @@ void report(const EvalContext* ctx, const char* pos, const char* what) {
         std::fprintf(stderr, "%s:%d: %s\n", file.c_str(), line, what);
     else
         std::fprintf(stderr, "%s: %s\n", file.c_str(), what);
-}
-
-Value value_from_record(const VarRecord& r) {
-    Value v;
-    if (r.type == VarType::string) {
-        v.text = r.text;
-        v.has_text = true;
-    } else {
-        v.number = r.number;
-    }
-    v.var_name = r.name;
-    return v;
 }
 
 // A text side of a comparison: a text that names an existing variable stands for it.
@@ -329,7 +318,9 @@ Value Parser::number_term() {
     Value v;
     v.text.assign(start, static_cast<std::size_t>(m_p - start));
     cut_text(v.text);
-    v.number = std::strtod(v.text.c_str(), nullptr);
+    // from_chars: no locale, no allocation; it takes no leading '+'.
+    const char* digits = start + (*start == '+' ? 1 : 0);
+    std::from_chars(digits, m_p, v.number);
     return v;
 }
 
@@ -439,9 +430,13 @@ Value Parser::variable_term(int prefix_step, char prefix_sign) {
 
     Value v;
     if (!prefix_step && !suffix_step && !compound) {
-        std::optional<VarRecord> r = var_find_or_create(name);
-        if (!r) return {};
-        v = value_from_record(*r);
+        VarType type;
+        if (!var_read(name, true, type, v.number, v.text)) return {};
+        if (type == VarType::string) {
+            v.has_text = true;
+            v.number = 0;
+        }
+        v.var_name = std::move(name);
     } else {
         bool ok = var_update(name, [&](VarRecord& r) {
             double base = r.number;

@@ -235,6 +235,25 @@ void run_system_variable_handler(std::string_view var_name) {
     engine::attention_event().pulse();
 }
 
+void note_gallery_image(std::string_view file_name) {
+    std::size_t slash = file_name.find_last_of("/\\");
+    std::string_view base =
+        slash == std::string_view::npos ? file_name : file_name.substr(slash + 1);
+    for (std::string_view ext : {".jpg", ".png", ".bmp"}) {
+        if (base.size() > ext.size() && equals_nocase(base.substr(base.size() - ext.size()), ext)) {
+            base.remove_suffix(ext.size());
+            break;
+        }
+    }
+    for (std::string_view p : {"ev", "bg", "obj", "img"}) {
+        if (base.starts_with(p)) {
+            std::string statement = "#" + std::string(base) + "=TRUE";
+            evaluate_text(statement);
+            return;
+        }
+    }
+}
+
 void start_system_variables(const SystemVariableInfo& info) {
     ensure_defaults();
     var_clear_globals();

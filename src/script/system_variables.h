@@ -73,6 +73,12 @@ void unwatch_setting(int id);
 // reactions, and pulses the attention event. Unknown names only signal the attention event.
 void run_system_variable_handler(std::string_view var_name);
 
+// Image gallery flags: for an image file loaded for a texture, the base name (after the
+// last '/' or '\\', without a jpg, png or bmp extension in any case) that begins with
+// "ev", "bg", "obj" or "img" sets the global variable named after it to TRUE (the
+// statement "#<base>=TRUE" is evaluated). Called by the image-loading commands.
+void note_gallery_image(std::string_view file_name);
+
 // Information for the start-up variables (Part of the script start sequence).
 struct SystemVariableInfo {
     std::string save_path;

@@ -217,6 +217,25 @@ bool rewrite_index(std::string& out, std::string_view index) {
     return true;
 }
 
+// A normalised name: a view of the caller's text when it needs no rewriting (the common
+// case, no allocation), else a view of the rewritten copy.
+struct NameRef {
+    std::string storage;
+    std::string_view view;
+    operator std::string_view() const { return view; }
+};
+
+bool resolve(std::string_view name, NameRef& out) {
+    if (!is_variable_name(name)) return false;
+    if (name.find('[') == std::string_view::npos) {
+        out.view = name.substr(0, fit_bytes(name, k_name_max));
+        return true;
+    }
+    if (!normalise_variable_name(name, out.storage)) return false;
+    out.view = out.storage;
+    return true;
+}
+
 } // namespace
 
 bool is_variable_name(std::string_view name) {
@@ -258,8 +277,8 @@ bool normalise_variable_name(std::string_view name, std::string& out) {
 }
 
 std::optional<VarRecord> var_find_or_create(std::string_view name) {
-    std::string n;
-    if (!normalise_variable_name(name, n)) return std::nullopt;
+    NameRef n;
+    if (!resolve(name, n)) return std::nullopt;
     Store& s = store();
     std::lock_guard lock(s.mutex);
     Table* t = table_for(s, n);
@@ -269,31 +288,54 @@ std::optional<VarRecord> var_find_or_create(std::string_view name) {
 }
 
 std::optional<VarRecord> var_find(std::string_view name) {
-    std::string n;
-    if (!normalise_variable_name(name, n)) return std::nullopt;
+    NameRef n;
+    if (!resolve(name, n)) return std::nullopt;
     Store& s = store();
     std::lock_guard lock(s.mutex);
     Table* t = table_for(s, n);
-    int i = n.find('/') != std::string::npos ? find_or_create_locked(*t, n) : find_locked(*t, n);
+    int i = n.view.find('/') != std::string_view::npos ? find_or_create_locked(*t, n)
+                                                       : find_locked(*t, n);
     if (i < 0) return std::nullopt;
     return to_record(t->slots[static_cast<std::size_t>(i)], i);
 }
 
 bool var_exists(std::string_view name) {
-    std::string n;
-    if (!normalise_variable_name(name, n)) return false;
+    NameRef n;
+    if (!resolve(name, n)) return false;
     Store& s = store();
     std::lock_guard lock(s.mutex);
     Table* t = table_for(s, n);
     return find_locked(*t, n) >= 0;
 }
 
+bool var_read(std::string_view name, bool create, VarType& type, double& number, std::string& text,
+              std::string* full_name) {
+    NameRef n;
+    if (!resolve(name, n)) return false;
+    Store& s = store();
+    std::lock_guard lock(s.mutex);
+    Table* t = table_for(s, n);
+    bool make = create || n.view.find('/') != std::string_view::npos;
+    int i = make ? find_or_create_locked(*t, n) : find_locked(*t, n);
+    if (i < 0) return false;
+    const Slot& slot = t->slots[static_cast<std::size_t>(i)];
+    type = slot.type;
+    number = slot.number;
+    if (slot.type == VarType::string)
+        text = slot.text;
+    else
+        text.clear();
+    if (full_name) *full_name = slot.name;
+    return true;
+}
+
 std::string var_text(std::string_view name) {
-    std::optional<VarRecord> v = var_find(name);
-    if (!v) return {};
-    if (v->type == VarType::number) return number_text(v->number);
-    if (v->type == VarType::string) return v->text;
-    return {};
+    VarType type;
+    double number;
+    std::string text;
+    if (!var_read(name, false, type, number, text)) return {};
+    if (type == VarType::number) return number_text(number);
+    return text;
 }
 
 double var_number(std::string_view name) {
@@ -303,15 +345,14 @@ double var_number(std::string_view name) {
 }
 
 bool var_get_number(std::string_view name, double& out) {
-    std::optional<VarRecord> v = var_find(name);
-    if (!v) return false;
-    out = v->number;
-    return true;
+    VarType type;
+    std::string text;
+    return var_read(name, false, type, out, text);
 }
 
 bool detail::var_update_impl(std::string_view name, const UpdateThunk& thunk) {
-    std::string n;
-    if (!normalise_variable_name(name, n)) return false;
+    NameRef n;
+    if (!resolve(name, n)) return false;
     Store& s = store();
     std::lock_guard lock(s.mutex);
     Table* t = table_for(s, n);
@@ -329,8 +370,8 @@ bool detail::var_update_impl(std::string_view name, const UpdateThunk& thunk) {
 
 bool var_set(std::string_view name, VarType type, double number, std::string_view text,
              bool run_handler) {
-    std::string n;
-    if (!normalise_variable_name(name, n)) return false;
+    NameRef n;
+    if (!resolve(name, n)) return false;
     {
         Store& s = store();
         std::lock_guard lock(s.mutex);
@@ -347,8 +388,8 @@ bool var_set(std::string_view name, VarType type, double number, std::string_vie
 }
 
 bool var_set_number(std::string_view name, double value, bool run_handler) {
-    std::string n;
-    if (!normalise_variable_name(name, n)) return false;
+    NameRef n;
+    if (!resolve(name, n)) return false;
     {
         Store& s = store();
         std::lock_guard lock(s.mutex);
@@ -364,8 +405,8 @@ bool var_set_number(std::string_view name, double value, bool run_handler) {
 }
 
 bool var_set_text(std::string_view name, std::string_view text, bool run_handler) {
-    std::string n;
-    if (!normalise_variable_name(name, n)) return false;
+    NameRef n;
+    if (!resolve(name, n)) return false;
     {
         Store& s = store();
         std::lock_guard lock(s.mutex);
@@ -381,8 +422,8 @@ bool var_set_text(std::string_view name, std::string_view text, bool run_handler
 }
 
 bool var_set_key(std::string_view name, std::string_view key) {
-    std::string n;
-    if (!normalise_variable_name(name, n)) return false;
+    NameRef n;
+    if (!resolve(name, n)) return false;
     Store& s = store();
     std::lock_guard lock(s.mutex);
     Table* t = table_for(s, n);
@@ -393,12 +434,12 @@ bool var_set_key(std::string_view name, std::string_view key) {
 }
 
 int var_count(std::string_view name) {
-    std::string n;
-    if (!normalise_variable_name(name, n)) return 0;
+    NameRef n;
+    if (!resolve(name, n)) return 0;
     Store& s = store();
     std::lock_guard lock(s.mutex);
     Table* t = table_for(s, n);
-    auto it = t->children.find(n);
+    auto it = t->children.find(n.view);
     if (it == t->children.end()) return 0;
     int count = 0;
     for (int i : it->second) {

@@ -75,6 +75,13 @@ double var_number(std::string_view name);
 // Reads the number only when the variable exists.
 bool var_get_number(std::string_view name, double& out);
 
+// Reads type, number and text (the text only for a string; empty otherwise) without
+// copying the rest of the record; creates the variable when `create` is set (or the name
+// is a sub-name). full_name, when given, receives the normalised name. False when the
+// variable does not exist (and was not created).
+bool var_read(std::string_view name, bool create, VarType& type, double& number, std::string& text,
+              std::string* full_name = nullptr);
+
 // Writes (creating the variable when needed). set_number makes it a number; set_text
 // makes it a string (the text cut to 1023 bytes). When run_handler is true and the name is
 // a system variable, the system-variable handler runs afterwards. False when the variable

@@ -302,3 +302,20 @@ TEST(Scanner, WhiteSpaceAndCharacters) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(Variables, GalleryFlagsNameTheGlobalAfterTheImage) {
+    note_gallery_image("cg/bg01.PNG");
+    note_gallery_image("cg\\ev_a.jpg");
+    note_gallery_image("img");
+    note_gallery_image("cg/chara01.png");
+    note_gallery_image("cg/BG02.png"); // the prefixes are lower case
+    EXPECT_DOUBLE_EQ(var_number("#bg01"), 1);
+    EXPECT_DOUBLE_EQ(var_number("#ev_a"), 1);
+    EXPECT_DOUBLE_EQ(var_number("#img"), 1);
+    EXPECT_FALSE(var_exists("#chara01"));
+    EXPECT_FALSE(var_exists("#BG02"));
+}
+
+} // namespace
