@@ -394,13 +394,37 @@ char* scan_region(Scan& s, ScriptBlock* owner, char* p, char* limit) {
     return p;
 }
 
+// An unclosed "/*" also unbalances every brace after it: look for one first, so that the
+// message names the comment rather than a brace.
+bool comments_close(Scan& s) {
+    bool quoted = false;
+    for (char* p = s.text; p < s.text_end;) {
+        if (*p == '"' && !(p > s.text && p[-1] == '\\')) quoted = !quoted;
+        if (!quoted && p[0] == '/' && p[1] == '/') {
+            while (p < s.text_end && *p != '\n') ++p;
+            continue;
+        }
+        if (!quoted && p[0] == '/' && p[1] == '*') {
+            if (!comment_closes(p, s.text_end)) {
+                s.problem(p, "comment '/*' is never closed", true);
+                return false;
+            }
+            skip_comment(p, s.text_end);
+            continue;
+        }
+        p += char_width(p, s.text_end) ? char_width(p, s.text_end) : 1;
+    }
+    return true;
+}
+
 } // namespace
 
 bool prescan_file(ScriptContext& context, int slot, std::vector<ScriptProblem>& problems,
                   std::vector<IncludeRequest>* includes) {
     ScriptFile& file = context.files[static_cast<std::size_t>(slot)];
     Scan s{context, slot, file.data(), file.data() + file.size, problems, {}, {}, false};
-    const bool ok = scan_region(s, nullptr, s.text, s.text_end) != nullptr && !s.failed;
+    const bool ok =
+        comments_close(s) && scan_region(s, nullptr, s.text, s.text_end) != nullptr && !s.failed;
     if (!ok) {
         // Refused: no block of this file stays behind, and no placeholder in its text.
         for (const Placeholder& ph : s.placeholders)
