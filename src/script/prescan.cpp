@@ -48,6 +48,9 @@ struct Scan {
         int n = 1;
         for (const char* p = text; p < at && p < text_end; ++p)
             if (*p == '\n') ++n;
+        // Line ends that the section scan has marked still count.
+        for (const Placeholder& ph : placeholders)
+            if (text + ph.offset < at && ph.original == '\n') ++n;
         return n;
     }
     void problem(const char* at, std::string message, bool fatal) {
@@ -153,12 +156,12 @@ char* scan_region(Scan& s, ScriptBlock* owner, char* p, char* limit);
 
 // Reads a function's parameter list; p is at '('. Returns the position after ')'.
 char* parse_parameters(Scan& s, ScriptBlock& b, char* p) {
-    ++p;
+    const char* open = p++;
     for (;;) {
         while (skip_comment(p, s.text_end) || space_width(p, s.text_end))
             p = skip_space(p, s.text_end);
         if (p >= s.text_end) {
-            s.problem(p, "parameter list of function '" + std::string(b.name) + "' has no ')'",
+            s.problem(open, "parameter list of function '" + std::string(b.name) + "' has no ')'",
                       true);
             return p;
         }
