@@ -416,6 +416,12 @@ bool add_font_file(const std::string& path) {
     return true;
 }
 
+void close_font_config() {
+    std::lock_guard lock(ft_mutex());
+    if (g_fc_ready) FcFini();
+    g_fc_ready = false;
+}
+
 std::uint64_t font_faces_opened() {
     return g_faces_opened.load();
 }

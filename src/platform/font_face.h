@@ -100,6 +100,10 @@ private:
 // Makes the families of a font file findable by name (a game's own fonts, test fonts).
 bool add_font_file(const std::string& path);
 
+// Gives fontconfig's configuration back at shutdown (faces still open stay usable;
+// a later open starts fontconfig again).
+void close_font_config();
+
 // Number of faces opened since start: lets callers check that equal fonts are shared.
 std::uint64_t font_faces_opened();
 

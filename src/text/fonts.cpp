@@ -215,6 +215,7 @@ int create_font(TextFont& font, std::string_view face, std::int32_t height, std:
     if (!made) return 0;
     font.desc = d;
     font.face = std::move(made);
+    font.fetched.valid = false;
     return 1;
 }
 
@@ -228,6 +229,7 @@ bool attach_face(TextFont& font) {
     }
     std::lock_guard lock(g_mutex);
     font.face = acquire_face_locked(font.desc);
+    font.fetched.valid = false;
     return font.face != nullptr;
 }
 

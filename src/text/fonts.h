@@ -12,16 +12,13 @@
 // (layout holds the text lock while it works with one).
 #pragma once
 
-#include <array>
+#include "platform/font_face.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
-
-namespace kestrune::platform {
-class FontFace;
-}
 
 namespace kestrune::text {
 
@@ -72,6 +69,15 @@ struct TextFont {
     // Coverage of the glyph fetched last (levels, then alphas after rasterising); sized to
     // that glyph. Freed by free_font and after layout.
     std::vector<std::uint8_t> work;
+    // What `work` holds while it still holds levels, so that measuring a glyph and then
+    // rasterising it fetches it once. Rasterising turns the levels into alphas and clears it.
+    struct Fetched {
+        bool valid = false;
+        std::uint32_t code = 0;
+        platform::GlyphTurn turn = platform::GlyphTurn::upright;
+        const platform::FontFace* face = nullptr;
+        platform::GlyphOutline glyph; // measures only; the coverage is `work`
+    } fetched;
 };
 
 struct DefaultFontSettings {

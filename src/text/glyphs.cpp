@@ -23,9 +23,20 @@ bool is_space(std::uint32_t code) {
 // Fetches one character's coverage into font.work; `out` keeps the glyph's measures.
 bool fetch(TextFont& font, std::uint32_t code, GlyphTurn turn, GlyphOutline& out) {
     if (!attach_face(font)) return false;
+    TextFont::Fetched& last = font.fetched;
+    if (last.valid && last.code == code && last.turn == turn && last.face == font.face.get()) {
+        out = last.glyph;
+        return true;
+    }
+    last.valid = false;
     if (!font.face->glyph(code_to_unicode(code), turn, out)) return false;
     font.work.swap(out.coverage);
     out.coverage.clear();
+    last.glyph = out;
+    last.code = code;
+    last.turn = turn;
+    last.face = font.face.get();
+    last.valid = true;
     return true;
 }
 
@@ -54,6 +65,7 @@ struct Target {
 // Turns the levels in font.work into alphas and draws them at (x0, y0) in the fill colour.
 void draw_work(TextFont& font, const GlyphOutline& g, std::int32_t rows, const Target& t,
                std::int32_t x0, std::int32_t y0, bool dash) {
+    font.fetched.valid = false; // the levels become alphas
     const std::uint32_t fill = font.fill_colour & 0xFFFFFF;
     for (std::int32_t r = 0; r < rows; ++r) {
         std::uint8_t* line = font.work.data() + std::size_t(r) * std::size_t(g.pitch);

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <set>
+#include <thread>
 
 using namespace kestrune;
 using namespace kestrune::text;
@@ -199,6 +200,39 @@ TEST_F(GlyphCacheTest, RenderedLineMatchesGoldenImage) {
     }
     EXPECT_LT(double(total) / double(got.data.size()), 2.0);
     EXPECT_LT(far, long(got.data.size() / 200));
+}
+
+} // namespace
+
+namespace {
+
+// Layout on script threads, LoadFont on another and the backlog on the render thread all
+// render through shared faces and walk the cache at the same time.
+TEST_F(GlyphCacheTest, ThreadsShareFacesAndTheCache) {
+    std::atomic<int> failures{0};
+    auto render = [&](std::uint32_t fill) {
+        TextFont f = font_like_load_font(22, fill, 0, 0);
+        for (int round = 0; round < 20; ++round)
+            for (std::uint32_t code : {0xD6D0u, 0xCEC4u, std::uint32_t('A'), 0xA4A2u}) {
+                auto g = make_glyph(&f, code);
+                if (!g || g->image->empty()) ++failures;
+            }
+    };
+    auto churn = [&] {
+        for (int round = 0; round < 20; ++round) {
+            auto ids = load_font_glyphs(k_wqy_face, 22, 0xFFFFFF, 0, 400, 0, gbk("中文"));
+            if (ids.size() != 2) ++failures;
+            for (int id : ids)
+                if (glyph_cache_remove(id) != 1) ++failures;
+        }
+    };
+    std::vector<std::thread> threads;
+    threads.emplace_back(render, 0xFFFFFF); // same key as the churned entries: hits and misses
+    threads.emplace_back(render, 0x00FF00);
+    threads.emplace_back(churn);
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(glyph_cache_size(), 0u);
 }
 
 } // namespace

@@ -87,6 +87,23 @@ TEST_F(GlyphTest, CoverageLevelsBecomeAlphaOverUntouchedPixels) {
     EXPECT_EQ(*std::max_element(f.work.begin(), f.work.end()), 255);
 }
 
+// Measuring fetches the glyph once for the rasterising that follows; what was drawn (now
+// alphas) or fetched for another font must never be reused.
+TEST_F(GlyphTest, RepeatedFetchesGiveTheSameGlyph) {
+    TextFont f = font_of(32);
+    PixelImage a, b;
+    ASSERT_TRUE(a.allocate(48, 48) && b.allocate(48, 48));
+    std::int32_t w = 0, h = 0;
+    ASSERT_TRUE(measure_glyph(f, gbk("文"), w, h));
+    ASSERT_EQ(rasterise_glyph(f, nullptr, a, gbk("文")), 1);
+    ASSERT_EQ(rasterise_glyph(f, nullptr, b, gbk("文")), 1);
+    EXPECT_EQ(a.pixels, b.pixels);
+    ASSERT_EQ(create_font(f, k_wqy_face, 16, 400, false, false, false), 1);
+    std::int32_t w16 = 0, h16 = 0;
+    ASSERT_TRUE(measure_glyph(f, gbk("文"), w16, h16));
+    EXPECT_LT(h16, h);
+}
+
 TEST_F(GlyphTest, MetricsFollowTheFaceMeasures) {
     TextFont f = font_of(32);
     GlyphMetrics m;

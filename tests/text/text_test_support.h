@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 
 namespace kestrune::text::testing {
 
@@ -32,5 +33,13 @@ protected:
         reset_font_state();
     }
 };
+
+// Gives fontconfig's configuration back at the end, so that leak checkers see a clean exit.
+class FontConfigEnvironment : public ::testing::Environment {
+public:
+    void TearDown() override { platform::close_font_config(); }
+};
+inline ::testing::Environment* const g_font_config_environment =
+    ::testing::AddGlobalTestEnvironment(std::make_unique<FontConfigEnvironment>().release());
 
 } // namespace kestrune::text::testing
