@@ -82,6 +82,7 @@ void process_wait(ScriptBlock& b) {
         switch (b.run_state.load()) {
         case k_run_stopped:
         case k_run_created:
+        case k_run_calling: // it called a block: the thread goes on with the callee
             return;
         case k_run_rewind:
             clear_for_replay(b);
