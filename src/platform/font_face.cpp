@@ -40,6 +40,13 @@ constexpr std::int32_t k_max_height = 2048;
 // is a property of the face and the glyph and would repeat.
 constexpr int k_memory_retries = 3;
 
+// CJK faces of Debian packages, for a machine whose fontconfig cannot be used.
+constexpr const char* k_fallback_files[] = {
+    "/usr/share/fonts/truetype/wqy/wqy-zenhei.ttc",
+    "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc",
+    "/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc",
+};
+
 bool ensure_library() {
     if (!g_library && FT_Init_FreeType(&g_library) != 0) {
         g_library = nullptr;
@@ -114,7 +121,8 @@ bool locate(const std::string& family, const FontRequest& request, bool cjk, Loc
     FcPattern* pattern = FcPatternCreate();
     FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8*>(family.c_str()));
     if (cjk) FcPatternAddString(pattern, FC_LANG, reinterpret_cast<const FcChar8*>("zh-cn"));
-    FcPatternAddInteger(pattern, FC_WEIGHT, FcWeightFromOpenType(request.weight));
+    const int weight = request.weight > 0 ? std::min(request.weight, 1000) : 400;
+    FcPatternAddInteger(pattern, FC_WEIGHT, FcWeightFromOpenType(weight));
     FcPatternAddInteger(pattern, FC_SLANT, request.italic ? FC_SLANT_ITALIC : FC_SLANT_ROMAN);
     FcPatternAddBool(pattern, FC_OUTLINE, FcTrue);
     FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
@@ -329,22 +337,30 @@ std::shared_ptr<FontFace> FontFace::open(const FontRequest& request) {
 
     Located where;
     bool found = false;
-    std::string shown_name;
-    if (g_fc_ready) {
-        for (const std::string& family : name_candidates(name)) {
-            if (shown_name.empty()) shown_name = family;
-            if (family_installed(family) && locate(family, request, false, where)) {
-                found = true;
-                break;
-            }
+    std::string shown_name; // every reading of the name, for the message
+    for (const std::string& family : name_candidates(name)) {
+        shown_name += (shown_name.empty() ? "\"" : "\" or \"") + family;
+        if (g_fc_ready && family_installed(family) && locate(family, request, false, where)) {
+            found = true;
+            break;
         }
     }
+    shown_name += shown_name.empty() ? "\"\"" : "\"";
     bool substituted = false;
     if (!found) {
         substituted = true;
         found = g_fc_ready && locate(k_fallback_face, request, true, where);
+        // Without a working fontconfig, try the CJK faces Debian installs in known places.
+        for (const char* file : k_fallback_files) {
+            if (found) break;
+            if (std::FILE* f = std::fopen(file, "rb")) {
+                std::fclose(f);
+                where = Located{file, 0};
+                found = true;
+            }
+        }
         if (!found) {
-            std::fprintf(stderr, "kestrune: font_face.cpp: no font found for face \"%s\"\n",
+            std::fprintf(stderr, "kestrune: font_face.cpp: no font found for face %s\n",
                          shown_name.c_str());
             return nullptr;
         }
@@ -353,9 +369,9 @@ std::shared_ptr<FontFace> FontFace::open(const FontRequest& request) {
     if (!im) return nullptr;
     im->vertical = vertical;
     if (substituted && !name.empty() && g_warned_names.insert(std::string(name)).second)
-        std::fprintf(stderr, "kestrune: font face \"%s\" is not installed; using \"%s\" instead\n",
+        std::fprintf(stderr, "kestrune: font face %s is not installed; using \"%s\" instead\n",
                      shown_name.c_str(), im->family.c_str());
-    return std::shared_ptr<FontFace>(new FontFace(std::move(im)));
+    return std::make_shared<FontFace>(std::move(im));
 }
 
 std::shared_ptr<FontFace> FontFace::open_file(const std::string& path, int index,
@@ -365,7 +381,7 @@ std::shared_ptr<FontFace> FontFace::open_file(const std::string& path, int index
     auto im = open_impl(path, index, request, false);
     if (!im) return nullptr;
     im->vertical = !request.name.empty() && request.name.front() == '@';
-    return std::shared_ptr<FontFace>(new FontFace(std::move(im)));
+    return std::make_shared<FontFace>(std::move(im));
 }
 
 const FaceMetrics& FontFace::metrics() const {

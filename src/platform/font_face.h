@@ -90,10 +90,10 @@ public:
     // only when FreeType fails (the outline stays as it was).
     bool glyph(char32_t cp, GlyphTurn turn, GlyphOutline& out) const;
 
-    struct Impl;
+    struct Impl; // defined in font_face.cpp: only open() and open_file() can make one
+    explicit FontFace(std::unique_ptr<Impl> impl);
 
 private:
-    explicit FontFace(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> m_impl;
 };
 

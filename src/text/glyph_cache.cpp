@@ -149,7 +149,7 @@ std::size_t glyph_cache_size() {
 std::vector<int> load_font_glyphs(std::string_view face, std::int32_t size,
                                   std::uint32_t fill_colour, std::uint32_t outline_colour,
                                   std::int32_t weight, std::uint32_t outline_directions,
-                                  std::string_view characters, const std::atomic<bool>* stop) {
+                                  std::string_view characters, bool (*should_stop)()) {
     std::vector<int> ids;
     TextFont font;
     if (!create_font_from_defaults(font)) return ids;
@@ -159,7 +159,7 @@ std::vector<int> load_font_glyphs(std::string_view face, std::int32_t size,
     if (!create_font(font, face, size, weight, false, false, false)) return ids;
 
     for (std::size_t i = 0; i < characters.size();) {
-        if (stop && stop->load()) break;
+        if (should_stop && should_stop()) break;
         std::uint32_t code = static_cast<unsigned char>(characters[i]);
         std::size_t step = 1;
         if (platform::is_lead_byte(static_cast<unsigned char>(code)) && i + 1 < characters.size()) {

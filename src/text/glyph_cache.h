@@ -13,7 +13,6 @@
 
 #include "text/glyphs.h"
 
-#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -45,12 +44,11 @@ std::size_t glyph_cache_size();
 
 // `LoadFont`: renders every character of `characters` (GBK bytes) with a font made from
 // the defaults and given these settings, one cache entry each, in order; stops early when
-// `stop` becomes true. Returns the identifiers (never 0), or empty when an entry could not
-// be added, in which case the entries already added stay in the cache.
+// should_stop (the engine's quit flag) says so. Returns the identifiers (never 0), or empty when an
+// entry could not be added, in which case the entries already added stay in the cache.
 std::vector<int> load_font_glyphs(std::string_view face, std::int32_t size,
                                   std::uint32_t fill_colour, std::uint32_t outline_colour,
                                   std::int32_t weight, std::uint32_t outline_directions,
-                                  std::string_view characters,
-                                  const std::atomic<bool>* stop = nullptr);
+                                  std::string_view characters, bool (*should_stop)() = nullptr);
 
 } // namespace kestrune::text

@@ -161,6 +161,12 @@ char32_t code_to_unicode(std::uint32_t code) {
     return cp != 0 ? cp : U'\uFFFD';
 }
 
+bool glyph_coverage(TextFont& font, std::uint32_t code, platform::GlyphOutline& out) {
+    if (is_paired_code(code) || !fetch(font, code, turn_for(font, code), out)) return false;
+    out.coverage = font.work;
+    return true;
+}
+
 bool font_metrics(TextFont& font, FontMetrics& out) {
     if (!attach_face(font)) return false;
     out = font.face->metrics();

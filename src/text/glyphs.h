@@ -84,6 +84,11 @@ int rasterise_glyph(TextFont& font, GlyphMeasures* measures, PixelImage& dst, st
 // Fills every field of m but the code, which the caller sets. 1 on success, 0 on failure.
 int glyph_metrics(TextFont& font, GlyphMetrics& m);
 
+// One character's coverage levels (0 to 64, rows of out.pitch bytes) and measures, for
+// callers that blend coverage themselves (the backlog screen). Paired codes are not
+// fetched this way (false), nor is anything when the font has no face.
+bool glyph_coverage(TextFont& font, std::uint32_t code, platform::GlyphOutline& out);
+
 // The font's ascent, descent and height; false when the font has no face.
 bool font_metrics(TextFont& font, FontMetrics& out);
 

@@ -85,6 +85,15 @@ TEST_F(GlyphTest, CoverageLevelsBecomeAlphaOverUntouchedPixels) {
     for (std::uint32_t a : alphas) EXPECT_EQ((a + 1) % 4, 0u) << a;
     // The work buffer now holds the alphas the cache copies.
     EXPECT_EQ(*std::max_element(f.work.begin(), f.work.end()), 255);
+    // The raw levels, for callers that blend coverage themselves, match the alphas drawn.
+    platform::GlyphOutline levels;
+    ASSERT_TRUE(glyph_coverage(f, gbk("中"), levels));
+    for (int y = 0; y < m.rows; ++y)
+        for (int x = 0; x < m.black_box_x; ++x) {
+            const unsigned level = levels.coverage[std::size_t(y * levels.pitch + x)];
+            const std::uint32_t p = img.row32(y)[x];
+            EXPECT_EQ(level ? p >> 24 : p, level ? 4 * level - 1 : sentinel);
+        }
 }
 
 // Measuring fetches the glyph once for the rasterising that follows; what was drawn (now
