@@ -186,6 +186,10 @@ struct SceneHooks {
     // Restarts the clocks of all objects and redraws the whole screen (a system script
     // ended and the main scene shows again).
     void (*resume_scene)() = nullptr;
+    // A system script is about to start (called under no lock): pause the sounds and movies
+    // of all objects, stop their pending effects, end the hover of every choice, and have
+    // the full frame presented once.
+    void (*pause_for_system_script)() = nullptr;
 };
 void set_scene_hooks(const SceneHooks& hooks);
 const SceneHooks& scene_hooks();
@@ -257,6 +261,13 @@ platform::BlockPtr read_script_text(const std::string& resource_name, std::size_
 int line_of(const ScriptContext& context, const char* p);
 // "file:line: message" on stderr.
 void report_problem(const ScriptContext& context, const char* at, const std::string& message);
+
+// Starts a system script (backlog screen, a shortcut's script, the close script) on the
+// system set: the main scripts stand still in engine state 400 until it ends. Refused (false)
+// for an empty name, within 300 ms of the last start, in skip mode (which it ends instead),
+// while `$SYSTEM_menu_lock` is set (unless `ignore_menu_lock`: the close script), unless
+// rendering runs and is not held, the engine state is 256 and the command lock is free.
+bool start_system_script(const std::string& name, bool ignore_menu_lock = false);
 
 // ---- pre-scan -----------------------------------------------------------------------------
 // Pre-scans the file in `slot` of `context`: creates its blocks, skip regions and text

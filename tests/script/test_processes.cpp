@@ -136,3 +136,41 @@ TEST_F(Processes, GateStopsMainSetOutsideItsState) {
 
 } // namespace
 } // namespace kestrune::script::testing
+
+namespace kestrune::script::testing {
+namespace {
+
+bool render_running() {
+    return true;
+}
+bool render_not_held() {
+    return false;
+}
+
+// A system script runs on the second set in state 400 while the main script stands still;
+// at its end the state returns to 256 and the main script goes on.
+TEST_F(Processes, SystemScriptInterruptsAndHandsBack) {
+    engine::RenderHooks render;
+    render.is_running = render_running;
+    render.is_held = render_not_held;
+    engine::set_render_hooks(render);
+    write("start.txt", "chapter main\n{\nwhile ($go < 1) { $n = $n + 1; }\n$main_done = 1;\n}\n");
+    write("sys.txt", "scene main\n{\n$seen_n = $n;\n$sys = $sys + 1;\n$go = 1;\n}\n");
+    std::string error;
+    ASSERT_TRUE(start_main_script("start.txt", error)) << error;
+    engine::set_state(engine::k_state_running);
+    ASSERT_TRUE(wait_until([] { return var_number("$n") > 10; }));
+
+    EXPECT_FALSE(start_system_script(""));
+    ASSERT_TRUE(start_system_script("sys.txt"));
+    EXPECT_FALSE(start_system_script("sys.txt")); // within 300 ms of the last start
+    ASSERT_TRUE(wait_until([] { return var_number("$main_done") == 1; }));
+    EXPECT_EQ(engine::state(), engine::k_state_running);
+    EXPECT_EQ(var_number("$SYSTEM_intrude"), 0);
+    EXPECT_EQ(var_number("$sys"), 1);
+    EXPECT_TRUE(contexts_of_set(1).empty());
+    ASSERT_TRUE(wait_until([] { return !any_script_thread_alive(); }));
+}
+
+} // namespace
+} // namespace kestrune::script::testing
