@@ -2,20 +2,27 @@
 //
 //  - Increment: one million `$i++` statements, walked the way the statement loop walks a
 //    block (white space skipped, each statement collected and evaluated in place), against
-//    a Lua loop doing `i = i + 1` on a global.
+//    a Lua loop doing `i = i + 1` on a global; and the same statements run by the engine's
+//    statement loop on a context thread (start script, `while` loop, command dispatch).
 //  - Concatenation: `$s = $s + "x"` (reset every 100 steps, texts stay short), against
 //    `s = s .. "x"`.
 //  - Lookup: `$r = $v7777 + 1` in a store of 10000 variables, against the same statement
 //    on 10000 Lua globals; and the store's own lookup API cycling through all 10000 names.
 //
 // Each benchmark reports ns_per_statement (time per statement, not per iteration).
+#include "frame/engine.h"
 #include "script/expressions.h"
 #include "script/scanner.h"
+#include "script/script.h"
 #include "script/variables.h"
 
 #include <benchmark/benchmark.h>
 
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef KESTRUNE_HAVE_LUA
@@ -66,6 +73,46 @@ void BM_Script_Increment(benchmark::State& state) {
     set_per_statement(state, k_statements);
 }
 BENCHMARK(BM_Script_Increment)->Unit(benchmark::kMillisecond);
+
+// The same million statements run by the engine's own statement loop on a context thread:
+// a start script whose block `main` runs 1000 passes of a `while` body holding 1000 `$i++`
+// lines (plus the loop's own counter and condition).
+void BM_Script_StatementLoop(benchmark::State& state) {
+    namespace fs = std::filesystem;
+    fs::path old_cwd = fs::current_path();
+    fs::path dir = fs::temp_directory_path() /
+                   ("kestrune_script_bench_" +
+                    std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    fs::create_directories(dir);
+    {
+        std::ofstream out(dir / "start.txt", std::ios::binary);
+        out << "scene main {\r\n$n = 1;\r\nwhile ($n <= 1000) {\r\n"
+            << repeat("$i++;\r\n", 1000) << "$n++;\r\n}\r\n}\r\n";
+    }
+    fs::current_path(dir);
+    kestrune::engine::reset_process_state_for_tests();
+    kestrune::engine::build_lock_table();
+    for (auto _ : state) {
+        var_clear_locals();
+        std::string error;
+        if (!start_main_script("start.txt", error)) {
+            state.SkipWithError(error.c_str());
+            break;
+        }
+        kestrune::engine::set_state(kestrune::engine::k_state_running);
+        while (any_script_thread_alive())
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        if (var_number("$i") != k_statements) {
+            state.SkipWithError("the script did not run every statement");
+            break;
+        }
+        stop_all_processes();
+    }
+    fs::current_path(old_cwd);
+    fs::remove_all(dir);
+    set_per_statement(state, k_statements);
+}
+BENCHMARK(BM_Script_StatementLoop)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_Script_Concatenate(benchmark::State& state) {
     var_clear_locals();
