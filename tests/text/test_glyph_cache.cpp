@@ -109,6 +109,18 @@ TEST_F(GlyphCacheTest, RemovingTheHeadOrUnknownIdentifiersChangesNothing) {
     EXPECT_EQ(glyph_cache_find(f, 'A', nullptr, nullptr, nullptr), 1);
 }
 
+// Every identifier taken: adding fails instead of drawing identifiers for ever.
+TEST_F(GlyphCacheTest, AddingFailsWhenEveryIdentifierIsTaken) {
+    TextFont f = font_like_load_font(6, 0xFFFFFF, 0, 0);
+    std::set<int> ids;
+    for (int i = 1; i < k_glyph_id_limit; ++i) ids.insert(glyph_cache_add(f, '.'));
+    EXPECT_EQ(ids.size(), std::size_t(k_glyph_id_limit - 1));
+    EXPECT_EQ(*ids.begin(), 1);
+    EXPECT_EQ(glyph_cache_add(f, '.'), -1);
+    ASSERT_EQ(glyph_cache_remove(777), 1);
+    EXPECT_EQ(glyph_cache_add(f, '.'), 777);
+}
+
 TEST_F(GlyphCacheTest, LoadFontStopsWhenAskedTo) {
     auto ids = load_font_glyphs(k_wqy_face, 20, 0xFFFFFF, 0, 400, 0, "ABC", [] { return true; });
     EXPECT_TRUE(ids.empty());
