@@ -8,8 +8,8 @@
 //
 // Threading contract:
 //  - A drawable is changed only under the scene lock; draw() runs with the lock held and
-//    may hand column strips of one draw to the two raster workers, which only read the
-//    drawable, its image and its geometry and write disjoint strips of the destination.
+//    may hand the right column strip of one draw to the raster worker, which only reads
+//    the drawable, its image and its geometry and writes its own strip of the destination.
 //  - start_raster_workers() at program start and stop_raster_workers() at program end, on
 //    the main thread. draw() may be called from any one thread at a time (the scene lock
 //    serialises the render thread and the script threads that draw now).
@@ -171,16 +171,17 @@ struct RuleMap {
 int draw(const Drawable& d, const RasterTarget& target, const ClipRect& clip,
          const MaskLayer* mask = nullptr, const RuleMap* rule = nullptr);
 
-// Raster workers. With two or more processors, two pinned workers split each draw wider
-// than 3 pixels into two column strips. A worker that is late (1000 ms for a draw, or
-// still busy 100 ms after a new draw wants it) makes all later draws single-threaded;
-// the late worker is always waited for before the draw returns.
+// Raster workers. With two or more processors a draw wider than 3 pixels is split into two
+// column strips: the calling thread draws the left one, the raster worker the right one.
+// A late worker (1000 ms for a strip, or still busy 100 ms after a new draw wants it)
+// makes all later draws single-threaded; the late worker is always waited for before the
+// draw returns.
 void start_raster_workers(); // no-op when already started or on one processor
 void stop_raster_workers();
-int raster_worker_count(); // 1 or 2
-// Test support: worker `index` sleeps `delay_ms` before each job (0: none).
-void set_raster_worker_delay_for_tests(int index, std::uint32_t delay_ms);
-// Test support: force the count back to 2 (workers running) or 1.
+int raster_worker_count(); // 2 while draws are split, else 1
+// Test support: the worker sleeps `delay_ms` (engine time) before each strip (0: none).
+void set_raster_worker_delay_for_tests(std::uint32_t delay_ms);
+// Test support: split draws again (2, when the worker runs) or not (1).
 void set_raster_worker_count_for_tests(int count);
 
 // The rain effect's ramp: 196 pixels, alpha rising from 20 to 130 and falling to 32.

@@ -2,10 +2,8 @@
 // 0) and by raster_simd_avx2.cpp for AVX2 (1). It defines kernels_sse2() or kernels_avx2().
 //
 // The pixels of a register are widened into two halves of 16-bit lanes (unpack with zero)
-// and narrowed back with a saturating pack, which is exact because every intermediate
-// value stays within 0..65535 and every result within 0..255:
-//   d * (256 - w) + s * w <= 255 * 256 for the normal, mul and overlay blends,
-//   so d + floor((x - d) * w / 256) is computed as (d * (256 - w) + x * w) >> 8.
+// and narrowed back with a saturating pack, which is exact because every result lies
+// within 0..255 and every product of two channels within 0..65535.
 // No include guard: this file is meant to be included once per instruction set.
 
 #include "scene/raster_kernels.h"
@@ -51,6 +49,13 @@ inline unsigned eq32_mask(Reg a, Reg b) {
 inline Reg splat32(std::uint32_t x) {
     return _mm256_set1_epi32(static_cast<int>(x));
 }
+// Each pixel's fourth 16-bit lane (its alpha) repeated into all four of its lanes.
+inline Reg alpha16(Reg x) {
+    return _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(x, 0xFF), 0xFF);
+}
+inline bool all_transparent(Reg s) {
+    return _mm256_testz_si256(s, splat32(0xFF000000u));
+}
 #define KESTRUNE_KERNEL_SET_NAME "avx2"
 #define KESTRUNE_KERNEL_SET_FN kernels_avx2
 #else
@@ -86,6 +91,13 @@ inline unsigned eq32_mask(Reg a, Reg b) {
 }
 inline Reg splat32(std::uint32_t x) {
     return _mm_set1_epi32(static_cast<int>(x));
+}
+inline Reg alpha16(Reg x) {
+    return _mm_shufflehi_epi16(_mm_shufflelo_epi16(x, 0xFF), 0xFF);
+}
+inline bool all_transparent(Reg s) {
+    return _mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(s, splat32(0xFF000000u)), zero())) ==
+           0xFFFF;
 }
 #define KESTRUNE_KERNEL_SET_NAME "sse2"
 #define KESTRUNE_KERNEL_SET_FN kernels_sse2
@@ -124,15 +136,18 @@ inline U16 alpha_lanes() {
     return (U16)m;
 }
 
+// d + floor((x - d) * w / 256) as ((d << 8) + (x - d) * w) >> 8 in 16-bit lanes: the
+// product may wrap, but the true sum lies in 0..65280, so the wrapped sum is exact.
+inline U16 towards(U16 x, U16 d, U16 w) {
+    return ((d << 8) + (x - d) * w) >> 8;
+}
+
 inline U16 blend_lanes(int op, U16 s, U16 d, U16 w) {
-    const U16 keep = 256 - w;
     switch (op) {
     case op_normal:
-        return (d * keep + s * w) >> 8;
-    case op_mul: {
-        const U16 m = (s * d) >> 8;
-        return (d * keep + m * w) >> 8;
-    }
+        return towards(s, d, w);
+    case op_mul:
+        return towards((s * d) >> 8, d, w);
     case op_overlay: {
         const U16 lo = (s * d) >> 7;
         const U16 hi = 255 - (((255 - s) * (255 - d)) >> 7);
@@ -140,8 +155,7 @@ inline U16 blend_lanes(int op, U16 s, U16 d, U16 w) {
         const S16 ds = (S16)d;
         const U16 al = alpha_lanes();
         const U16 dark = ((U16)(ds <= 127) & ~al) | ((U16)(ds == 0) & al);
-        const U16 o = (lo & dark) | (hi & ~dark);
-        return (d * keep + o * w) >> 8;
+        return towards((lo & dark) | (hi & ~dark), d, w);
     }
     default: // add and sub: the product s * w >> 8 alone; the caller saturates
         return (s * w) >> 8;
@@ -153,15 +167,15 @@ inline void blend_block(std::uint8_t* dst, const std::uint32_t* src, const std::
                         const std::uint8_t* rule, const std::uint8_t* table, unsigned P) {
     constexpr bool k_store_opaque = Op == op_normal && !Trans && !Mask && !Rule;
     const Reg s = loadu(src);
+    if (all_transparent(s)) return; // nothing changes
     const Reg sa = reg(u32(s) & 0xFF000000u);
-    if (eq32_mask(sa, zero()) == k_all_bytes) return; // fully transparent: nothing changes
     if (k_store_opaque && eq32_mask(sa, splat32(0xFF000000u)) == k_all_bytes) {
         storeu(dst, s);
         return;
     }
     const Reg d = loadu(dst);
-    const Reg wb = bytes_of(u32(s) >> 24);
-    U16 wl = u16(lo8(wb)), wh = u16(hi8(wb));
+    const Reg s_lo = lo8(s), s_hi = hi8(s);
+    U16 wl = u16(alpha16(s_lo)), wh = u16(alpha16(s_hi));
     if (Trans) {
         const auto p16 = static_cast<std::uint16_t>(P);
         wl = (wl * p16) >> 8;
@@ -183,8 +197,8 @@ inline void blend_block(std::uint8_t* dst, const std::uint32_t* src, const std::
         wl = (wl * u16(lo8(reg(l)))) >> 8;
         wh = (wh * u16(hi8(reg(l)))) >> 8;
     }
-    const U16 rl = blend_lanes(Op, u16(lo8(s)), u16(lo8(d)), wl);
-    const U16 rh = blend_lanes(Op, u16(hi8(s)), u16(hi8(d)), wh);
+    const U16 rl = blend_lanes(Op, u16(s_lo), u16(lo8(d)), wl);
+    const U16 rh = blend_lanes(Op, u16(s_hi), u16(hi8(d)), wh);
     Reg r = pack16(reg(rl), reg(rh));
     if (Op == op_add) r = adds8(d, r);
     if (Op == op_sub) r = subs8(d, r);

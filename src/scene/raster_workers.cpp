@@ -1,11 +1,16 @@
-// The two raster workers. A draw wider than 3 pixels is split into a left and a right
-// column strip, one per worker; the strips never share a pixel, so the workers write
-// without locks. The caller holds the scene lock, so the drawable and its image stay put.
+// Splitting a draw over two threads. A draw wider than 3 pixels is cut into a left and a
+// right column strip of equal width (an odd width is cut as if widened by one pixel on the
+// right). The left strip is drawn by the calling thread, which would otherwise only sit
+// waiting; the right strip belongs to the raster worker, which takes it in bands of rows.
+// When the caller has finished its own strip it takes the bands the worker has not begun,
+// so a worker that the system schedules late costs little. Every band is drawn by exactly
+// one thread and no band crosses the strip boundary, so nothing is locked while drawing;
+// the caller holds the scene lock, so the drawable and its image stay put.
 //
-// Time limits: a worker still busy 100 ms after a new draw wants it, or a draw whose
-// strips are not done after 1000 ms, switches the rasteriser to one thread for the rest
-// of the run. Even then the late worker is waited for before the draw returns: it may
-// still be writing into the destination, which the caller is free to reuse afterwards.
+// Time limits: a worker still busy 100 ms after a new draw wants it, or a band not done
+// 1000 ms after the caller began waiting for it, switches the rasteriser to one thread for
+// the rest of the run. Even then the late worker is waited for before the draw returns: it
+// may still be writing into the destination, which the caller is free to reuse afterwards.
 #include "platform/clock.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
@@ -13,11 +18,13 @@
 #include "scene/raster_kernels.h"
 
 #include <algorithm>
-#include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <immintrin.h>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 namespace kestrune::scene {
 
@@ -26,28 +33,43 @@ namespace {
 constexpr std::uint32_t k_busy_wait_ms = 100;
 constexpr std::uint32_t k_done_wait_ms = 1000;
 constexpr std::uint32_t k_stop_wait_ms = 10000;
+constexpr auto k_worker_spin = std::chrono::microseconds(100);
+constexpr auto k_caller_spin = std::chrono::microseconds(500);
+
+constexpr std::int32_t k_band_rows = 16;
+// A finished job's claim word: no band number reaches it, and any claim still in flight
+// for the job fails its compare-and-swap.
+constexpr std::uint32_t k_closed = 0x7FFFFFFF;
 
 struct Worker {
     platform::Thread thread;
-    platform::Event start{true, false};
-    platform::Event done{true, true};
+    platform::Event wake{true, false};
+    // Job sequence in the high half, next unclaimed band in the low half: a band is claimed
+    // with one compare-and-swap, which fails once the caller has moved on to a newer job.
+    std::atomic<std::uint64_t> claim{0};
+    std::atomic<std::int32_t> bands_done{0};
+    std::atomic<int> result{0};
+    std::atomic<bool> sleeping{false};
     std::atomic<bool> stop{false};
-    std::atomic<bool> busy{false};
+    std::atomic<bool> running{false};
     std::atomic<std::uint32_t> delay_ms{0};
-    // The job, written before `start` is signalled and read by the worker only.
+    // The job, written before `claim` publishes its sequence.
     const Drawable* drawable = nullptr;
     RasterTarget target;
-    ClipRect rect;
+    ClipRect rect; // the right strip
     const MaskLayer* mask = nullptr;
     const RuleMap* rule = nullptr;
-    int result = 0;
+    std::atomic<std::int32_t> band_count{0};
+
+    bool busy() const { return bands_done.load(std::memory_order_acquire) != band_count.load(); }
 };
 
 struct WorkerPool {
-    std::array<std::unique_ptr<Worker>, 2> workers;
+    std::unique_ptr<Worker> worker;
     std::atomic<int> count{1};
     bool started = false;
-    std::mutex draw_mutex; // one draw at a time owns the job slots
+    std::uint32_t job_seq = 0;
+    std::mutex draw_mutex; // one draw at a time owns the job
 };
 
 WorkerPool& pool() {
@@ -55,30 +77,75 @@ WorkerPool& pool() {
     return p;
 }
 
-void worker_loop(Worker* w) {
-    for (;;) {
-        if (!w->start.wait(platform::k_infinite) || w->stop.load()) break;
-        w->busy.store(true);
-        w->done.reset();
-        if (const std::uint32_t ms = w->delay_ms.load()) platform::sleep_ms(ms);
-        w->result =
-            w->drawable ? detail::fill_rect(*w->drawable, w->target, w->rect, w->mask, w->rule) : 0;
-        w->drawable = nullptr;
-        w->busy.store(false);
-        w->start.reset();
-        w->done.signal();
-    }
-    w->busy.store(false);
-    w->done.signal();
+using SteadyClock = std::chrono::steady_clock;
+
+std::uint32_t job_of(std::uint64_t c) {
+    return std::uint32_t(c >> 32);
 }
 
-// Waits until the worker has finished its job, however long it takes. A stop request of
-// the calling thread ends Event::wait at once, hence the polling fallback.
-void wait_until_idle(Worker& w) {
-    while (!w.done.wait(k_busy_wait_ms)) {
-        if (!w.busy.load() && w.done.is_signalled()) break;
-        if (platform::stop_requested()) platform::sleep_ms(1);
+// Claims and draws bands of the current job until none is left. `only_job` guards against
+// drawing bands of a job newer than the one the caller is working on.
+void draw_bands(Worker& w, std::uint32_t only_job, bool delay_first) {
+    std::uint64_t c = w.claim.load(std::memory_order_acquire);
+    bool first = true;
+    for (;;) {
+        if (job_of(c) != only_job) return;
+        const auto band = std::int32_t(std::uint32_t(c));
+        if (band >= w.band_count.load()) return;
+        if (!w.claim.compare_exchange_weak(c, c + 1, std::memory_order_acq_rel)) continue;
+        if (delay_first && first)
+            if (const std::uint32_t ms = w.delay_ms.load()) platform::sleep_ms(ms);
+        first = false;
+        const std::int32_t top = w.rect.top + band * k_band_rows;
+        const ClipRect r{w.rect.left, top, w.rect.right,
+                         std::min(top + k_band_rows, w.rect.bottom)};
+        if (detail::fill_rect(*w.drawable, w.target, r, w.mask, w.rule))
+            w.result.fetch_or(1, std::memory_order_relaxed);
+        w.bands_done.fetch_add(1, std::memory_order_acq_rel);
+        c = w.claim.load(std::memory_order_acquire);
     }
+}
+
+void worker_loop(Worker* w) {
+    std::uint32_t seen = 0; // a fresh worker's claim word names job 0; jobs count from 1
+    auto has_job = [&] { return job_of(w->claim.load()) != seen; };
+    for (;;) {
+        const auto spin_end = SteadyClock::now() + k_worker_spin;
+        while (!has_job() && !w->stop.load() && SteadyClock::now() < spin_end) _mm_pause();
+        if (!has_job() && !w->stop.load()) {
+            // Reset before announcing the sleep: a job posted after the reset signals the
+            // event; one posted before it is seen by the check below.
+            w->wake.reset();
+            w->sleeping.store(true);
+            if (!has_job() && !w->stop.load()) {
+                if (!w->wake.wait(platform::k_infinite) && platform::stop_requested()) {
+                    w->sleeping.store(false);
+                    break;
+                }
+            }
+            w->sleeping.store(false);
+        }
+        if (w->stop.load()) break;
+        if (!has_job()) continue;
+        seen = job_of(w->claim.load(std::memory_order_acquire));
+        draw_bands(*w, seen, true);
+    }
+    w->running.store(false);
+}
+
+// Waits until every band of the job is drawn or `limit_ms` of engine time has passed
+// (k_infinite: however long it takes). Spins first, then sleeps in short steps.
+bool wait_done(Worker& w, std::uint32_t limit_ms) {
+    const auto spin_end = SteadyClock::now() + k_caller_spin;
+    while (w.busy() && SteadyClock::now() < spin_end) _mm_pause();
+    const platform::Tick start = platform::tick_ms();
+    while (w.busy()) {
+        if (limit_ms != platform::k_infinite &&
+            platform::tick_diff(platform::tick_ms(), start) >= std::int32_t(limit_ms))
+            return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
 }
 
 void fall_back_to_one_thread(const char* why) {
@@ -92,29 +159,17 @@ void start_raster_workers() {
     WorkerPool& p = pool();
     if (p.started) return;
     p.started = true;
-    if (platform::processor_count() < 2) {
-        p.count.store(1);
+    p.count.store(1);
+    if (platform::processor_count() < 2) return;
+    auto w = std::make_unique<Worker>();
+    Worker* raw = w.get();
+    w->running.store(true);
+    if (!w->thread.start([raw] { worker_loop(raw); })) {
+        std::fprintf(stderr, "rasteriser: cannot start the raster worker\n");
         return;
     }
-    for (int i = 0; i < 2; ++i) {
-        auto w = std::make_unique<Worker>();
-        Worker* raw = w.get();
-        if (!w->thread.start([raw] { worker_loop(raw); })) {
-            std::fprintf(stderr, "rasteriser: cannot start worker %d\n", i + 1);
-            for (auto& other : p.workers)
-                if (other) {
-                    other->stop.store(true);
-                    other->start.signal();
-                    other->thread.join_for(k_stop_wait_ms);
-                    other.reset();
-                }
-            p.count.store(1);
-            return;
-        }
-        w->thread.set_priority(2);
-        w->thread.set_affinity(unsigned(i));
-        p.workers[std::size_t(i)] = std::move(w);
-    }
+    w->thread.set_priority(2);
+    p.worker = std::move(w);
     p.count.store(2);
 }
 
@@ -122,35 +177,32 @@ void stop_raster_workers() {
     WorkerPool& p = pool();
     std::lock_guard<std::mutex> guard(p.draw_mutex);
     p.count.store(1);
-    for (int i = 0; i < 2; ++i) {
-        auto& w = p.workers[std::size_t(i)];
-        if (!w) continue;
-        w->stop.store(true);
-        w->start.signal();
-        if (!w->thread.join_for(k_stop_wait_ms)) {
-            std::fprintf(stderr, "rasteriser: worker %d did not end; left detached\n", i + 1);
-            // The record must outlive a detached thread that may still touch it.
-            static std::array<std::unique_ptr<Worker>, 2> abandoned;
-            abandoned[std::size_t(i)] = std::move(w);
-            continue;
-        }
-        w.reset();
-    }
     p.started = false;
+    if (!p.worker) return;
+    Worker& w = *p.worker;
+    w.stop.store(true);
+    w.wake.signal();
+    if (!w.thread.join_for(k_stop_wait_ms)) {
+        std::fprintf(stderr, "rasteriser: the raster worker did not end; left detached\n");
+        // The record must outlive a detached thread that may still touch it.
+        static std::unique_ptr<Worker> abandoned;
+        abandoned = std::move(p.worker);
+        return;
+    }
+    p.worker.reset();
 }
 
 int raster_worker_count() {
     return pool().count.load();
 }
 
-void set_raster_worker_delay_for_tests(int index, std::uint32_t delay_ms) {
-    auto& w = pool().workers[std::size_t(index & 1)];
-    if (w) w->delay_ms.store(delay_ms);
+void set_raster_worker_delay_for_tests(std::uint32_t delay_ms) {
+    if (pool().worker) pool().worker->delay_ms.store(delay_ms);
 }
 
 void set_raster_worker_count_for_tests(int count) {
     WorkerPool& p = pool();
-    p.count.store(count == 2 && p.workers[0] && p.workers[1] ? 2 : 1);
+    p.count.store(count == 2 && p.worker && p.worker->running.load() ? 2 : 1);
 }
 
 namespace detail {
@@ -163,44 +215,37 @@ int run_draw(const Drawable& d, const RasterTarget& target, const ClipRect& rect
         return fill_rect(d, target, rect, mask, rule);
 
     std::lock_guard<std::mutex> guard(p.draw_mutex);
-    if (p.count.load() < 2) return fill_rect(d, target, rect, mask, rule);
-    Worker& a = *p.workers[0];
-    Worker& b = *p.workers[1];
-    for (Worker* w : {&a, &b}) {
-        if (w->busy.load() && !w->done.wait(k_busy_wait_ms)) {
-            fall_back_to_one_thread("a worker is still busy from an earlier draw");
-            wait_until_idle(a);
-            wait_until_idle(b);
-            return fill_rect(d, target, rect, mask, rule);
-        }
+    if (p.count.load() < 2 || !p.worker) return fill_rect(d, target, rect, mask, rule);
+    Worker& w = *p.worker;
+    if (w.busy() && !wait_done(w, k_busy_wait_ms)) {
+        fall_back_to_one_thread("the raster worker is still busy from an earlier draw");
+        wait_done(w, platform::k_infinite);
+        return fill_rect(d, target, rect, mask, rule);
     }
-    // An odd width is split as if widened by one pixel on the right, without drawing it.
     const std::int32_t mid = rect.left + (width + 1) / 2;
-    a.rect = {rect.left, rect.top, mid, rect.bottom};
-    b.rect = {mid, rect.top, rect.right, rect.bottom};
-    for (Worker* w : {&a, &b}) {
-        w->drawable = &d;
-        w->target = target;
-        w->mask = mask;
-        w->rule = rule;
-        w->result = 0;
-        w->done.reset();
+    w.drawable = &d;
+    w.target = target;
+    w.rect = {mid, rect.top, rect.right, rect.bottom};
+    w.mask = mask;
+    w.rule = rule;
+    w.band_count.store((rect.bottom - rect.top + k_band_rows - 1) / k_band_rows);
+    w.bands_done.store(0, std::memory_order_relaxed);
+    w.result.store(0, std::memory_order_relaxed);
+    if (++p.job_seq == 0) ++p.job_seq; // job 0 is what a fresh worker has already seen
+    const std::uint32_t job = p.job_seq;
+    w.claim.store(std::uint64_t(job) << 32); // publishes the job
+    if (w.sleeping.load()) w.wake.signal();
+
+    const int left = fill_rect(d, target, {rect.left, rect.top, mid, rect.bottom}, mask, rule);
+    // Take whatever the worker has not begun (not while a test makes the worker late on
+    // purpose: the worker must then be the one drawing the strip).
+    if (w.delay_ms.load() == 0) draw_bands(w, job, false);
+    if (!wait_done(w, k_done_wait_ms)) {
+        fall_back_to_one_thread("the raster worker did not finish its strip within 1000 ms");
+        wait_done(w, platform::k_infinite);
     }
-    a.start.signal();
-    b.start.signal();
-    const platform::Tick t0 = platform::tick_ms();
-    bool in_time = a.done.wait(k_done_wait_ms);
-    if (in_time) {
-        const std::int32_t left =
-            std::int32_t(k_done_wait_ms) - platform::tick_diff(platform::tick_ms(), t0);
-        in_time = b.done.wait(std::uint32_t(std::max(left, 0)));
-    }
-    if (!in_time) {
-        fall_back_to_one_thread("a worker did not finish its strip within 1000 ms");
-        wait_until_idle(a);
-        wait_until_idle(b);
-    }
-    return a.result | b.result;
+    w.claim.store(std::uint64_t(job) << 32 | k_closed);
+    return left | w.result.load();
 }
 
 } // namespace detail
