@@ -141,6 +141,18 @@ bool render_is_running();
 void set_main_wakeup(std::function<void()> wake);
 void wake_main();
 
+// Skip mode and auto mode of the text display. Switching skip mode on signals the skip
+// event, so that running waits end at once.
+bool skip_mode();
+void set_skip_mode(bool on);
+bool auto_mode();
+void set_auto_mode(bool on);
+
+// The mouse pointer in frame coordinates, as last seen by the main window (or moved by
+// MoveCursor).
+void pointer_position(std::int32_t& x, std::int32_t& y);
+void set_pointer_position(std::int32_t x, std::int32_t y);
+
 // Creates the process-wide events in their initial states (quit and state-changed
 // unsignalled, script gate and command lock signalled). Called by platform start-up.
 void init_process_state();

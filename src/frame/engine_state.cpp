@@ -27,6 +27,10 @@ std::atomic<bool> g_quit{false};
 std::unique_ptr<ProcessState> g_process = std::make_unique<ProcessState>();
 std::mutex g_command_lock_mutex; // makes test-and-take of the command lock atomic
 
+std::atomic<bool> g_skip_mode{false};
+std::atomic<bool> g_auto_mode{false};
+std::atomic<std::int64_t> g_pointer{0};
+
 WaitSources g_wait_sources;
 RenderHooks g_render_hooks;
 std::mutex g_wake_mutex;
@@ -173,6 +177,36 @@ void wake_main() {
     if (wake) wake();
 }
 
+bool skip_mode() {
+    return g_skip_mode.load();
+}
+
+void set_skip_mode(bool on) {
+    const bool was = g_skip_mode.exchange(on);
+    if (on && !was) {
+        g_process->skip.signal();
+    } else if (!on) {
+        g_process->skip.reset();
+    }
+}
+
+bool auto_mode() {
+    return g_auto_mode.load();
+}
+void set_auto_mode(bool on) {
+    g_auto_mode.store(on);
+}
+
+void pointer_position(std::int32_t& x, std::int32_t& y) {
+    const std::int64_t packed = g_pointer.load();
+    x = static_cast<std::int32_t>(packed >> 32);
+    y = static_cast<std::int32_t>(packed & 0xFFFFFFFF);
+}
+
+void set_pointer_position(std::int32_t x, std::int32_t y) {
+    g_pointer.store((static_cast<std::int64_t>(x) << 32) | static_cast<std::uint32_t>(y));
+}
+
 void init_process_state() {
     g_process->quit.reset();
     g_process->state_changed.reset();
@@ -189,6 +223,9 @@ void reset_process_state_for_tests() {
     init_process_state();
     g_wait_sources = {};
     g_render_hooks = {};
+    g_skip_mode = false;
+    g_auto_mode = false;
+    g_pointer = 0;
     set_main_wakeup(nullptr);
 }
 

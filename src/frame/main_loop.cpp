@@ -176,6 +176,7 @@ platform::Window* main_window() {
 
 int run(const Options& options) {
     g_options = options;
+    register_subsystems();
     StartupHooks& h = startup_hooks();
     const std::vector<Step> chain = {
         {"platform start-up", platform_startup, platform_shutdown},

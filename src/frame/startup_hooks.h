@@ -58,6 +58,8 @@ struct StartupHooks {
 };
 
 StartupHooks& startup_hooks();
+// Registers every built subsystem into the hooks (once).
+void register_subsystems();
 std::string start_script_name();
 
 const Options& current_options();

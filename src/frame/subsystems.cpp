@@ -1,0 +1,75 @@
+// Wires the subsystems into the start-up chain, the script start sequence and the main
+// loop. Each subsystem is registered here once, in the order the engine brings it up.
+#include "frame/startup_hooks.h"
+
+#include "persist/settings.h"
+#include "script/commands.h"
+#include "script/system_variables.h"
+#include "storage/container.h"
+#include "storage/storage.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <vector>
+
+namespace kestrune::frame {
+
+namespace {
+
+bool read_resource(const std::string& name, std::string& contents) {
+    storage::FileBytes bytes;
+    if (!storage::read_whole_file(name, bytes)) return false;
+    contents.assign(reinterpret_cast<const char*>(bytes.data.get()), bytes.size);
+    return true;
+}
+
+bool resource_exists(const std::string& name) {
+    return storage::resource_exists(name);
+}
+
+// The settings file, then the variable store with the common globals of the save folder
+// and the start-up system variables, then the command table.
+bool script_settings() {
+    persist::load_settings(read_resource, resource_exists, current_options().save_dir);
+    const persist::Settings& s = persist::settings();
+
+    std::error_code ec;
+    std::filesystem::create_directories(s.save_folder, ec);
+    storage::set_save_folder(s.save_folder);
+
+    script::SystemVariableInfo info;
+    info.save_path = s.save_folder;
+    info.information_os = "Linux";
+    storage::FileBytes common;
+    const std::string common_name = s.save_folder + "/common/val.vkf";
+    std::vector<std::uint8_t> globals;
+    if (s.save_enabled && storage::read_whole_file(common_name, common)) {
+        globals.assign(common.data.get(), common.data.get() + common.size);
+        info.common_globals = globals;
+        info.common_globals_source = common_name;
+    }
+    script::start_system_variables(info);
+    script::set_setting_default("sound_volume_bgm_default", s.bgm_volume);
+    script::set_setting_default("sound_volume_se_default", s.se_volume);
+    script::set_setting_default("sound_volume_voice_default", s.voice_volume);
+    script::install_command_table();
+    return true;
+}
+
+} // namespace
+
+void register_subsystems() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    StartupHooks& h = startup_hooks();
+    h.platform.push_back([] {
+        storage::scan_archives(".");
+        return true;
+    });
+    h.exit_callbacks.push_back([] { storage::cache_unload_all(); });
+    h.script_settings.push_back(script_settings);
+    h.start_script = [] { return persist::settings().script_start; };
+}
+
+} // namespace kestrune::frame

@@ -1,0 +1,117 @@
+// Whole-program runs of the engine-side commands, checked through WriteFile output.
+#include "run_game.h"
+
+#include "storage/container.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+using namespace kestrune::testing;
+
+namespace {
+
+std::string run_script(const std::string& name, const std::string& script,
+                       std::vector<std::string> extra = {}) {
+    const std::string game = scratch_dir(name);
+    write_text(game + "/start.txt", script);
+    std::vector<std::string> args = {"--headless", "--save-dir", game + "/saves", "--max-seconds",
+                                     "30"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(game);
+    const RunResult r = run_kestrune(args);
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    return game;
+}
+
+} // namespace
+
+TEST(Commands, EngineCommandsThroughWriteFile) {
+    const std::string game = run_script("commands", R"(
+function leave_two()
+{
+    #trace = #trace + "f";
+    Escape(2);
+    #trace = #trace + "NOT";
+}
+
+scene inner
+{
+    #trace = #trace + "i";
+    leave_two();
+    #trace = #trace + "NOT";
+}
+
+scene main
+{
+    #trace = "m";
+    call_scene @->inner;
+    #trace = #trace + "r";
+    WaitKey(0);
+    #trace = #trace + "k";
+    $g = 1;
+    #keep = 5;
+    ClearScore(local);
+    $after = "[" + $g + "]";
+    DateTime($y, $mo, $d, $h, $mi, $s);
+    $year_ok = $y > 2000;
+    Wait(x);
+    Wait (1);
+    $out = #trace + $after + #keep + $year_ok;
+    WriteFile("trace.txt", $out, FALSE);
+    WriteFile("secret.txt", "hidden");
+}
+)");
+    EXPECT_EQ(read_text(game + "/trace.txt"), "mifrk[0]51");
+    // Without FALSE the file is written in the scrambled container.
+    const std::string secret = read_text(game + "/secret.txt");
+    ASSERT_GE(secret.size(), 4u);
+    EXPECT_EQ(secret.substr(0, 4), "VKSF");
+    EXPECT_EQ(secret.find("hidden"), std::string::npos);
+}
+
+TEST(Commands, ArgumentListWithoutParenthesisDoesNotHang) {
+    const std::string game = run_script("no_paren", R"(
+scene main
+{
+    Wait(100;
+    WriteFile("done.txt", "ok", FALSE);
+}
+)");
+    EXPECT_EQ(read_text(game + "/done.txt"), "ok");
+}
+
+TEST(Commands, WaitIsScaledByTheClock) {
+    const auto t0 = std::chrono::steady_clock::now();
+    const std::string game = run_script("wait_scaled", R"(
+scene main
+{
+    Wait(4000);
+    WriteFile("done.txt", "ok", FALSE);
+}
+)",
+                                        {"--time-scale", "20"});
+    EXPECT_EQ(read_text(game + "/done.txt"), "ok");
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+}
+
+TEST(Commands, ExitEndsAWaitingScript) {
+    const std::string game = run_script("exit", R"(
+scene main
+{
+    WriteFile("before.txt", "ok", FALSE);
+    Exit();
+    WriteFile("after.txt", "bad", FALSE);
+}
+)");
+    EXPECT_EQ(read_text(game + "/before.txt"), "ok");
+    EXPECT_EQ(read_text(game + "/after.txt"), "");
+}
+
+TEST(Commands, MaxSecondsEndsAScriptThatWaitsForever) {
+    const std::string game = scratch_dir("forever");
+    write_text(game + "/start.txt", "scene main\n{\n    WaitKey();\n}\n");
+    const RunResult r = run_kestrune(
+        {"--headless", "--save-dir", game + "/s", "--max-seconds", "2", "--time-scale", "4", game});
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+}
