@@ -536,6 +536,16 @@ const char* collect_statement(const char* cursor, const char* end, std::string& 
             if (c == ';') p++;
             break;
         }
+        if (static_cast<unsigned char>(c) > ' ' && static_cast<unsigned char>(c) < 0x80 &&
+            c != '"' && c != '\\') {
+            // Plain single-byte text, the bulk of every statement.
+            if (out.size() + 1 < k_statement_buffer_size)
+                out.push_back(c);
+            else
+                overflow = true;
+            p++;
+            continue;
+        }
         if (c == '\r' || c == '\n') {
             if (ctx && ctx->mark_line_end) ctx->mark_line_end(ctx->user, p);
         }

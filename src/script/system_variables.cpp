@@ -263,17 +263,19 @@ void start_system_variables(const SystemVariableInfo& info) {
                                                        : info.common_globals_source);
 
     // Numeric settings: an existing variable sets the engine's setting, a missing one is
-    // created holding the engine's current setting.
-    for (const char* n :
-         {"text_speed", "keep_skip", "skip_absolute", "play_speed", "auto_wait_per_character",
-          "auto_text_break_voice", "click_break_voice"}) {
+    // created holding the engine's current setting. The order decides the slots that new
+    // globals take.
+    auto numeric = [](const char* n) {
         std::string var = std::string("#SYSTEM_") + n;
         if (var_exists(var))
             run_system_variable_handler(var);
         else
             var_set_number(var, setting_number(n), false);
-    }
+    };
+    for (const char* n : {"text_speed", "keep_skip", "skip_absolute", "play_speed"}) numeric(n);
     var_set_text("#SYSTEM_save_path", info.save_path, false);
+    for (const char* n : {"auto_wait_per_character", "auto_text_break_voice", "click_break_voice"})
+        numeric(n);
     var_set_text("#SYSTEM_information_os", info.information_os, false);
     var_set_text("#SYSTEM_information_cpu", info.information_cpu, false);
     var_set_text("#SYSTEM_information_memory", info.information_memory, false);
