@@ -80,6 +80,9 @@ std::string lookup_name(std::string_view name, char sep) {
 bool inflate_exact(const std::uint8_t* src, std::size_t size, std::size_t expected,
                    platform::BlockPtr& out) {
     if (expected > k_max_content_size || size > k_max_content_size) return false;
+    // zlib never inflates by more than about 1032 to 1: a larger claim is refused before a
+    // block of that size is allocated and zeroed.
+    if (std::uint64_t(expected) > std::uint64_t(size) * 1040 + 64) return false;
     platform::BlockPtr dst = platform::make_block(expected);
     if (!dst) return false;
     z_stream zs{};

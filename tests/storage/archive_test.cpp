@@ -187,7 +187,7 @@ TEST_F(Archives, DamagedArchivesAreSkippedOrRefused) {
         EXPECT_NE(err.find("broken.vka"), std::string::npos) << err;
     }
     // An inflated length that differs from the index fails the load with a message.
-    for (std::uint32_t wrong : {2999u, 3001u, 0u}) {
+    for (std::uint32_t wrong : {2999u, 3001u, 0u, 0x3FFFFFFFu}) {
         write_bytes(m_dir / "broken.vka", patched(k_inflated_field, wrong));
         scan();
         ASSERT_EQ(archive_list().size(), 1u);

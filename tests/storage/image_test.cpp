@@ -1,5 +1,8 @@
 // Image decoding: good files of every kind, and damaged ones refused with a message that
 // names the file and the format.
+#include <atomic>
+#include <thread>
+
 #include "image_encoders.h"
 
 namespace kestrune::storage::test {
@@ -277,6 +280,33 @@ TEST(DamagedImages, RefusedWithAMessageNamingFileAndFormat) {
     }
     // The boundary: a VKSI holding exactly its pixels is fine.
     EXPECT_TRUE(decode(vksi_file(10, 10, 400)));
+}
+
+TEST(ImageDecoders, RunOnSeveralThreadsAtOnce) {
+    // The decoders keep no shared state, so image loads need no process-wide lock.
+    PngSpec s;
+    s.width = 40;
+    s.height = 30;
+    s.interlace = true;
+    s.sample = rgb_ramp;
+    const Bytes png = make_png(s);
+    const Bytes jpeg = make_jpeg(40, 30, 3, 9, 99, 199);
+    auto png_ref = decode(png);
+    auto jpeg_ref = decode(jpeg);
+    ASSERT_TRUE(png_ref && jpeg_ref);
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 25; ++i) {
+                auto a = decode(png);
+                auto b = decode(jpeg);
+                if (!a || !b || a->pixels != png_ref->pixels || b->pixels != jpeg_ref->pixels)
+                    ++mismatches;
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(mismatches.load(), 0);
 }
 
 // ---- the loader ----
