@@ -56,6 +56,19 @@ inline Reg alpha16(Reg x) {
 inline bool all_transparent(Reg s) {
     return _mm256_testz_si256(s, splat32(0xFF000000u));
 }
+// Alpha of the pixels of half h (0: those unpacked by lo8, 1: by hi8) in 16-bit lanes, in
+// the low byte (weight) or the high byte (weight << 8), straight from the packed pixels.
+inline Reg alpha_lanes_of(Reg s, int h, bool high) {
+    const char z = char(0x80), a = char(h ? 11 : 3), b = char(h ? 15 : 7);
+    const Reg m = high ? _mm256_setr_epi8(z, a, z, a, z, a, z, a, z, b, z, b, z, b, z, b, z, a, z,
+                                          a, z, a, z, a, z, b, z, b, z, b, z, b)
+                       : _mm256_setr_epi8(a, z, a, z, a, z, a, z, b, z, b, z, b, z, b, z, a, z, a,
+                                          z, a, z, a, z, b, z, b, z, b, z, b, z);
+    return _mm256_shuffle_epi8(s, m);
+}
+inline Reg mulhi16(Reg a, Reg b) {
+    return _mm256_mulhi_epu16(a, b);
+}
 #define KESTRUNE_KERNEL_SET_NAME "avx2"
 #define KESTRUNE_KERNEL_SET_FN kernels_avx2
 #else
@@ -98,6 +111,13 @@ inline Reg alpha16(Reg x) {
 inline bool all_transparent(Reg s) {
     return _mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(s, splat32(0xFF000000u)), zero())) ==
            0xFFFF;
+}
+inline Reg alpha_lanes_of(Reg s, int h, bool high) {
+    const Reg a = alpha16(h ? hi8(s) : lo8(s));
+    return high ? _mm_slli_epi16(a, 8) : a;
+}
+inline Reg mulhi16(Reg a, Reg b) {
+    return _mm_mulhi_epu16(a, b);
 }
 #define KESTRUNE_KERNEL_SET_NAME "sse2"
 #define KESTRUNE_KERNEL_SET_FN kernels_sse2
@@ -173,9 +193,17 @@ inline void blend_block(std::uint8_t* dst, const std::uint32_t* src, const std::
         storeu(dst, s);
         return;
     }
-    const Reg d = loadu(dst);
     const Reg s_lo = lo8(s), s_hi = hi8(s);
-    U16 wl = u16(alpha16(s_lo)), wh = u16(alpha16(s_hi));
+    if constexpr ((Op == op_add || Op == op_sub) && !Trans && !Mask && !Rule) {
+        // (s * a) >> 8 as the high half of s * (a << 8).
+        const Reg t = pack16(mulhi16(s_lo, alpha_lanes_of(s, 0, true)),
+                             mulhi16(s_hi, alpha_lanes_of(s, 1, true)));
+        const Reg d = loadu(dst);
+        storeu(dst, Op == op_add ? adds8(d, t) : subs8(d, t));
+        return;
+    }
+    const Reg d = loadu(dst);
+    U16 wl = u16(alpha_lanes_of(s, 0, false)), wh = u16(alpha_lanes_of(s, 1, false));
     if (Trans) {
         const auto p16 = static_cast<std::uint16_t>(P);
         wl = (wl * p16) >> 8;

@@ -147,20 +147,29 @@ TEST(RasterGolden, ScenesMatchReferenceAndFixtures) {
         sc.setup(*d);
         project(*d, sc.camera);
 
-        PixelImage expect, single, split;
+        PixelImage expect;
         fill_background(expect);
-        fill_background(single);
-        fill_background(split);
         const ClipRect all{0, 0, k_w, k_h};
         const MaskLayer* m = sc.mask ? &mask : nullptr;
         const RuleMap* r = sc.rule ? &rule : nullptr;
         EXPECT_EQ(ref::draw(*d, target_of(expect), all, m, r), 1);
-        set_raster_worker_count_for_tests(1);
-        EXPECT_EQ(draw(*d, target_of(single), all, m, r), 1);
-        set_raster_worker_count_for_tests(2);
-        EXPECT_EQ(draw(*d, target_of(split), all, m, r), 1);
-        EXPECT_TRUE(single.pixels == expect.pixels) << "single thread differs from reference";
-        EXPECT_TRUE(split.pixels == expect.pixels) << "worker split differs from reference";
+        std::vector<const detail::KernelSet*> sets{&detail::kernels_sse2()};
+        if (detail::cpu_has_avx2()) sets.push_back(&detail::kernels_avx2());
+        for (const detail::KernelSet* ks : sets) {
+            detail::use_kernels_for_tests(ks);
+            PixelImage single, split;
+            fill_background(single);
+            fill_background(split);
+            set_raster_worker_count_for_tests(1);
+            EXPECT_EQ(draw(*d, target_of(single), all, m, r), 1);
+            set_raster_worker_count_for_tests(2);
+            EXPECT_EQ(draw(*d, target_of(split), all, m, r), 1);
+            EXPECT_TRUE(single.pixels == expect.pixels)
+                << ks->name << ": single thread differs from reference";
+            EXPECT_TRUE(split.pixels == expect.pixels)
+                << ks->name << ": worker split differs from reference";
+        }
+        detail::use_kernels_for_tests(nullptr);
 
         const std::string path = fixture_path(sc.name);
         if (update) {
