@@ -88,8 +88,9 @@ struct EvalContext {
 // Statement text collection: from cursor to the first ';' or '{' outside double quotes
 // (a backslash before a quote keeps it from toggling), never past end. Unquoted white
 // space is dropped, quoted text copied unchanged, double-byte pairs copied whole. A ';' is
-// consumed, a '{' is not. Returns the new cursor; `out` receives at most 32767 bytes (the
-// rest of an over-long statement is passed over up to its end).
+// consumed, a '{' is not. Returns the new cursor. A statement longer than 32767 bytes is
+// refused whole (message on stderr, `out` left empty) and passed over up to its end, so
+// that no cut-off statement ever runs.
 const char* collect_statement(const char* cursor, const char* end, std::string& out,
                               const EvalContext* ctx = nullptr);
 
@@ -127,7 +128,7 @@ bool assign_value(std::string_view target, const Value& value);
 // Built-in functions of other subsystems. A subsystem registers the functions it provides
 // (RemainTime, ImageHorizon, ExistSave, Message, ...) once at start; a function that is not
 // registered yields 0 and says so on stderr once per name. The arguments are the evaluated
-// primaries (strings variables stand for their text; var_name tells which variable an
+// primaries (string variables stand for their text; var_name tells which variable an
 // argument named). `negated` is set when the call was written with '!'; the function's
 // result is inverted by the evaluator, the flag is informational.
 struct BuiltinCall {
