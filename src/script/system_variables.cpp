@@ -85,18 +85,25 @@ void store_text(int i, std::string_view t) {
     s.values[static_cast<std::size_t>(i)].text.assign(t);
 }
 
+void store_default(std::string_view name, double number) {
+    int i = index_of(name);
+    if (i < 0) return;
+    store_number(i, number);
+    store_text(i, number_text(number));
+}
+
 void install_engine_defaults() {
-    set_setting_default("play_speed", 3);
-    set_setting_default("text_speed", 500);
-    set_setting_default("auto_wait_per_character", 100);
-    set_setting_default("save_thumbnail_width", 100);
-    set_setting_default("save_thumbnail_height", 75);
-    set_setting_default("movie_audio_volume", 1000);
-    set_setting_default("text_interval", 30);
-    set_setting_default("text_waitkey", 1);
-    for (const char* n : {"sound_bgm", "sound_se", "sound_voice"}) set_setting_default(n, 1);
+    store_default("play_speed", 3);
+    store_default("text_speed", 500);
+    store_default("auto_wait_per_character", 100);
+    store_default("save_thumbnail_width", 100);
+    store_default("save_thumbnail_height", 75);
+    store_default("movie_audio_volume", 1000);
+    store_default("text_interval", 30);
+    store_default("text_waitkey", 1);
+    for (const char* n : {"sound_bgm", "sound_se", "sound_voice"}) store_default(n, 1);
     for (const char* n : {"sound_volume_bgm", "sound_volume_se", "sound_volume_voice"})
-        set_setting_default(n, 1000);
+        store_default(n, 1000);
 }
 
 struct DefaultsInstaller {
@@ -184,13 +191,12 @@ std::string setting_text(std::string_view name) {
 }
 
 void set_setting_default(std::string_view name, double number) {
-    int i = index_of(name);
-    if (i < 0) return;
-    store_number(i, number);
-    store_text(i, number_text(number));
+    ensure_defaults(); // the engine's own defaults first, so they never overwrite this one
+    store_default(name, number);
 }
 
 void set_setting_default_text(std::string_view name, std::string_view text) {
+    ensure_defaults();
     int i = index_of(name);
     if (i >= 0) store_text(i, text);
 }
