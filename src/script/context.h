@@ -269,6 +269,10 @@ void report_problem(const ScriptContext& context, const char* at, const std::str
 // rendering runs and is not held, the engine state is 256 and the command lock is free.
 bool start_system_script(const std::string& name, bool ignore_menu_lock = false);
 
+// Installs the built-ins that belong to the script threads (Conquest). Called by
+// start_main_script; calling it again does no harm.
+void register_flow_builtins();
+
 // ---- pre-scan -----------------------------------------------------------------------------
 // Pre-scans the file in `slot` of `context`: creates its blocks, skip regions and text
 // sections, and lists its #include lines (the loader loads them). False (problems appended,

@@ -271,6 +271,7 @@ bool stop_process_block(ScriptBlock& b) {
 }
 
 bool start_main_script(const std::string& start_file, std::string& error) {
+    register_flow_builtins();
     if (g_first_start) {
         g_first_start = false;
         free_set(0);

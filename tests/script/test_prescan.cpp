@@ -208,3 +208,25 @@ TEST_F(Prescan, ReadTextMapStartsUnreadAndRunningMarksIt) {
 
 } // namespace
 } // namespace kestrune::script::testing
+
+namespace kestrune::script::testing {
+namespace {
+
+// Conquest asks the read-text map about a block and marks it.
+TEST_F(Prescan, ConquestQueriesAndMarksBlocks) {
+    clear_read_text_map();
+    write("start.txt",
+          "chapter main\n{\n$before = Conquest(\"other.txt\", \"s\");\n"
+          "$mark = Conquest(\"other.txt\", \"s\", TRUE);\n$after = Conquest(\"other.txt\", "
+          "\"s\");\n$null = Conquest(\"other.txt\", NULL);\n$gone = Conquest(\"nofile.txt\", "
+          "\"s\");\n}\n");
+    write("other.txt", "scene s\n{\n$a = 1;\n$b = 2;\n}\n");
+    ASSERT_TRUE(run());
+    EXPECT_EQ(text("$before"), "0"); // a 0 assigned to a new variable makes a string
+    EXPECT_EQ(text("$after"), "1");
+    EXPECT_EQ(text("$null"), "1");
+    EXPECT_EQ(text("$gone"), "0");
+}
+
+} // namespace
+} // namespace kestrune::script::testing
