@@ -254,6 +254,7 @@ std::shared_ptr<Archive> read_archive(const std::string& path, std::string* erro
     auto absolute = std::filesystem::absolute(path, ec);
     archive->path = ec ? path : absolute.lexically_normal().string();
     archive->base_name = std::filesystem::path(path).filename().string();
+    archive->base_name_gbk = platform::utf8_to_gbk(archive->base_name);
     return archive;
 }
 
@@ -321,9 +322,8 @@ bool lookup_entry(std::string_view resource_name, std::shared_ptr<const Archive>
     const std::string_view name = std::string_view(norm).substr(sep + 1);
     if (component.size() > k_max_entry_name || name.empty()) return false;
     const std::uint32_t hash = entry_hash(name);
-    // Archive file names are UTF-8 on disk; the component is in the scripts' GBK.
     for (const auto& a : *list) {
-        if (!equal_prefix_fold(platform::utf8_to_gbk(a->base_name), component)) continue;
+        if (!equal_prefix_fold(a->base_name_gbk, component)) continue;
         if (const ArchiveEntry* e = find_entry(*a, hash, name)) {
             archive = a;
             entry = e;

@@ -60,8 +60,9 @@ struct Archive {
     std::uint32_t entry_count = 0;
     std::uint32_t spare[4] = {};
     std::uint32_t index_size = 0;
-    std::string base_name; // file name as found on disk
-    std::string path;      // absolute path
+    std::string base_name;     // file name as found on disk (UTF-8)
+    std::string base_name_gbk; // the same in the scripts' GBK, for matching the component
+    std::string path;          // absolute path
     std::uint64_t file_size = 0;
     std::vector<ArchiveEntry> entries; // index order
 };
