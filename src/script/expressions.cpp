@@ -9,6 +9,7 @@
 #include "script/system_variables.h"
 #include "script/variables.h"
 
+#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -383,6 +384,7 @@ Value Parser::function_term(int index, bool negated) {
 // A variable reference with its indexes and its prefix or suffix operators.
 // prefix_step: +1 / -1 for ++ / -- before the name; prefix_sign: '-' or '!' before it.
 Value Parser::variable_term(int prefix_step, char prefix_sign) {
+    if (peek() != '$' && peek() != '#') return {}; // "++" before something else
     const char* start = m_p;
     m_p++;
     while (m_p < m_end && !is_operator_byte(*m_p)) m_p += char_width(m_p, m_end);
@@ -588,6 +590,7 @@ namespace {
 Value evaluate_compact(std::string_view text, EvalContext* ctx, const char* origin) {
     Parser parser(text.data(), text.data() + text.size(), ctx, origin);
     Value v = parser.expression();
+    assert(parser.position() <= text.data() + text.size());
     if (parser.failed()) return {};
     return v;
 }

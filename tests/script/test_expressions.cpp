@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -383,6 +384,21 @@ TEST_F(Expressions, RandomStatementsNeverReadPastTheirText) {
         while (q < end)
             if (!skip_comment(q, end)) q++;
         find_block_end(exact.data(), end);
+    }
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(Expressions, PrefixOperatorsBeforeNothingChangeNothing) {
+    for (const char* text : {"$a=++", "$a=--", "$a=++5", "$a=-", "$a=!", "++", "$a=--(1)"}) {
+        std::vector<char> exact(text, text + std::strlen(text));
+        Value v;
+        const char* end = exact.data() + exact.size();
+        EXPECT_EQ(run_expression_statement(exact.data(), end, nullptr, &v), end) << text;
+        EXPECT_LE(var_used_count(false), 1) << text; // at most $a
+        SetUp();
     }
 }
 
