@@ -31,19 +31,14 @@ int main(int argc, char** argv) {
     const char* unavailable = nullptr;
     if (!options.input_file.empty())
         unavailable = "--input";
-    else if (!options.screenshots.empty())
-        unavailable = "--screenshot";
-    else if (!options.record_dir.empty())
-        unavailable = "--record";
     else if (!options.audio_out.empty())
         unavailable = "--audio-out";
-    else if (options.check)
-        unavailable = "--check";
     if (unavailable) {
         std::fprintf(stderr, "kestrune: %s is not available yet in this version\n%s\n", unavailable,
                      usage_line().c_str());
         return 2;
     }
     if (options.game_dir.empty()) options.game_dir = KESTRUNE_DEFAULT_GAME;
+    if (options.check) return run_check(options);
     return run(options);
 }

@@ -38,6 +38,10 @@ std::string help_text();
 // start.
 int run(const Options& options);
 
+// --check: pre-scans the game's scripts and lists their problems on stderr. Returns 0 when
+// no script is refused, else 1.
+int run_check(const Options& options);
+
 // One step of an ordered start-up chain: `start` returns false on failure; `stop` releases
 // what `start` made and must tolerate a step that never started.
 struct Step {

@@ -3,10 +3,15 @@
 #include "frame/startup_hooks.h"
 
 #include "persist/settings.h"
+#include "platform/font_face.h"
+#include "scene/scene.h"
+#include "script/arguments.h"
 #include "script/commands.h"
 #include "script/system_variables.h"
 #include "storage/container.h"
 #include "storage/storage.h"
+#include "text/fonts.h"
+#include "text/glyph_cache.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -53,6 +58,10 @@ bool script_settings() {
     script::set_setting_default("sound_volume_se_default", s.se_volume);
     script::set_setting_default("sound_volume_voice_default", s.voice_volume);
     script::install_command_table();
+
+    // The default font of text objects comes from the settings file.
+    text::set_default_font(s.font_face, s.font_size, script::parse_colour(s.font_inline).rgb,
+                           script::parse_colour(s.font_outline).rgb, s.font_weight, 0);
     return true;
 }
 
@@ -68,8 +77,18 @@ void register_subsystems() {
         return true;
     });
     h.exit_callbacks.push_back([] { storage::cache_unload_all(); });
+    h.fonts.push_back([] {
+        text::reset_font_state();
+        text::glyph_cache_clear();
+        return true;
+    });
+    h.fonts_release.push_back([] {
+        text::glyph_cache_clear();
+        platform::close_font_config();
+    });
     h.script_settings.push_back(script_settings);
     h.start_script = [] { return persist::settings().script_start; };
+    scene::register_with_frame();
 }
 
 } // namespace kestrune::frame

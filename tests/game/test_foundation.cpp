@@ -40,3 +40,14 @@ TEST(Foundation, VersionAndHelp) {
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_NE(help.output.find("--save-dir"), std::string::npos);
 }
+
+TEST(Foundation, CheckListsScriptProblemsWithFileAndLine) {
+    const std::string game = scratch_dir("check");
+    write_text(game + "/start.txt", "scene main\n{\n}\n");
+    const RunResult good = run_kestrune({"--check", game});
+    EXPECT_EQ(good.exit_code, 0) << good.output;
+    write_text(game + "/broken.txt", "scene other\n{\n    if ($a) {\n");
+    const RunResult bad = run_kestrune({"--check", game});
+    EXPECT_EQ(bad.exit_code, 1) << bad.output;
+    EXPECT_NE(bad.output.find("broken.txt:"), std::string::npos) << bad.output;
+}

@@ -1,0 +1,86 @@
+// --check: load and pre-scan every script of a game, list the problems, run nothing.
+#include "frame/frame.h"
+#include "frame/startup_hooks.h"
+
+#include "frame/engine.h"
+#include "persist/settings.h"
+#include "script/context.h"
+#include "storage/storage.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <set>
+
+namespace kestrune::frame {
+
+namespace {
+
+bool read_resource(const std::string& name, std::string& contents) {
+    storage::FileBytes bytes;
+    if (!storage::read_whole_file(name, bytes)) return false;
+    contents.assign(reinterpret_cast<const char*>(bytes.data.get()), bytes.size);
+    return true;
+}
+
+bool is_script_file(const std::filesystem::path& p) {
+    std::string ext = p.extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
+    return ext == ".txt";
+}
+
+} // namespace
+
+int run_check(const Options& options) {
+    std::error_code ec;
+    std::filesystem::current_path(options.game_dir, ec);
+    if (ec) {
+        std::fprintf(stderr, "kestrune: cannot enter the game folder \"%s\": %s\n",
+                     options.game_dir.c_str(), ec.message().c_str());
+        return 1;
+    }
+    engine::init_process_state();
+    engine::build_lock_table();
+    storage::scan_archives(".");
+    persist::load_settings(
+        read_resource, [](const std::string& n) { return storage::resource_exists(n); },
+        options.save_dir.empty() ? std::string("./save") : options.save_dir);
+    const persist::Settings& s = persist::settings();
+
+    // The scripts the settings name, then every other .txt file of the game folder.
+    std::vector<std::string> files;
+    std::set<std::string> seen;
+    auto add = [&](std::string name) {
+        if (name.empty()) return;
+        std::replace(name.begin(), name.end(), '\\', '/');
+        if (seen.insert(name).second) files.push_back(name);
+    };
+    add(s.script_start.empty() ? std::string("start.txt") : s.script_start);
+    for (const std::string* n :
+         {&s.script_menu, &s.script_save, &s.script_load, &s.script_config, &s.script_back,
+          &s.script_close, &s.script_reset, &s.backlog_script})
+        add(*n);
+    for (auto it = std::filesystem::recursive_directory_iterator(".", ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        if (!it->is_regular_file() || !is_script_file(it->path())) continue;
+        const std::string rel = it->path().lexically_relative(".").generic_string();
+        if (rel.rfind("system/", 0) == 0 || rel.rfind("save/", 0) == 0) continue;
+        add(rel);
+    }
+
+    int fatal = 0, warnings = 0;
+    for (const std::string& file : files) {
+        for (const script::ScriptProblem& p : script::check_script_file(file)) {
+            std::fprintf(stderr, "%s\n", p.text().c_str());
+            (p.fatal ? fatal : warnings)++;
+        }
+    }
+    std::fprintf(stderr, "kestrune: checked %zu script file%s: %d error%s, %d warning%s\n",
+                 files.size(), files.size() == 1 ? "" : "s", fatal, fatal == 1 ? "" : "s", warnings,
+                 warnings == 1 ? "" : "s");
+    engine::request_quit();
+    return fatal ? 1 : 0;
+}
+
+} // namespace kestrune::frame
