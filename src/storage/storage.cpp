@@ -42,6 +42,11 @@ int available_file(std::string_view name) {
     ResourceFile f;
     if (!f.create(name)) return -1;
     if (f.backing() == Backing::loose && !platform::find_path(name)) return -1;
+    // A cached copy is in memory already; a compressed entry would be inflated whole just
+    // to read one byte (its stream is checked when it is loaded).
+    if (f.backing() == Backing::cache) return 1;
+    if (f.backing() == Backing::archive && f.size() > 0 && f.m_entry && f.m_entry->compressed)
+        return 1;
     if (!f.open()) return 0;
     std::uint8_t byte;
     const bool readable = f.size() == 0 || f.read(&byte, 1, 1) == 1;

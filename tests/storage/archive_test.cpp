@@ -126,7 +126,9 @@ TEST_F(Archives, LookupRules) {
         ASSERT_EQ(f.backing(), Backing::archive) << c.name;
         ASSERT_TRUE(f.load()) << c.name;
         EXPECT_EQ(content_of(f), bytes_of(c.content)) << c.name;
+        EXPECT_EQ(available_file(c.name), 1) << c.name;
     }
+    EXPECT_EQ(available_file("bg/missing.png"), -1);
 }
 
 TEST_F(Archives, CacheBeatsArchiveBeatsLooseFile) {
