@@ -2,13 +2,16 @@
 # Builds the storage fuzz targets with clang and libFuzzer (address and undefined-behaviour
 # sanitizers) straight from the sources, then runs each one for a bounded time.
 #
-#   sh fuzz/run.sh [SECONDS]          default 60 seconds per target
+#   sh fuzz/run.sh [SECONDS [TARGET...]]   default 60 seconds for each of all six targets
+#   targets: archive_index vksf vksi bmp png jpeg
 #   FUZZ_OUT=dir  CXX=clang++-14      where to build and keep corpora; which compiler
 #
 # Seeds come from tests/fixtures/storage. A target that finds a crash leaves the input
 # as FUZZ_OUT/<target>/crash-* and the script exits 1.
 set -eu
 SECONDS_EACH=${1:-60}
+[ $# -gt 0 ] && shift
+TARGETS=${*:-archive_index vksf vksi bmp png jpeg}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 OUT=${FUZZ_OUT:-$ROOT/fuzz-out}
 CXX=${CXX:-clang++}
@@ -39,7 +42,7 @@ seeds_for() {
 
 status=0
 summary=""
-for target in archive_index vksf vksi bmp png jpeg; do
+for target in $TARGETS; do
     dir="$OUT/$target"
     mkdir -p "$dir/corpus"
     $CXX $FLAGS -fsanitize=fuzzer "$ROOT/fuzz/fuzz_$target.cpp" $OBJS $LIBS -o "$dir/fuzz_$target"
