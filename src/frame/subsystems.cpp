@@ -4,7 +4,6 @@
 
 #include "persist/settings.h"
 #include "platform/font_face.h"
-#include "scene/scene.h"
 #include "script/arguments.h"
 #include "script/commands.h"
 #include "script/system_variables.h"
@@ -88,7 +87,6 @@ void register_subsystems() {
     });
     h.script_settings.push_back(script_settings);
     h.start_script = [] { return persist::settings().script_start; };
-    scene::register_with_frame();
 }
 
 } // namespace kestrune::frame
