@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 #include <png.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
