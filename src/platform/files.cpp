@@ -147,7 +147,7 @@ std::string native_name(std::string_view engine_name) {
     bool high = false;
     for (std::size_t i = 0; i < sep.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(sep[i]);
-        if (c >= 0x81 && i + 1 < sep.size()) {
+        if (is_lead_byte(c) && i + 1 < sep.size()) {
             high = true;
             ++i; // a trail byte may be 0x5C and is not a separator
         } else if (c == '\\') {

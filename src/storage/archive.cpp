@@ -310,7 +310,7 @@ bool lookup_entry(std::string_view resource_name, std::shared_ptr<const Archive>
     std::size_t sep = std::string::npos;
     for (std::size_t i = start; i < norm.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(norm[i]);
-        if (c >= 0x81 && i + 1 < norm.size()) {
+        if (platform::is_lead_byte(c) && i + 1 < norm.size()) {
             ++i;
         } else if (c == '\\') {
             sep = i;

@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+#include "platform/encoding.h"
+
 namespace kestrune::storage {
 
 const std::array<std::uint8_t, 256> k_scramble_table = {
@@ -51,7 +53,7 @@ std::string_view base_name(std::string_view name) {
     std::size_t start = 0;
     for (std::size_t i = 0; i < name.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(name[i]);
-        if (c >= 0x81 && i + 1 < name.size())
+        if (platform::is_lead_byte(c) && i + 1 < name.size())
             ++i;
         else if (c == '/' || c == '\\')
             start = i + 1;
@@ -67,7 +69,7 @@ std::string lookup_name(std::string_view name, char sep) {
     std::string out(name);
     for (std::size_t i = 0; i < out.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(out[i]);
-        if (c >= 0x81 && i + 1 < out.size())
+        if (platform::is_lead_byte(c) && i + 1 < out.size())
             ++i;
         else if (c >= 'A' && c <= 'Z')
             out[i] = char(c - 'A' + 'a');
