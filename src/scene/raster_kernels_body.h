@@ -49,22 +49,8 @@ inline unsigned eq32_mask(Reg a, Reg b) {
 inline Reg splat32(std::uint32_t x) {
     return _mm256_set1_epi32(static_cast<int>(x));
 }
-// Each pixel's fourth 16-bit lane (its alpha) repeated into all four of its lanes.
-inline Reg alpha16(Reg x) {
-    return _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(x, 0xFF), 0xFF);
-}
 inline bool all_transparent(Reg s) {
     return _mm256_testz_si256(s, splat32(0xFF000000u));
-}
-// Alpha of the pixels of half h (0: those unpacked by lo8, 1: by hi8) in 16-bit lanes, in
-// the low byte (weight) or the high byte (weight << 8), straight from the packed pixels.
-inline Reg alpha_lanes_of(Reg s, int h, bool high) {
-    const char z = char(0x80), a = char(h ? 11 : 3), b = char(h ? 15 : 7);
-    const Reg m = high ? _mm256_setr_epi8(z, a, z, a, z, a, z, a, z, b, z, b, z, b, z, b, z, a, z,
-                                          a, z, a, z, a, z, b, z, b, z, b, z, b)
-                       : _mm256_setr_epi8(a, z, a, z, a, z, a, z, b, z, b, z, b, z, b, z, a, z, a,
-                                          z, a, z, a, z, b, z, b, z, b, z, b, z);
-    return _mm256_shuffle_epi8(s, m);
 }
 inline Reg mulhi16(Reg a, Reg b) {
     return _mm256_mulhi_epu16(a, b);
@@ -105,16 +91,9 @@ inline unsigned eq32_mask(Reg a, Reg b) {
 inline Reg splat32(std::uint32_t x) {
     return _mm_set1_epi32(static_cast<int>(x));
 }
-inline Reg alpha16(Reg x) {
-    return _mm_shufflehi_epi16(_mm_shufflelo_epi16(x, 0xFF), 0xFF);
-}
 inline bool all_transparent(Reg s) {
     return _mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(s, splat32(0xFF000000u)), zero())) ==
            0xFFFF;
-}
-inline Reg alpha_lanes_of(Reg s, int h, bool high) {
-    const Reg a = alpha16(h ? hi8(s) : lo8(s));
-    return high ? _mm_slli_epi16(a, 8) : a;
 }
 inline Reg mulhi16(Reg a, Reg b) {
     return _mm_mulhi_epu16(a, b);
@@ -149,10 +128,13 @@ inline Reg bytes_of(U32 x) {
     return reg(x);
 }
 
-// The 16-bit lanes that hold an alpha channel (every fourth, after widening).
-inline U16 alpha_lanes() {
-    U64 m{};
-    m += 0xFFFF000000000000ull;
+// Channels are split by byte parity instead of being unpacked: viewed as 16-bit lanes, a
+// register's low bytes are the blue and red channels ("even") and its high bytes the green
+// and alpha channels ("odd"); masks and shifts split and rejoin them without shuffles.
+// The odd lanes that hold alpha: the upper half of every 32-bit pixel.
+inline U16 odd_alpha_lanes() {
+    U32 m{};
+    m += 0xFFFF0000u;
     return (U16)m;
 }
 
@@ -162,7 +144,9 @@ inline U16 towards(U16 x, U16 d, U16 w) {
     return ((d << 8) + (x - d) * w) >> 8;
 }
 
-inline U16 blend_lanes(int op, U16 s, U16 d, U16 w) {
+// One parity's result (0..255 in each lane's low byte). For add and sub only the product
+// s * w >> 8 is returned; the caller saturates on bytes.
+inline U16 blend_lanes(int op, U16 s, U16 d, U16 w, U16 alpha_lanes) {
     switch (op) {
     case op_normal:
         return towards(s, d, w);
@@ -173,11 +157,10 @@ inline U16 blend_lanes(int op, U16 s, U16 d, U16 w) {
         const U16 hi = 255 - (((255 - s) * (255 - d)) >> 7);
         // Colour channels take the dark branch up to 127; the alpha channel only at 0.
         const S16 ds = (S16)d;
-        const U16 al = alpha_lanes();
-        const U16 dark = ((U16)(ds <= 127) & ~al) | ((U16)(ds == 0) & al);
+        const U16 dark = ((U16)(ds <= 127) & ~alpha_lanes) | ((U16)(ds == 0) & alpha_lanes);
         return towards((lo & dark) | (hi & ~dark), d, w);
     }
-    default: // add and sub: the product s * w >> 8 alone; the caller saturates
+    default:
         return (s * w) >> 8;
     }
 }
@@ -188,50 +171,50 @@ inline void blend_block(std::uint8_t* dst, const std::uint32_t* src, const std::
     constexpr bool k_store_opaque = Op == op_normal && !Trans && !Mask && !Rule;
     const Reg s = loadu(src);
     if (all_transparent(s)) return; // nothing changes
-    const Reg sa = reg(u32(s) & 0xFF000000u);
-    if (k_store_opaque && eq32_mask(sa, splat32(0xFF000000u)) == k_all_bytes) {
+    const U32 sa = u32(s) & 0xFF000000u;
+    if (k_store_opaque && eq32_mask(reg(sa), splat32(0xFF000000u)) == k_all_bytes) {
         storeu(dst, s);
         return;
     }
-    const Reg s_lo = lo8(s), s_hi = hi8(s);
+    const U16 sv = u16(s);
+    const U16 se = sv & 0xFF, so = sv >> 8;
     if constexpr ((Op == op_add || Op == op_sub) && !Trans && !Mask && !Rule) {
-        // (s * a) >> 8 as the high half of s * (a << 8).
-        const Reg t = pack16(mulhi16(s_lo, alpha_lanes_of(s, 0, true)),
-                             mulhi16(s_hi, alpha_lanes_of(s, 1, true)));
+        // (s * a) >> 8 as the high half of s * (a << 8), a << 8 in both lanes of a pixel.
+        const Reg a8 = reg(U32(sa | (sa >> 16)));
+        const U16 te = u16(mulhi16(reg(se), a8)), to = u16(mulhi16(reg(so), a8));
+        const Reg t = reg(U16(te | (to << 8)));
         const Reg d = loadu(dst);
         storeu(dst, Op == op_add ? adds8(d, t) : subs8(d, t));
         return;
     }
-    const Reg d = loadu(dst);
-    U16 wl = u16(alpha_lanes_of(s, 0, false)), wh = u16(alpha_lanes_of(s, 1, false));
-    if (Trans) {
-        const auto p16 = static_cast<std::uint16_t>(P);
-        wl = (wl * p16) >> 8;
-        wh = (wh * p16) >> 8;
-    }
+    const U32 a = sa >> 24;
+    U16 w = (U16)(a | (a << 16)); // the pixel's weight in both of its lanes
+    if (Trans) w = (w * static_cast<std::uint16_t>(P)) >> 8;
     if (Rule) {
         U32 t;
         std::uint32_t tv[N];
         for (int k = 0; k < N; ++k) tv[k] = table[rule[k]];
         std::memcpy(&t, tv, sizeof t);
-        const Reg tb = bytes_of(t);
-        wl = (wl * u16(lo8(tb))) >> 8;
-        wh = (wh * u16(hi8(tb))) >> 8;
+        w = (w * (U16)(t | (t << 16))) >> 8;
     }
+    U16 we = w, wo = w;
     if (Mask) {
         U32 l = u32(loadu(mask));
         // A layer pixel whose colour is zero blocks the pixel entirely, alpha included.
         l &= ~(U32)((l & 0xFFFFFFu) == 0);
-        wl = (wl * u16(lo8(reg(l)))) >> 8;
-        wh = (wh * u16(hi8(reg(l)))) >> 8;
+        const U16 lv = (U16)l;
+        we = (w * (lv & 0xFF)) >> 8;
+        wo = (w * (lv >> 8)) >> 8;
     }
-    const U16 rl = blend_lanes(Op, u16(s_lo), u16(lo8(d)), wl);
-    const U16 rh = blend_lanes(Op, u16(s_hi), u16(hi8(d)), wh);
-    Reg r = pack16(reg(rl), reg(rh));
+    const Reg d = loadu(dst);
+    const U16 dv = u16(d);
+    const U16 re = blend_lanes(Op, se, dv & 0xFF, we, U16{});
+    const U16 ro = blend_lanes(Op, so, dv >> 8, wo, odd_alpha_lanes());
+    Reg r = reg(U16(re | (ro << 8)));
     if (Op == op_add) r = adds8(d, r);
     if (Op == op_sub) r = subs8(d, r);
     if (k_store_opaque) {
-        const U32 opaque = (U32)(u32(sa) == 0xFF000000u);
+        const U32 opaque = (U32)(sa == 0xFF000000u);
         r = reg((u32(s) & opaque) | (u32(r) & ~opaque));
     }
     storeu(dst, r);
