@@ -182,6 +182,25 @@ TEST(Geometry, SetAnchor) {
     EXPECT_EQ(r->geometry.screen_y[0], 100);
 }
 
+// Catches: a triangle walked as a quadrilateral (a fourth edge from a stale corner).
+TEST(Geometry, TriangleCoversHalfTheSquare) {
+    PixelImage img;
+    ASSERT_TRUE(img.allocate(100, 100));
+    auto d = create_triangle_drawable(&img, {0, 99, 99}, {0, 0, 99});
+    ASSERT_NE(d, nullptr);
+    d->x = 200;
+    d->y = 100;
+    project(*d);
+    // Corners (200,100), (300,100), (300,199): row y spans from the diagonal to x = 300.
+    for (int y = 100; y < 190; y += 29) {
+        const SpanRow& s = d->geometry.spans[std::size_t(y)];
+        ASSERT_TRUE(s.valid()) << y;
+        EXPECT_NEAR(s.left, 200 + (y - 100) * 100 / 99, 1) << y;
+        EXPECT_EQ(s.right, 300) << y;
+    }
+    EXPECT_FALSE(d->geometry.spans[200].valid());
+}
+
 // Catches: modes outside the table kept as they are, smoothing accepted on a colour plane.
 TEST(Geometry, BlendModeWords) {
     auto d = square(4, 4, 0, 0);

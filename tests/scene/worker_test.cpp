@@ -80,6 +80,33 @@ TEST(RasterWorkers, ManySplitDrawsMatchTheReference) {
     stop_raster_workers();
 }
 
+// Catches: a shaped target's row limits ignored, or such a draw handed to the worker.
+TEST(RasterWorkers, RowClipLimitsRowsAndStaysOnTheCallingThread) {
+    if (platform::processor_count() < 2) GTEST_SKIP() << "one processor: no workers";
+    ScaledTime scaled;
+    start_raster_workers();
+    auto d = wide_drawable();
+    d->image->row32(0)[0] |= 0xFF000000u;
+    RowClip clip;
+    for (int y = 0; y < k_screen_height; ++y) {
+        clip.left[std::size_t(y)] = std::int16_t(y);
+        clip.right[std::size_t(y)] = std::int16_t(40 - y);
+    }
+    d->geometry.row_clip = &clip;
+    set_raster_worker_delay_for_tests(1500); // a split draw would now fall back
+    PixelImage target;
+    target.allocate(64, 16);
+    EXPECT_EQ(draw(*d, target_of(target), {0, 0, 64, 16}), 1);
+    EXPECT_EQ(raster_worker_count(), 2);
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 64; ++x) {
+            const bool inside = x >= y && x < 40 - y;
+            EXPECT_EQ(target.row32(y)[x] != 0, inside) << x << "," << y;
+        }
+    set_raster_worker_delay_for_tests(0);
+    stop_raster_workers();
+}
+
 // Catches: a drawable with alpha 0 that still touches pixels or reports a draw.
 TEST(RasterWorkers, AlphaZeroDrawsNothing) {
     auto d = wide_drawable();
