@@ -13,7 +13,6 @@ constexpr std::uint8_t k_placeholder = 0x10; // written by the text-section scan
 
 std::mutex g_map_mutex;
 std::list<std::unique_ptr<ReadTextNode>> g_nodes;
-void (*g_unread_hook)() = nullptr;
 
 bool is_line_end(std::uint8_t b) {
     return b == '\r' || b == '\n';
@@ -111,13 +110,12 @@ ReadTextNode* read_text_node_for(const std::string& name, std::uint8_t* text, st
     return node;
 }
 
-void read_text_mark(ReadTextNode* node, std::size_t offset) {
-    if (!node || offset >= node->length) return;
+bool read_text_mark(ReadTextNode* node, std::size_t offset) {
+    if (!node || offset >= node->length) return false;
     std::uint8_t& flag = node->flags[offset];
-    if (flag) return;
+    if (flag) return false;
     flag = 1;
-    // Only a line end marks progress through the story; other bytes start read anyway.
-    if (g_unread_hook) g_unread_hook();
+    return true;
 }
 
 void read_text_mark_range(ReadTextNode* node, std::size_t first, std::size_t last, bool read) {
@@ -143,10 +141,6 @@ ReadTextNode* read_text_find(const std::string& name) {
     for (auto& n : g_nodes)
         if (n->name == key) return n.get();
     return nullptr;
-}
-
-void set_read_text_unread_hook(void (*hook)()) {
-    g_unread_hook = hook;
 }
 
 void clear_read_text_map() {

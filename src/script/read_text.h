@@ -33,17 +33,13 @@ struct Placeholder {
 ReadTextNode* read_text_node_for(const std::string& name, std::uint8_t* text, std::size_t length,
                                  const std::vector<Placeholder>& placeholders);
 
-// Marks one byte read. Marking a line end that was unread calls the unread-passed hook.
-void read_text_mark(ReadTextNode* node, std::size_t offset);
+// Marks one byte read. True when it was unread before (the reader reached a new line).
+bool read_text_mark(ReadTextNode* node, std::size_t offset);
 void read_text_mark_range(ReadTextNode* node, std::size_t first, std::size_t last, bool read);
 bool read_text_is_read(const ReadTextNode* node, std::size_t offset);
 // True when every byte from first to last (inclusive) is read.
 bool read_text_range_read(const ReadTextNode* node, std::size_t first, std::size_t last);
 ReadTextNode* read_text_find(const std::string& name);
-
-// Called (on the marking thread) when a line end that was not read yet is marked; the text
-// display installs its "end skip mode unless skipping everything" rule here.
-void set_read_text_unread_hook(void (*hook)());
 
 // Drops every node (used when the program ends and by tests).
 void clear_read_text_map();

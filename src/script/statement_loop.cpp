@@ -7,6 +7,7 @@
 #include "platform/thread.h"
 #include "script/flow_internal.h"
 #include "script/scanner.h"
+#include "script/system_variables.h"
 #include "script/variables.h"
 
 #include <algorithm>
@@ -150,7 +151,11 @@ void mark_read(ScriptContext& ctx, ScriptBlock& b, const char* pos) {
     if (ctx.set != 0 || engine::state() != engine::k_state_running) return;
     const ScriptFile& f = ctx.files[static_cast<std::size_t>(b.file_slot)];
     if (!f.read_map || pos < f.data() || pos >= f.data() + f.size) return;
-    read_text_mark(f.read_map, static_cast<std::size_t>(pos - f.data()));
+    // Skip mode runs through text already read; the first new line stops it, unless the
+    // reader asked to skip everything.
+    if (read_text_mark(f.read_map, static_cast<std::size_t>(pos - f.data())) &&
+        engine::skip_mode() && setting_number("skip_absolute") == 0)
+        engine::set_skip_mode(false);
 }
 
 void end_block(ScriptContext& ctx, ScriptBlock& b) {

@@ -230,3 +230,24 @@ TEST_F(Prescan, ConquestQueriesAndMarksBlocks) {
 
 } // namespace
 } // namespace kestrune::script::testing
+
+namespace kestrune::script::testing {
+namespace {
+
+// Skip mode passes through lines already read and stops at the first new one.
+TEST_F(Prescan, SkipModeEndsAtFirstUnreadLine) {
+    clear_read_text_map();
+    write("start.txt", "chapter main\n{\n$a = 1;\n$b = 2;\n}\n");
+    engine::set_skip_mode(true);
+    ASSERT_TRUE(run());
+    EXPECT_FALSE(engine::skip_mode());
+    // Everything is read now: a second run keeps skip mode on.
+    stop_all_processes();
+    engine::set_skip_mode(true);
+    ASSERT_TRUE(run());
+    EXPECT_TRUE(engine::skip_mode());
+    engine::set_skip_mode(false);
+}
+
+} // namespace
+} // namespace kestrune::script::testing
