@@ -49,9 +49,11 @@ struct KernelSet {
 };
 
 const KernelSet& kernels_sse2();
-const KernelSet& kernels_avx2(); // only valid where the processor has AVX2
+const KernelSet& kernels_avx2();   // only valid where the processor has AVX2
+const KernelSet& kernels_avx512(); // only valid where the processor has AVX-512BW
 bool cpu_has_avx2();
-// The set draw() uses: AVX2 where available.
+bool cpu_has_avx512();
+// The set draw() uses: the widest the processor has.
 const KernelSet& active_kernels();
 // Test support: make draw() use `k` (null: back to the automatic choice).
 void use_kernels_for_tests(const KernelSet* k);

@@ -1,9 +1,12 @@
-// Body of the row kernels, compiled twice: by raster_simd.cpp for SSE2 (KESTRUNE_KERNEL_AVX2
-// 0) and by raster_simd_avx2.cpp for AVX2 (1). It defines kernels_sse2() or kernels_avx2().
+// Body of the row kernels, compiled once per instruction set: by raster_simd.cpp for SSE2,
+// by raster_simd_avx2.cpp for AVX2 (KESTRUNE_KERNEL_AVX2) and by raster_simd_avx512.cpp for
+// AVX-512BW (KESTRUNE_KERNEL_AVX512). It defines kernels_sse2(), kernels_avx2() or
+// kernels_avx512().
 //
-// The pixels of a register are widened into two halves of 16-bit lanes (unpack with zero)
-// and narrowed back with a saturating pack, which is exact because every result lies
-// within 0..255 and every product of two channels within 0..65535.
+// Blending works on 16-bit lanes holding one channel each (see blend_block); the bilinear
+// sampler widens pixels into two halves of 16-bit lanes (unpack with zero) and narrows
+// them back with a saturating pack. Both are exact because every result lies within
+// 0..255 and every product of two channels within 0..65535.
 // No include guard: this file is meant to be included once per instruction set.
 
 #include "scene/raster_kernels.h"
@@ -15,7 +18,49 @@
 namespace kestrune::scene::detail {
 namespace {
 
-#if KESTRUNE_KERNEL_AVX2
+#if KESTRUNE_KERNEL_AVX512
+using Reg = __m512i;
+constexpr int N = 16;                     // pixels per register
+constexpr unsigned k_all_bytes = 0xFFFFu; // one bit per 32-bit lane here
+inline Reg loadu(const void* p) {
+    return _mm512_loadu_si512(p);
+}
+inline void storeu(void* p, Reg v) {
+    _mm512_storeu_si512(p, v);
+}
+inline Reg zero() {
+    return _mm512_setzero_si512();
+}
+inline Reg lo8(Reg v) {
+    return _mm512_unpacklo_epi8(v, zero());
+}
+inline Reg hi8(Reg v) {
+    return _mm512_unpackhi_epi8(v, zero());
+}
+inline Reg pack16(Reg a, Reg b) {
+    return _mm512_packus_epi16(a, b);
+}
+inline Reg adds8(Reg a, Reg b) {
+    return _mm512_adds_epu8(a, b);
+}
+inline Reg subs8(Reg a, Reg b) {
+    return _mm512_subs_epu8(a, b);
+}
+inline unsigned eq32_mask(Reg a, Reg b) {
+    return _mm512_cmpeq_epi32_mask(a, b);
+}
+inline Reg splat32(std::uint32_t x) {
+    return _mm512_set1_epi32(static_cast<int>(x));
+}
+inline bool all_transparent(Reg s) {
+    return _mm512_test_epi32_mask(s, splat32(0xFF000000u)) == 0;
+}
+inline Reg mulhi16(Reg a, Reg b) {
+    return _mm512_mulhi_epu16(a, b);
+}
+#define KESTRUNE_KERNEL_SET_NAME "avx512"
+#define KESTRUNE_KERNEL_SET_FN kernels_avx512
+#elif KESTRUNE_KERNEL_AVX2
 using Reg = __m256i;
 constexpr int N = 8; // pixels per register
 constexpr unsigned k_all_bytes = 0xFFFFFFFFu;

@@ -21,9 +21,19 @@ bool cpu_has_avx2() {
     return has;
 }
 
+bool cpu_has_avx512() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512bw") != 0 && __builtin_cpu_supports("avx512f") != 0;
+    }();
+    return has;
+}
+
 const KernelSet& active_kernels() {
     if (const KernelSet* k = g_forced.load(std::memory_order_relaxed)) return *k;
-    static const KernelSet& chosen = cpu_has_avx2() ? kernels_avx2() : kernels_sse2();
+    static const KernelSet& chosen = cpu_has_avx512() ? kernels_avx512()
+                                     : cpu_has_avx2() ? kernels_avx2()
+                                                      : kernels_sse2();
     return chosen;
 }
 

@@ -155,6 +155,7 @@ TEST(RasterGolden, ScenesMatchReferenceAndFixtures) {
         EXPECT_EQ(ref::draw(*d, target_of(expect), all, m, r), 1);
         std::vector<const detail::KernelSet*> sets{&detail::kernels_sse2()};
         if (detail::cpu_has_avx2()) sets.push_back(&detail::kernels_avx2());
+        if (detail::cpu_has_avx512()) sets.push_back(&detail::kernels_avx512());
         for (const detail::KernelSet* ks : sets) {
             detail::use_kernels_for_tests(ks);
             PixelImage single, split;

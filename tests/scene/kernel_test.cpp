@@ -15,6 +15,7 @@ using detail::KernelSet;
 std::vector<const KernelSet*> kernel_sets() {
     std::vector<const KernelSet*> sets{&detail::kernels_sse2()};
     if (detail::cpu_has_avx2()) sets.push_back(&detail::kernels_avx2());
+    if (detail::cpu_has_avx512()) sets.push_back(&detail::kernels_avx512());
     return sets;
 }
 

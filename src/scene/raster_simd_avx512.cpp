@@ -1,0 +1,14 @@
+// AVX-512BW row kernels, used when the processor has them (see active_kernels()). As for
+// AVX2, everything other files may also instantiate is included before the target switch.
+#include "scene/raster_kernels.h"
+
+#include <algorithm>
+#include <cstring>
+#include <immintrin.h>
+
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512bw,avx2")
+#define KESTRUNE_KERNEL_AVX512 1
+#include "scene/raster_kernels_body.h"
+#undef KESTRUNE_KERNEL_AVX512
+#pragma GCC pop_options
