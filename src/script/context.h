@@ -299,6 +299,11 @@ using DispatchCommand = bool (*)(ScriptContext& context, ScriptBlock& block, cha
                                  char*& next);
 void set_command_dispatcher(DispatchCommand dispatch);
 
+// Runs the command dispatcher once on a text that belongs to no file (the creating command
+// of a saved object, run again when a save is restored), with a scratch block whose object
+// prefix is given. True when a command handled it.
+bool run_command_text(ScriptContext& context, const char* object_prefix, const std::string& text);
+
 // Calls of script functions (`name(args)`): tried when no command matched.
 bool try_function_call(ScriptContext& context, ScriptBlock& block, char* pos, char*& next);
 

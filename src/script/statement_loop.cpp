@@ -123,11 +123,15 @@ void step(ScriptContext& ctx, ScriptBlock& b) {
 
 namespace flow {
 
+// A scratch block (a command text run outside any file) has no file slot: its text is its
+// own, from start to just after end.
 const char* text_start(const ScriptContext& ctx, const ScriptBlock& b) {
+    if (b.file_slot < 0) return b.start;
     return ctx.files[static_cast<std::size_t>(b.file_slot)].data();
 }
 
 const char* text_end(const ScriptContext& ctx, const ScriptBlock& b) {
+    if (b.file_slot < 0) return b.end + 1;
     const ScriptFile& f = ctx.files[static_cast<std::size_t>(b.file_slot)];
     return f.data() + f.size;
 }
@@ -135,7 +139,8 @@ const char* text_end(const ScriptContext& ctx, const ScriptBlock& b) {
 EvalContext eval_context(ScriptContext& ctx, ScriptBlock& b) {
     EvalContext ev;
     ev.object_prefix = b.object_prefix;
-    ev.module_file_name = ctx.files[static_cast<std::size_t>(b.file_slot)].name;
+    if (b.file_slot >= 0)
+        ev.module_file_name = ctx.files[static_cast<std::size_t>(b.file_slot)].name;
     ev.is_process_block = b.is_process();
     ev.block_event = &b.event;
     ev.block = &b;
@@ -148,7 +153,7 @@ EvalContext eval_context(ScriptContext& ctx, ScriptBlock& b) {
 }
 
 void mark_read(ScriptContext& ctx, ScriptBlock& b, const char* pos) {
-    if (ctx.set != 0 || engine::state() != engine::k_state_running) return;
+    if (ctx.set != 0 || engine::state() != engine::k_state_running || b.file_slot < 0) return;
     const ScriptFile& f = ctx.files[static_cast<std::size_t>(b.file_slot)];
     if (!f.read_map || pos < f.data() || pos >= f.data() + f.size) return;
     // Skip mode runs through text already read; the first new line stops it, unless the
@@ -168,6 +173,7 @@ void end_block(ScriptContext& ctx, ScriptBlock& b) {
 void maybe_unload_file(ScriptContext& ctx, const ScriptBlock& finished) {
     if (finished.kind != k_kind_scene && finished.kind != k_kind_cut) return;
     const int slot = finished.file_slot;
+    if (slot < 0) return;
     if (ctx.files[static_cast<std::size_t>(slot)].included) return;
     {
         // A block of the file still running, waiting on a callee, or alive as a process
@@ -210,6 +216,28 @@ ScriptBlock* current_block() {
 }
 int calling_script_thread() {
     return t_thread;
+}
+
+bool run_command_text(ScriptContext& context, const char* object_prefix, const std::string& text) {
+    platform::BlockPtr copy = platform::make_block(text.size());
+    if (!copy) return false;
+    std::memcpy(copy.get(), text.data(), text.size());
+    ScriptBlock scratch;
+    scratch.context = &context;
+    scratch.file_slot = -1;
+    copy_field(scratch.object_prefix, sizeof scratch.object_prefix, object_prefix);
+    scratch.start = reinterpret_cast<char*>(copy.get());
+    scratch.end = scratch.start + text.size() - (text.empty() ? 0 : 1);
+    scratch.cursor = scratch.statement_start = scratch.begin = scratch.start;
+    scratch.run_state = k_run_running;
+    char* pos = skip_space(scratch.start, flow::text_end(context, scratch));
+    char* next = pos;
+    const ScriptContext* saved_ctx = t_context;
+    ScriptBlock* saved_block = t_block;
+    flow::set_thread_position(&context, &scratch);
+    const bool handled = g_dispatch.load()(context, scratch, pos, next);
+    flow::set_thread_position(const_cast<ScriptContext*>(saved_ctx), saved_block);
+    return handled;
 }
 
 void run_statement_loop(ScriptContext& ctx, ScriptBlock& b) {

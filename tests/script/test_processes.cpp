@@ -174,3 +174,32 @@ TEST_F(Processes, SystemScriptInterruptsAndHandsBack) {
 
 } // namespace
 } // namespace kestrune::script::testing
+
+#include "script/flow_internal.h"
+
+namespace kestrune::script::testing {
+namespace {
+
+std::string g_seen_text;
+std::string g_seen_prefix;
+bool record_command(ScriptContext&, ScriptBlock& b, char* pos, char*& next) {
+    g_seen_text.assign(pos, static_cast<std::size_t>(flow::text_end(*b.context, b) - pos));
+    g_seen_prefix = b.object_prefix;
+    next = pos;
+    return g_seen_text.rfind("Create", 0) == 0;
+}
+
+// A saved object's creating command runs again outside any file, under the given prefix.
+TEST_F(Processes, CommandTextRunsOnAScratchBlock) {
+    const DispatchCommand previous = flow::command_dispatcher();
+    set_command_dispatcher(record_command);
+    ScriptContext ctx;
+    EXPECT_TRUE(run_command_text(ctx, "scene/a", "  CreateName(\"x\");"));
+    EXPECT_EQ(g_seen_text, "CreateName(\"x\");");
+    EXPECT_EQ(g_seen_prefix, "scene/a");
+    EXPECT_FALSE(run_command_text(ctx, "", "Nothing;"));
+    set_command_dispatcher(previous);
+}
+
+} // namespace
+} // namespace kestrune::script::testing
