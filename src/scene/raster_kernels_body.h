@@ -269,6 +269,7 @@ template <int Op, bool Trans, bool Mask, bool Rule>
 void blend_row(std::uint8_t* dst, const std::uint32_t* src, int n, const BlendParams& p) {
     const unsigned P = p.alpha;
     int i = 0;
+#pragma GCC unroll 2
     for (; i + N <= n; i += N)
         blend_block<Op, Trans, Mask, Rule>(dst + 4 * i, src + i, Mask ? p.mask + 4 * i : nullptr,
                                            Rule ? p.rule + i : nullptr, p.table, P);

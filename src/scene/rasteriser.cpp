@@ -58,16 +58,18 @@ int fill_rect(const Drawable& d, const RasterTarget& target, const ClipRect& rec
         p.alpha = d.alpha;
         if (rule) p.table = rule->table;
         for (std::int32_t x = x0; x < x1;) {
-            const int n = std::min<std::int32_t>(k_chunk, x1 - x);
+            int n = x1 - x;
             const auto su = static_cast<std::int32_t>(u), sv = static_cast<std::int32_t>(v);
             const std::uint32_t* src = buf;
-            if (smooth) {
-                ks.bilinear(buf, n, img, su, sv, s.du, s.dv);
-            } else if (s.du == 0x10000 && s.dv == 0 && (sv >> 16) >= 0 && (sv >> 16) < img.height &&
-                       (su >> 16) >= 0 && (su >> 16) + n <= img.width) {
+            if (!smooth && s.du == 0x10000 && s.dv == 0 && (sv >> 16) >= 0 &&
+                (sv >> 16) < img.height && (su >> 16) >= 0 && (su >> 16) + n <= img.width) {
                 src = img.row32(sv >> 16) + (su >> 16); // unscaled row: no resampling
             } else {
-                sample_nearest(buf, n, img, su, sv, s.du, s.dv);
+                n = std::min(n, k_chunk);
+                if (smooth)
+                    ks.bilinear(buf, n, img, su, sv, s.du, s.dv);
+                else
+                    sample_nearest(buf, n, img, su, sv, s.du, s.dv);
             }
             if (mask) p.mask = mask->pixels + std::ptrdiff_t(y) * mask->stride + x * 4;
             if (rule) p.rule = rule->map + std::ptrdiff_t(y) * rule->stride + x;
