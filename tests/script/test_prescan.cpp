@@ -251,3 +251,47 @@ TEST_F(Prescan, SkipModeEndsAtFirstUnreadLine) {
 
 } // namespace
 } // namespace kestrune::script::testing
+
+#include <random>
+
+namespace kestrune::script::testing {
+namespace {
+
+// Damaged scripts (bytes dropped, doubled or replaced by the characters the scanner cares
+// about, double-byte lead bytes at the end) are refused or loaded, never read past.
+TEST_F(Prescan, DamagedScriptsNeverCrashThePrescan) {
+    const std::string base =
+        "#include \"lib.txt\"\nchapter main\n{\nbegin:\n$a = \"x{\";\n/* c /* d */ */\n"
+        "scene s\n{\n<PRE p>\n[l] text {\n$g = 1;\n}\n{ $h = 2; }\n</PRE>\n}\n}\n"
+        "function f($a, \"b\")\n{\nwhile ($a) { break; }\n}\ncut c\n{\n// x\n}\n";
+    write("lib.txt", "scene lib\n{\n}\n");
+    const char specials[] = "{}()\"/*<>[]\\\n\r\t ;:#$\xA1\x81";
+    std::mt19937 gen(1234);
+    for (int round = 0; round < 400; ++round) {
+        std::string text = base;
+        const int edits = 1 + static_cast<int>(gen() % 6);
+        for (int e = 0; e < edits && !text.empty(); ++e) {
+            const std::size_t at = gen() % text.size();
+            switch (gen() % 3) {
+            case 0:
+                text.erase(at, 1 + gen() % 8);
+                break;
+            case 1:
+                text.insert(at, text.substr(at, 1 + gen() % 12));
+                break;
+            default:
+                text[at] = specials[gen() % (sizeof specials - 1)];
+                break;
+            }
+        }
+        if (round % 7 == 0) text.push_back('\x81'); // a lead byte with no trail byte
+        write("fuzz.txt", text);
+        for (const ScriptProblem& p : check_script_file("fuzz.txt")) {
+            EXPECT_FALSE(p.message.empty());
+            EXPECT_GE(p.line, 0);
+        }
+    }
+}
+
+} // namespace
+} // namespace kestrune::script::testing
