@@ -235,8 +235,10 @@ std::vector<ScriptContext*> contexts_of_set(int set);
 void reap_retired_contexts();
 bool any_retired_thread_alive();
 // Stops the process thread of a block (run state 0, resume, signal, bounded waits) and
-// releases its registry entry. False when the thread would not end.
-bool stop_process_block(ScriptBlock& block);
+// releases its registry entry. False when the thread would not end. The release operation
+// of the process object calls it under the scene lock (held once) with holding_scene_lock:
+// the lock is then given back while waiting for a process that is executing statements.
+bool stop_process_block(ScriptBlock& block, bool holding_scene_lock = false);
 // Frees the blocks of a file slot and closes it (a scene's file when the scene ends).
 void unload_file(ScriptContext& context, int slot);
 
@@ -315,6 +317,14 @@ void run_statement_loop(ScriptContext& context, ScriptBlock& block);
 char* escape_blocks(ScriptContext& context, ScriptBlock& block, int levels);
 
 // Thread routines: one per context, one per process block (argument: the ScriptBlock).
+//
+// CreateProcess starts a process block like this: unless the engine state is 514, set the
+// block's object prefix to the process object's path, clear callee and caller, reset the
+// statement start to the start, set run state 16 and reset the block's event; create the
+// thread suspended with process_thread_routine and the block, store the handle in
+// block.thread; create the process object; resume the thread; then wait (steps of 4 ms on
+// quit, state change and the block's event) until the run state is 0, 17 or 22: the
+// prologue before `begin:` has run.
 void context_thread_routine(void* context);
 void process_thread_routine(void* block);
 // The process object's request words ("Open", "Start", "Stop", "Pause", "Resume"):

@@ -243,9 +243,13 @@ int process_request(ScriptBlock* block, const char* word) {
     return result;
 }
 
-bool stop_process_block(ScriptBlock& b) {
+bool stop_process_block(ScriptBlock& b, bool holding_scene_lock) {
     const int t = b.thread.load();
     if (t < 0) return true;
+    // A process in the middle of a command may be waiting for the scene lock: give it back
+    // while waiting, so that the command can finish and the thread see its stop.
+    const bool give_back = holding_scene_lock && !(b.run_state.load() & 16);
+    if (give_back) engine::scene_unlock();
     b.run_state = k_run_stopped;
     engine::resume_thread(t);
     b.event.signal();
@@ -261,6 +265,7 @@ bool stop_process_block(ScriptBlock& b) {
         }
         ended = wait_ended(t, 3000);
     }
+    if (give_back) engine::scene_lock();
     if (!ended) {
         std::fprintf(stderr, "script: the process thread of '%s' did not end\n", b.name);
         return false;
