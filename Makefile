@@ -11,7 +11,7 @@ DEB_PACKAGES := g++ cmake pkg-config make libgtest-dev libbenchmark-dev \
 	libavcodec-dev libswscale-dev libswresample-dev fonts-wqy-zenhei \
 	sox imagemagick xvfb x11-apps clang libpixman-1-dev liblua5.4-dev
 
-.PHONY: all deps configure build run test bench format clean
+.PHONY: all deps configure build run test bench fuzz format clean
 
 all: build
 
@@ -37,11 +37,20 @@ build: configure
 run: build
 	./$(BUILD)/kestrune $(GAME)
 
+# Every test through CTest, then each fuzz target for a short bounded run.
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600
+	sh fuzz/run.sh $(CI_FUZZ_SECONDS)
 
 bench: build
 	@for b in $(BUILD)/bench/*; do [ -x "$$b" ] && "$$b"; done
+
+# libFuzzer targets (clang, address and undefined-behaviour sanitizers), each run for
+# FUZZ_SECONDS; findings land in fuzz-out/.
+FUZZ_SECONDS ?= 60
+CI_FUZZ_SECONDS ?= 20
+fuzz: deps
+	sh fuzz/run.sh $(FUZZ_SECONDS)
 
 format:
 	find src tests tools bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i

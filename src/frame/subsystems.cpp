@@ -7,6 +7,7 @@
 #include "script/arguments.h"
 #include "script/commands.h"
 #include "script/system_variables.h"
+#include "script/variables.h"
 #include "storage/container.h"
 #include "storage/storage.h"
 #include "text/fonts.h"
@@ -31,6 +32,26 @@ bool resource_exists(const std::string& name) {
     return storage::resource_exists(name);
 }
 
+// Variables the settings file seeds. Those restored from the common save data win over
+// the file; the *_default volumes always follow the file.
+void seed_variables_from_settings(const persist::Settings& s) {
+    auto create_number = [](const char* name, double value) {
+        if (!script::var_exists(name)) script::var_set_number(name, value);
+    };
+    for (const char* name : {"#SYSTEM_sound_bgm", "#SYSTEM_sound_se", "#SYSTEM_sound_voice"})
+        create_number(name, 1);
+    script::var_set_number("#SYSTEM_sound_volume_bgm_default", s.bgm_volume);
+    script::var_set_number("#SYSTEM_sound_volume_se_default", s.se_volume);
+    script::var_set_number("#SYSTEM_sound_volume_voice_default", s.voice_volume);
+    create_number("#SYSTEM_sound_volume_bgm", s.bgm_volume);
+    create_number("#SYSTEM_sound_volume_se", s.se_volume);
+    create_number("#SYSTEM_sound_volume_voice", s.voice_volume);
+    if (!script::var_exists("#SYSTEM_voice_enable_list"))
+        script::var_set_text("#SYSTEM_voice_enable_list", s.voice_all_name);
+    create_number("#SYSTEM_voice_enable_another", 1);
+    create_number("#SYSTEM_text_auto", 0);
+}
+
 // The settings file, then the variable store with the common globals of the save folder
 // and the start-up system variables, then the command table.
 bool script_settings() {
@@ -53,9 +74,7 @@ bool script_settings() {
         info.common_globals_source = common_name;
     }
     script::start_system_variables(info);
-    script::set_setting_default("sound_volume_bgm_default", s.bgm_volume);
-    script::set_setting_default("sound_volume_se_default", s.se_volume);
-    script::set_setting_default("sound_volume_voice_default", s.voice_volume);
+    seed_variables_from_settings(s);
     script::install_command_table();
 
     // The default font of text objects comes from the settings file.

@@ -115,3 +115,23 @@ TEST(Commands, MaxSecondsEndsAScriptThatWaitsForever) {
         {"--headless", "--save-dir", game + "/s", "--max-seconds", "2", "--time-scale", "4", game});
     EXPECT_EQ(r.exit_code, 0) << r.output;
 }
+
+TEST(Settings, StartKeyAndSeededVariables) {
+    const std::string game = scratch_dir("settings_seed");
+    // Section names are Shift-JIS in the file: サウンド and スクリプト.
+    write_text(game + "/system/System.ini",
+               "[\x83\x54\x83\x45\x83\x93\x83\x68]\r\nbgm_volume=700\r\n"
+               "[\x83\x58\x83\x4e\x83\x8a\x83\x76\x83\x67]\r\nstart=first.txt\r\n");
+    write_text(game + "/first.txt", R"(
+scene main
+{
+    $v = #SYSTEM_sound_volume_bgm;
+    $d = #SYSTEM_sound_volume_se_default;
+    $out = "" + $v + "," + $d + "," + #SYSTEM_sound_bgm;
+    WriteFile("seeded.txt", $out, FALSE);
+}
+)");
+    const RunResult r = run_kestrune({"--headless", "--save-dir", game + "/saves", game});
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_EQ(read_text(game + "/seeded.txt"), "700,1000,1");
+}
