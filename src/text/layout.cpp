@@ -129,12 +129,19 @@ void LayoutWalker::show(std::uint32_t code, const char* position) {
     m.code = std::int32_t(code);
     std::shared_ptr<const PixelImage> image;
     bool borrowed = false;
-    if (m_out && m_mode == LayoutMode::script) {
-        // LoadText places a preloaded glyph by the measures kept with it.
+    if (m_out) {
+        // A preloaded glyph is placed by the measures kept with it, without asking the
+        // rasteriser again. LoadText takes them as they are; CreateText as the rasteriser
+        // would give them (the width rounded up to 4, the width as the advance of a glyph
+        // without one), so that a warm cache never moves a character.
         if (auto cached = glyph_cache_borrow(font_key(m_font), code)) {
             image = cached->image;
             borrowed = true;
             m = cached_glyph_metrics(*cached, code);
+            if (m_mode == LayoutMode::create) {
+                m.bitmap_width = (m.bitmap_width + 3) & ~3;
+                if (m.advance == 0) m.advance = m.bitmap_width;
+            }
         }
     }
     if (!image) {

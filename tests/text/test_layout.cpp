@@ -3,6 +3,7 @@
 // character table (glyph positions, codes and instruction arrays).
 #include "layout_test_support.h"
 #include "script/variables.h"
+#include "text/glyph_cache.h"
 
 #include <algorithm>
 
@@ -396,6 +397,32 @@ TEST_F(Layout, BaseIntervalAndSettings) {
     EXPECT_EQ(base_interval(), 45);
     EXPECT_EQ(script::var_number("$SYSTEM_text_interval"), 45);
     EXPECT_EQ(ruby_height(24), 10);
+}
+
+} // namespace
+
+namespace {
+
+// LoadFont's preloaded glyphs are borrowed, and they land exactly where freshly rendered
+// ones do.
+TEST_F(Layout, WarmGlyphCacheKeepsPositions) {
+    const std::string text = gbk("中文テキストと Latin, 改行。あいうえお漢字");
+    auto cold = create(text, 200, 200);
+    ASSERT_TRUE(cold);
+    ASSERT_FALSE(
+        load_font_glyphs(text::testing::k_wqy_face, 24, 0xFFFFFF, 0, 400, 0, text).empty());
+    auto warm = create(text, 200, 200);
+    ASSERT_TRUE(warm);
+    ASSERT_EQ(warm->slot_count, cold->slot_count);
+    for (int i = 0; i < cold->slot_count; ++i) {
+        SCOPED_TRACE(i);
+        const CharSlot &c = cold->slots[std::size_t(i)], &w = warm->slots[std::size_t(i)];
+        EXPECT_TRUE(w.borrowed);
+        EXPECT_EQ(w.x, c.x);
+        EXPECT_EQ(w.y, c.y);
+        EXPECT_EQ(w.line_y, c.line_y);
+        EXPECT_EQ(w.metrics.advance, c.metrics.advance);
+    }
 }
 
 } // namespace
