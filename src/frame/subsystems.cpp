@@ -17,6 +17,17 @@
 #include <filesystem>
 #include <vector>
 
+// Subsystems that are still being built join the engine as soon as their public header is
+// in the tree.
+#if __has_include("scene/scene.h")
+#include "scene/scene.h"
+#define KESTRUNE_HAVE_SCENE 1
+#endif
+#if __has_include("ui/window_input.h")
+#include "ui/window_input.h"
+#define KESTRUNE_HAVE_UI 1
+#endif
+
 namespace kestrune::frame {
 
 namespace {
@@ -106,6 +117,12 @@ void register_subsystems() {
     });
     h.script_settings.push_back(script_settings);
     h.start_script = [] { return persist::settings().script_start; };
+#ifdef KESTRUNE_HAVE_SCENE
+    scene::register_with_frame();
+#endif
+#ifdef KESTRUNE_HAVE_UI
+    ui::register_with_frame();
+#endif
 }
 
 } // namespace kestrune::frame
