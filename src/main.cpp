@@ -1,5 +1,6 @@
 // Entry point: parse the command line and hand over to the engine frame.
 #include "frame/frame.h"
+#include "ui/input_file.h"
 
 #include <cstdio>
 
@@ -29,14 +30,18 @@ int main(int argc, char** argv) {
     // Options whose subsystems are not built yet are refused rather than ignored, so a
     // test that relies on them fails loudly.
     const char* unavailable = nullptr;
-    if (!options.input_file.empty())
-        unavailable = "--input";
-    else if (!options.audio_out.empty())
-        unavailable = "--audio-out";
+    if (!options.audio_out.empty()) unavailable = "--audio-out";
     if (unavailable) {
         std::fprintf(stderr, "kestrune: %s is not available yet in this version\n%s\n", unavailable,
                      usage_line().c_str());
         return 2;
+    }
+    // A bad input file is bad use: refused with its file and line before anything starts.
+    if (!options.input_file.empty()) {
+        if (!kestrune::ui::load_input_file(options.input_file, error)) {
+            std::fprintf(stderr, "kestrune: %s\n", error.c_str());
+            return 2;
+        }
     }
     if (options.game_dir.empty()) options.game_dir = KESTRUNE_DEFAULT_GAME;
     if (options.check) return run_check(options);

@@ -122,6 +122,8 @@ struct WaitSources {
     platform::Event* (*render_thread_ended)() = nullptr;
 };
 void set_wait_sources(const WaitSources& sources);
+// The sources installed so far, so that a subsystem can fill in its own and keep the rest.
+WaitSources wait_sources();
 
 // Render hold and release. The scene subsystem installs the real operations; until then
 // they do nothing.

@@ -108,6 +108,10 @@ void set_wait_sources(const WaitSources& sources) {
     g_wait_sources = sources;
 }
 
+WaitSources wait_sources() {
+    return g_wait_sources;
+}
+
 std::uint32_t wait_multi(std::uint32_t which, platform::Event* extra, std::uint32_t timeout_ms) {
     std::vector<platform::Event*> events;
     std::vector<std::uint32_t> bits;

@@ -1,0 +1,400 @@
+#include "ui/window_input.h"
+
+#include "frame/engine.h"
+#include "frame/startup_hooks.h"
+#include "persist/settings.h"
+#include "platform/clock.h"
+#include "script/commands.h"
+#include "script/context.h"
+#include "script/expressions.h"
+#include "script/system_variables.h"
+#include "script/variables.h"
+#include "ui/input_events.h"
+#include "ui/input_file.h"
+#include "ui/input_hooks.h"
+
+#include <cctype>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+
+namespace kestrune::ui {
+
+namespace {
+
+constexpr std::uint32_t k_button_var_clear_ms = 100;
+
+// What other threads post for the main thread: synthetic keys and close requests. The
+// window's own event queue is not used for these because a real window only carries its
+// own events.
+struct Posted {
+    enum class Kind { key, close, window_event } kind = Kind::key;
+    KeyPress press;
+    platform::WindowEvent event;
+};
+
+struct MouseState {
+    std::mutex mutex;
+    std::deque<Posted> posted;
+    bool left_down = false; // the physical button
+    bool left_held = false; // the held mark of the handlers
+    // Button variables are cleared a little after the release, so a script polling them
+    // sees the click; a new press cancels the pending clear.
+    bool clear_left_pending = false;
+    platform::Tick clear_left_at = 0;
+    bool clear_right_pending = false;
+    platform::Tick clear_right_at = 0;
+};
+
+MouseState& mouse() {
+    static MouseState m;
+    return m;
+}
+
+bool text_window_hidden() {
+    return input_hooks().text_window_hidden && input_hooks().text_window_hidden();
+}
+
+void turn_auto_off() {
+    script::var_set_number("$SYSTEM_text_auto", 0);
+    engine::set_auto_mode(false);
+    if (input_hooks().apply_auto_setting) input_hooks().apply_auto_setting();
+}
+
+bool cursor_is_hand() {
+    if (input_hooks().cursor_is_hand) return input_hooks().cursor_is_hand();
+    const script::CommandHooks& ch = script::command_hooks();
+    return ch.pointer_over_clickable && ch.pointer_over_clickable();
+}
+
+void set_pointer(const platform::WindowEvent& e) {
+    engine::set_pointer_position(e.x, e.y);
+}
+
+void mouse_move(const platform::WindowEvent& e) {
+    MouseState& m = mouse();
+    {
+        std::lock_guard guard(m.mutex);
+        if (!m.left_down) m.left_held = false;
+    }
+    set_pointer(e);
+    signal_input(k_in_any);
+    if (input_hooks().update_cursor) input_hooks().update_cursor();
+    if (input_hooks().report_pointer) input_hooks().report_pointer(e.x, e.y);
+}
+
+void mark_left_held() {
+    std::lock_guard guard(mouse().mutex);
+    mouse().left_held = true;
+}
+
+void left_down(const platform::WindowEvent& e) {
+    MouseState& m = mouse();
+    {
+        std::lock_guard guard(m.mutex);
+        m.left_down = true;
+        m.clear_left_pending = false;
+    }
+    set_pointer(e);
+    if (normal_play()) {
+        if (engine::skip_mode()) {
+            engine::set_skip_mode(false);
+        } else if (text_window_hidden() && !cursor_is_hand()) {
+            if (input_hooks().show_text_window) input_hooks().show_text_window();
+            mark_left_held();
+            signal_input(k_in_any);
+            return;
+        } else if (engine::auto_mode()) {
+            turn_auto_off();
+        } else if (input_hooks().offer_to_text && input_hooks().offer_to_text(TextPress::click)) {
+            return; // the click completed a page
+        }
+    } else if (!engine::render_is_running() && engine::skip_mode()) {
+        engine::set_skip_mode(false);
+    }
+    mark_left_held();
+    script::var_set_number("$SYSTEM_l_button_down", 1);
+    signal_input(k_in_any);
+    signal_input(k_in_left_down);
+    reset_input(k_in_left_up);
+}
+
+void left_up(const platform::WindowEvent& e) {
+    MouseState& m = mouse();
+    {
+        std::lock_guard guard(m.mutex);
+        m.left_down = false;
+        m.left_held = false;
+        m.clear_left_pending = true;
+        m.clear_left_at = platform::tick_ms() + k_button_var_clear_ms;
+    }
+    set_pointer(e);
+    signal_input(k_in_left_up);
+    reset_input(k_in_left_down);
+    engine::attention_event().signal();
+}
+
+void right_down(const platform::WindowEvent& e) {
+    {
+        std::lock_guard guard(mouse().mutex);
+        mouse().clear_right_pending = false;
+    }
+    set_pointer(e);
+    signal_input(k_in_right_down);
+    reset_input(k_in_right_up);
+    if (engine::skip_mode()) {
+        engine::set_skip_mode(false);
+        platform::sleep_ms(500);
+    } else if (input_hooks().backlog_open && input_hooks().backlog_open() &&
+               input_hooks().backlog_input) {
+        input_hooks().backlog_input(516);
+    }
+    script::var_set_number("$SYSTEM_r_button_down", 1);
+    signal_input(k_in_any);
+}
+
+void right_up(const platform::WindowEvent& e) {
+    set_pointer(e);
+    signal_input(k_in_right_up);
+    reset_input(k_in_right_down);
+    if (script::setting_number("kill_popupmenu") == 0 && input_hooks().open_popup_menu)
+        input_hooks().open_popup_menu(e.x, e.y, script::var_number("$SYSTEM_menu_lock") != 0);
+    {
+        std::lock_guard guard(mouse().mutex);
+        mouse().clear_right_pending = true;
+        mouse().clear_right_at = platform::tick_ms() + k_button_var_clear_ms;
+    }
+    engine::attention_event().signal();
+}
+
+void wheel(const platform::WindowEvent& e) {
+    if (e.wheel == 0) return;
+    const bool up = e.wheel > 0;
+    signal_input(k_in_any);
+    InputHooks& hooks = input_hooks();
+    if (engine::skip_mode()) {
+        engine::set_skip_mode(false);
+        platform::sleep_ms(500);
+    } else if (text_window_hidden()) {
+        if (hooks.show_text_window) hooks.show_text_window();
+    } else if (up) {
+        if (!(hooks.backlog_input && hooks.backlog_input(38))) {
+            script::var_set_number("$SYSTEM_mousewheel_up", 1);
+            engine::attention_event().signal();
+        }
+    } else {
+        script::var_set_number("$SYSTEM_mousewheel_down", 1);
+        engine::attention_event().signal();
+    }
+    if (!engine::render_is_running() || !accept_key_now()) return;
+    if (up) {
+        signal_input(k_in_wheel_up);
+    } else if (!(normal_play() && hooks.offer_to_text &&
+                 hooks.offer_to_text(TextPress::wheel_down))) {
+        signal_input(k_in_wheel_down);
+    }
+}
+
+std::string close_script_name() {
+    std::string name = script::setting_text("script_close");
+    if (name.empty()) name = persist::settings().script_close;
+    return name;
+}
+
+void run_delayed_clears() {
+    MouseState& m = mouse();
+    bool clear_left = false, clear_right = false;
+    {
+        std::lock_guard guard(m.mutex);
+        const platform::Tick now = platform::tick_ms();
+        if (m.clear_left_pending && platform::tick_reached(now, m.clear_left_at)) {
+            m.clear_left_pending = false;
+            clear_left = true;
+        }
+        if (m.clear_right_pending && platform::tick_reached(now, m.clear_right_at)) {
+            m.clear_right_pending = false;
+            clear_right = true;
+        }
+    }
+    if (clear_left) script::var_set_number("$SYSTEM_l_button_down", 0);
+    if (clear_right) script::var_set_number("$SYSTEM_r_button_down", 0);
+}
+
+void post(Posted p) {
+    {
+        std::lock_guard guard(mouse().mutex);
+        mouse().posted.push_back(std::move(p));
+    }
+    engine::wake_main();
+}
+
+script::Value builtin_kick_shortcut(const script::BuiltinCall& call) {
+    if (!call.args.empty()) kick_shortcut(script::value_text(call.args[0]));
+    return script::Value::of_number(0);
+}
+
+bool close_from_frame() {
+    return handle_close_request();
+}
+
+} // namespace
+
+void handle_window_event(const platform::WindowEvent& e) {
+    using Kind = platform::WindowEvent::Kind;
+    if (engine::quit_requested()) return;
+    switch (e.kind) {
+    case Kind::mouse_move:
+        mouse_move(e);
+        break;
+    case Kind::mouse_down:
+        if (e.button == 3)
+            right_down(e);
+        else
+            left_down(e);
+        break;
+    case Kind::mouse_up:
+        if (e.button == 3)
+            right_up(e);
+        else
+            left_up(e);
+        break;
+    case Kind::wheel:
+        wheel(e);
+        break;
+    case Kind::key_down:
+        key_down(key_from_name(e.key));
+        break;
+    case Kind::key_up:
+        key_up(key_from_name(e.key));
+        break;
+    default:
+        break;
+    }
+}
+
+bool handle_close_request() {
+    if (engine::quit_requested()) return true;
+    script::var_set_number("$SYSTEM_buttondown_close", 1);
+    signal_input(k_in_any);
+    bool taken = true;
+    if (engine::state() == engine::k_state_running) {
+        if (engine::skip_mode()) {
+            engine::set_skip_mode(false);
+        } else {
+            const std::string name = close_script_name();
+            if (name.empty())
+                taken = false;
+            else
+                script::start_system_script(name, true);
+        }
+    }
+    platform::sleep_ms(100);
+    return taken;
+}
+
+void post_key(const KeyPress& press) {
+    Posted p;
+    p.kind = Posted::Kind::key;
+    p.press = press;
+    post(std::move(p));
+}
+
+void post_close_request() {
+    Posted p;
+    p.kind = Posted::Kind::close;
+    post(std::move(p));
+}
+
+void post_window_event(const platform::WindowEvent& event) {
+    Posted p;
+    p.kind = Posted::Kind::window_event;
+    p.event = event;
+    post(std::move(p));
+}
+
+void run_posted_input() {
+    run_delayed_clears();
+    for (;;) {
+        Posted p;
+        {
+            std::lock_guard guard(mouse().mutex);
+            if (mouse().posted.empty()) return;
+            p = std::move(mouse().posted.front());
+            mouse().posted.pop_front();
+        }
+        engine::lock(engine::k_lock_message);
+        if (p.kind == Posted::Kind::key) {
+            key_down(p.press, true);
+        } else if (p.kind == Posted::Kind::window_event) {
+            if (p.event.kind == platform::WindowEvent::Kind::close_request) {
+                if (!handle_close_request()) engine::request_quit();
+            } else {
+                handle_window_event(p.event);
+            }
+        } else if (!handle_close_request()) {
+            engine::request_quit();
+        }
+        engine::unlock(engine::k_lock_message);
+    }
+}
+
+void kick_shortcut(const std::string& key_text) {
+    std::string upper = key_text;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    int code = 0;
+    if (upper == "ESCAPE")
+        code = 27;
+    else if (upper == "SPACE")
+        code = 32;
+    else if (!upper.empty())
+        code = static_cast<unsigned char>(upper[0]);
+    if (engine::render_is_held()) engine::render_release();
+    const KeyPress press = key_from_code(code);
+    if (press.key != Key::none) post_key(press);
+}
+
+void register_with_frame() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    frame::StartupHooks& h = frame::startup_hooks();
+    // The input events live with the render thread.
+    h.start_render.push_back([] {
+        create_input_events();
+        reset_key_state();
+        return true;
+    });
+    h.stop_render.push_back(close_input_events);
+    h.window_event.push_back(handle_window_event);
+    h.close_request.push_back(close_from_frame);
+    h.main_loop_pass.push_back(run_posted_input);
+    h.script_settings.push_back([] {
+        script::register_builtin("KickShortcut", builtin_kick_shortcut);
+        return true;
+    });
+    // The timed input of --input needs the main window, which exists from this step on,
+    // and must stop before the window goes.
+    h.display.push_back([] {
+        const std::string& file = frame::current_options().input_file;
+        if (file.empty()) return true;
+        std::string error;
+        if (!input_file_loaded() && !load_input_file(file, error)) {
+            std::fprintf(stderr, "kestrune: %s\n", error.c_str());
+            return false;
+        }
+        return start_input_player();
+    });
+    h.display_release.push_back(stop_input_player);
+    install_wait_sources();
+    script::register_builtin("KickShortcut", builtin_kick_shortcut);
+}
+
+void reset_window_input_for_tests() {
+    MouseState& m = mouse();
+    std::lock_guard guard(m.mutex);
+    m.posted.clear();
+    m.left_down = m.left_held = false;
+    m.clear_left_pending = m.clear_right_pending = false;
+}
+
+} // namespace kestrune::ui

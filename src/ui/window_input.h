@@ -1,0 +1,43 @@
+// The main window's input: mouse buttons, pointer movement, the wheel, keys and the close
+// request, as the game mode of the window handles them, plus the KickShortcut built-in
+// and the registration of the input subsystem with the engine frame.
+//
+// Threading contract: handle_window_event and handle_close_request run on the main thread
+// under the message lock. post_key and post_close_request may be called from any thread;
+// what they post is handled on the main thread at its next pass.
+#pragma once
+
+#include "platform/window.h"
+#include "ui/keys.h"
+
+namespace kestrune::ui {
+
+// Hands one window event to its handler (mouse, wheel, keys; wake-ups do nothing).
+void handle_window_event(const platform::WindowEvent& event);
+
+// The close request of the game mode. Returns true when the request was taken (skip mode
+// ended, the close script started, or the engine is not in a state that closes); false
+// when the engine should quit.
+bool handle_close_request();
+
+// Posts a synthetic key-down (the popup menu, KickShortcut) to the main thread.
+void post_key(const KeyPress& press);
+// Posts a window event to be handled on the main thread (timed input of a windowed run).
+void post_window_event(const platform::WindowEvent& event);
+// Handles what was posted (called by the main loop after each pass).
+void run_posted_input();
+
+// The KickShortcut built-in: the key text in upper case; "ESCAPE" posts Esc, "SPACE" the
+// space bar, any other text the key of its first character; rendering is released first
+// when it is held. Returns 0.
+void kick_shortcut(const std::string& key_text);
+
+// Registers the input subsystem with the engine frame: window events, the close request,
+// the input events with the render thread, the wait sources, the built-ins, and the
+// --input file of a headless run. Called once from register_subsystems().
+void register_with_frame();
+
+// Test support: forgets the mouse state and the posted input.
+void reset_window_input_for_tests();
+
+} // namespace kestrune::ui

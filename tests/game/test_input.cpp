@@ -1,0 +1,100 @@
+// Whole-program runs driven by --input files: clicks and keys end waits, the key rate
+// limit, skip_lock, letter shortcuts and the close script. Input times are engine time since
+// the program started; the games' first input comes at 1000 ms or later so that a slow
+// start-up on a busy machine is over by then.
+#include "run_game.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using namespace kestrune::testing;
+
+namespace {
+
+// Copies a game folder of tests/game into a scratch folder (the games write their results
+// beside their scripts) and returns the copy.
+std::string copy_game(const std::string& folder, const std::string& scratch_name) {
+    const std::string game = scratch_dir(scratch_name);
+    std::filesystem::copy(std::filesystem::path(KESTRUNE_SOURCE_DIR) / "tests/game" / folder, game,
+                          std::filesystem::copy_options::recursive |
+                              std::filesystem::copy_options::overwrite_existing);
+    return game;
+}
+
+// "[スクリプト]" in Shift-JIS, as the settings file spells its section names.
+const std::string k_script_section = "[\x83\x58\x83\x4e\x83\x8a\x83\x76\x83\x67]\r\n";
+
+RunResult run_game(const std::string& game, const std::string& input, const char* max_seconds,
+                   const char* time_scale = "1") {
+    return run_kestrune({"--headless", "--save-dir", game + "/saves", "--input", game + "/" + input,
+                         "--max-seconds", max_seconds, "--time-scale", time_scale, game});
+}
+
+} // namespace
+
+TEST(InputGame, ClickEndsAKeyWaitAndOtherInputDoesNot) {
+    const struct {
+        const char* input;
+        bool ends;
+    } cases[] = {{"click.in", true}, {"idle.in", false}};
+    for (const auto& c : cases) {
+        const std::string game = copy_game("input_click", std::string("input_click_") + c.input);
+        const RunResult r = run_game(game, c.input, "3");
+        EXPECT_EQ(r.exit_code, 0) << r.output;
+        EXPECT_EQ(std::filesystem::exists(game + "/clicked.txt"), c.ends) << c.input;
+    }
+}
+
+TEST(InputGame, TwoEnterPresses50MsApartCountAsOne) {
+    const std::string game = copy_game("input_enter", "input_enter");
+    const RunResult r = run_game(game, "enter.in", "4");
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_EQ(read_text(game + "/enter.txt"), "0,1");
+}
+
+TEST(InputGame, SkipLockKeepsCtrlFromSkipping) {
+    const struct {
+        const char* start;
+        const char* expected; // Enter down when the key wait ended
+    } cases[] = {{"free.txt", "0"}, {"locked.txt", "1"}};
+    for (const auto& c : cases) {
+        const std::string game = copy_game("input_skip", std::string("input_skip_") + c.start);
+        write_text(game + "/system/System.ini", k_script_section + "start=" + c.start + "\r\n");
+        const RunResult r = run_game(game, "tap_ctrl.in", "5");
+        EXPECT_EQ(r.exit_code, 0) << r.output;
+        EXPECT_EQ(read_text(game + "/skip.txt"), c.expected) << c.start << r.output;
+    }
+}
+
+TEST(InputGame, LetterShortcutRunsAsSystemScriptWhileMainStandsStill) {
+    const std::string game = copy_game("input_shortcut", "input_shortcut");
+    const RunResult r = run_game(game, "press_s.in", "6");
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_EQ(read_text(game + "/log.txt"), "abB1c") << r.output;
+}
+
+TEST(InputGame, EscapeRunsTheConfiguredCloseScript) {
+    const std::string game = copy_game("input_close", "input_close");
+    write_text(game + "/system/System.ini",
+               k_script_section + "start=start.txt\r\nclose=close.txt\r\n");
+    const RunResult r = run_game(game, "escape.in", "5");
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_EQ(read_text(game + "/closed.txt"), "close script ran");
+    EXPECT_EQ(read_text(game + "/log.txt"), "mxe");
+}
+
+TEST(InputGame, EscapeWithoutCloseScriptQuits) {
+    const std::string game = copy_game("input_close", "input_close_quit");
+    const RunResult r = run_game(game, "escape.in", "20");
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_FALSE(std::filesystem::exists(game + "/log.txt")); // quit before the wait ended
+}
+
+TEST(InputGame, BadInputFileIsRefusedWithFileAndLine) {
+    const std::string game = copy_game("input_click", "input_bad");
+    write_text(game + "/bad.in", "100 click 1 2\n200 kye Return\n");
+    const RunResult r = run_game(game, "bad.in", "2");
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.output.find("bad.in:2: unknown event \"kye\""), std::string::npos) << r.output;
+}
