@@ -1,0 +1,65 @@
+// What the scene's own files share and nobody else needs.
+#pragma once
+
+#include "scene/scene.h"
+
+#include "platform/sync.h"
+
+#include <list>
+
+namespace kestrune::scene::detail {
+
+struct SceneOwner {
+    std::int32_t key = -1;
+    std::int32_t count = 0;
+    SceneObject root;
+};
+
+struct DrawList {
+    std::vector<SceneObject*> entries;
+    bool sorted = true;
+    std::size_t occlusion_start = 0;
+    std::uint64_t sequence = 0;
+};
+
+struct Store {
+    std::list<std::unique_ptr<SceneOwner>> owners;
+    DrawList lists[2]; // main, backlog
+    platform::Event delete_gate{true, true};
+    platform::Event replace_gate{true, true};
+    platform::Event wait_gate{true, true};
+    std::vector<void (*)(SceneObject&)> free_listeners;
+    bool ready = false;
+};
+
+Store& store();
+DrawList& current_draw_list();
+SceneOwner* find_owner(std::int32_t key);
+std::uint32_t name_hash(std::string_view name);
+// Lock held: frees one object and its children (no lock test).
+void free_object(SceneObject& o);
+// Lock held: deletes one object unless it is locked (children regardless). 1 when deleted.
+int delete_one(SceneObject& o);
+// Waits for a gate: 1500 ms, then wakes every script process and waits 1500 ms more.
+void wait_gate(platform::Event& gate);
+// Objects whose process blocks must be stopped once the lock is given back.
+void stop_pending_processes();
+
+// Render thread side, used by the store.
+void start_render_thread();
+void stop_render_thread();
+
+// Actions.
+void register_action_operations();
+void register_kind_operations();
+// Draws the trail's afterimages and the object; used by the standard draw.
+int draw_with_trail(SceneObject& o, FrameBuffer& frame, const ClipRect& clip);
+int default_render(SceneObject& o, FrameBuffer& frame, const ClipRect& clip);
+// Mask layer redraw of a mask object (with its parent's mask, if any).
+void redraw_mask(SceneObject& o);
+void call_layer_hook(SceneObject& o);
+
+// Text erase setting ($SYSTEM_text_erase) as the draw sees it.
+bool text_erased();
+
+} // namespace kestrune::scene::detail
