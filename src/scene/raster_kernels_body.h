@@ -58,6 +58,16 @@ inline bool all_transparent(Reg s) {
 inline Reg mulhi16(Reg a, Reg b) {
     return _mm512_mulhi_epu16(a, b);
 }
+// Each pixel's alpha << 8 in both of its 16-bit lanes.
+inline Reg alpha_hi_pairs(Reg s, std::uint32_t) {
+    // pshufb indices count within each 128-bit lane: pixels 0..3 have alpha at 3, 7, 11, 15.
+    const long long lo = 0x0780078003800380LL, hi = 0x0F800F800B800B80LL;
+    return _mm512_shuffle_epi8(s, _mm512_set_epi64(hi, lo, hi, lo, hi, lo, hi, lo));
+}
+// (x & 0xFF00) | y in 16-bit lanes.
+inline Reg high_bytes_or(Reg x, Reg y) {
+    return _mm512_ternarylogic_epi32(x, y, _mm512_set1_epi16(short(0xFF00)), 0xEC);
+}
 #define KESTRUNE_KERNEL_SET_NAME "avx512"
 #define KESTRUNE_KERNEL_SET_FN kernels_avx512
 #elif KESTRUNE_KERNEL_AVX2
@@ -99,6 +109,13 @@ inline bool all_transparent(Reg s) {
 }
 inline Reg mulhi16(Reg a, Reg b) {
     return _mm256_mulhi_epu16(a, b);
+}
+inline Reg alpha_hi_pairs(Reg s, std::uint32_t) {
+    const long long lo = 0x0780078003800380LL, hi = 0x0F800F800B800B80LL;
+    return _mm256_shuffle_epi8(s, _mm256_set_epi64x(hi, lo, hi, lo));
+}
+inline Reg high_bytes_or(Reg x, Reg y) {
+    return _mm256_or_si256(_mm256_and_si256(x, _mm256_set1_epi16(short(0xFF00))), y);
 }
 #define KESTRUNE_KERNEL_SET_NAME "avx2"
 #define KESTRUNE_KERNEL_SET_FN kernels_avx2
@@ -142,6 +159,12 @@ inline bool all_transparent(Reg s) {
 }
 inline Reg mulhi16(Reg a, Reg b) {
     return _mm_mulhi_epu16(a, b);
+}
+inline Reg alpha_hi_pairs(Reg, std::uint32_t) {
+    return zero();
+} // SSE2 has no pshufb
+inline Reg high_bytes_or(Reg x, Reg y) {
+    return _mm_or_si128(_mm_and_si128(x, _mm_set1_epi16(short(0xFF00))), y);
 }
 #define KESTRUNE_KERNEL_SET_NAME "sse2"
 #define KESTRUNE_KERNEL_SET_FN kernels_sse2
@@ -224,10 +247,12 @@ inline void blend_block(std::uint8_t* dst, const std::uint32_t* src, const std::
     const U16 sv = u16(s);
     const U16 se = sv & 0xFF, so = sv >> 8;
     if constexpr ((Op == op_add || Op == op_sub) && !Trans && !Mask && !Rule) {
-        // (s * a) >> 8 as the high half of s * (a << 8), a << 8 in both lanes of a pixel.
-        const Reg a8 = reg(U32(sa | (sa >> 16)));
-        const U16 te = u16(mulhi16(reg(se), a8)), to = u16(mulhi16(reg(so), a8));
-        const Reg t = reg(U16(te | (to << 8)));
+        // (s * a) >> 8 as the high half of s * (a << 8), a << 8 in both lanes of a pixel;
+        // for the odd bytes the high half of (s << 8) * (a << 8) is s * a, whose high byte
+        // is already in place.
+        const Reg a8 = N == 4 ? reg(U32(sa | (sa >> 16))) : alpha_hi_pairs(s, 0);
+        const Reg te = mulhi16(reg(se), a8);
+        const Reg t = high_bytes_or(mulhi16(reg(U16(sv & 0xFF00)), a8), te);
         const Reg d = loadu(dst);
         storeu(dst, Op == op_add ? adds8(d, t) : subs8(d, t));
         return;
@@ -269,10 +294,15 @@ template <int Op, bool Trans, bool Mask, bool Rule>
 void blend_row(std::uint8_t* dst, const std::uint32_t* src, int n, const BlendParams& p) {
     const unsigned P = p.alpha;
     int i = 0;
+    // Source and destination are read a few cache lines ahead of the blend.
+    constexpr int k_ahead = 128; // pixels
 #pragma GCC unroll 2
-    for (; i + N <= n; i += N)
+    for (; i + N <= n; i += N) {
+        _mm_prefetch(reinterpret_cast<const char*>(src + i + k_ahead), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(dst + 4 * (i + k_ahead)), _MM_HINT_T0);
         blend_block<Op, Trans, Mask, Rule>(dst + 4 * i, src + i, Mask ? p.mask + 4 * i : nullptr,
                                            Rule ? p.rule + i : nullptr, p.table, P);
+    }
     const int rest = n - i;
     if (rest <= 0) return;
     // The tail goes through the same block code on padded copies; padding pixels have
