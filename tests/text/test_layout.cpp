@@ -426,3 +426,34 @@ TEST_F(Layout, WarmGlyphCacheKeepsPositions) {
 }
 
 } // namespace
+
+namespace {
+
+// A vertical face pairs "!!", "!?", "?!" and "??" into one code; a horizontal one does not.
+TEST_F(Layout, VerticalFacePairsPunctuation) {
+    auto l = create("A!?B!");
+    ASSERT_TRUE(l);
+    EXPECT_EQ(shown(*l), (std::vector<std::uint32_t>{'A', '!', '?', 'B', '!'}));
+    set_default_font(std::string("@") + text::testing::k_wqy_face, 24, 0xFFFFFF, 0, 400, 0);
+    l = create("A!?B??!");
+    ASSERT_TRUE(l);
+    EXPECT_EQ(l->vertical, 1);
+    EXPECT_EQ(shown(*l), (std::vector<std::uint32_t>{'A', 0x21003F, 'B', 0x3F003F, '!'}));
+}
+
+// Characters of a VALUE substitution in script text stand at the tag's position, and a
+// "{" inside the substitution is shown, not run.
+TEST_F(Layout, LoadTextSubstitutionKeepsScriptPositions) {
+    script::var_set_text("$layout_sub", "x{y}", false);
+    auto l = load("a<VALUE NAME=$layout_sub>b");
+    ASSERT_TRUE(l);
+    EXPECT_EQ(shown(*l), codes_of("ax{y}b"));
+    const char* tag = m_script.data() + 1;
+    for (int i = 1; i <= 4; ++i) {
+        EXPECT_EQ(l->slots[std::size_t(i)].script_position, tag);
+        EXPECT_EQ(l->slots[std::size_t(i)].inline_script, nullptr);
+    }
+    EXPECT_EQ(l->slots[5].script_position, m_script.data() + m_script.size() - 1);
+}
+
+} // namespace
