@@ -47,6 +47,9 @@
 namespace kestrune::script {
 struct ScriptBlock;
 }
+namespace kestrune::scene {
+struct SceneObject;
+}
 
 namespace kestrune::text {
 
@@ -217,5 +220,13 @@ struct RubyPosition {
 // Empty when no ruby begins there.
 std::vector<RubyPosition> place_ruby(const TextLayout& layout, std::int32_t base,
                                      std::int32_t object_width);
+
+// ---- text objects ------------------------------------------------------------------------
+
+// Registers CreateText, LoadText and SetBaseTextInterval with the command table.
+void register_layout_commands();
+// The TextLayout of a text object made by CreateText or LoadText; null for other objects.
+// Scene lock held.
+TextLayout* text_layout_of(scene::SceneObject& object);
 
 } // namespace kestrune::text
