@@ -387,6 +387,16 @@ void register_with_frame() {
     h.display_release.push_back(stop_input_player);
     install_wait_sources();
     script::register_builtin("KickShortcut", builtin_kick_shortcut);
+
+    // What select needs from the input side; the choices fill in the rest of the hooks.
+    script::ChoiceHooks choices = script::choice_hooks();
+    choices.button_held = [] {
+        std::lock_guard guard(mouse().mutex);
+        return mouse().left_held ? 1 : 0;
+    };
+    choices.pointer_position = engine::pointer_position;
+    choices.reset_input_events = reset_all_inputs;
+    script::set_choice_hooks(choices);
 }
 
 void reset_window_input_for_tests() {

@@ -280,3 +280,33 @@ TEST_F(Keys, CloseRequestEndsSkipOrAsksToQuit) {
     engine::set_state(engine::k_state_system_script);
     EXPECT_TRUE(handle_close_request()); // a system script runs: nothing happens
 }
+
+TEST_F(Keys, KickShortcutPostsKeysHandledOnTheMainThread) {
+    kick_shortcut("space");
+    EXPECT_FALSE(input_signalled(k_in_space)); // nothing happens before the main loop's pass
+    run_posted_input();
+    EXPECT_TRUE(input_signalled(k_in_space));
+
+    clear_key_rate_limit_for_tests();
+    kick_shortcut("quick"); // the first character's key
+    run_posted_input();
+    EXPECT_EQ(var("$SYSTEM_keydown_q"), 1);
+
+    // A synthetic Esc asks to close only while rendering runs; with no close script the
+    // request ends the run.
+    g_render_running = false;
+    clear_key_rate_limit_for_tests();
+    kick_shortcut("Escape");
+    run_posted_input();
+    EXPECT_TRUE(input_signalled(k_in_esc));
+    EXPECT_FALSE(engine::quit_requested());
+    g_render_running = true;
+    clear_key_rate_limit_for_tests();
+    kick_shortcut("ESCAPE");
+    run_posted_input();
+    EXPECT_TRUE(engine::quit_requested());
+
+    kick_shortcut(""); // nothing to post
+    kick_shortcut("\x01");
+    run_posted_input();
+}
