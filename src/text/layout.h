@@ -225,6 +225,9 @@ std::vector<RubyPosition> place_ruby(const TextLayout& layout, std::int32_t base
 
 // Registers CreateText, LoadText and SetBaseTextInterval with the command table.
 void register_layout_commands();
+// Start-up wiring: reads the text settings at every script start (after the settings file
+// and the variable store) and registers the commands. Call once from the subsystem list.
+void register_layout_with_frame();
 // The TextLayout of a text object made by CreateText or LoadText; null for other objects.
 // Scene lock held.
 TextLayout* text_layout_of(scene::SceneObject& object);

@@ -4,6 +4,7 @@
 // A text object is a scene object whose kind data holds its TextLayout; its image is the
 // glyph layer, empty until the message display reveals characters into it.
 #include "frame/engine.h"
+#include "frame/startup_hooks.h"
 #include "scene/raster.h"
 #include "scene/scene.h"
 #include "script/commands.h"
@@ -234,6 +235,22 @@ void register_layout_commands() {
     script::register_command("CreateText", cmd_create_text);
     script::register_command("LoadText", cmd_load_text);
     script::register_command("SetBaseTextInterval", cmd_set_base_text_interval);
+}
+
+void register_layout_with_frame() {
+    static bool done = false;
+    if (!done) {
+        done = true;
+        // After the settings file and the variable store: the text settings are read for
+        // this run of the scripts (a restart reads them again).
+        frame::startup_hooks().script_settings.push_back([] {
+            reset_text_settings();
+            read_text_settings();
+            register_layout_commands();
+            return true;
+        });
+    }
+    register_layout_commands();
 }
 
 } // namespace kestrune::text
