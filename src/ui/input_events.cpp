@@ -85,7 +85,10 @@ void signal_input(std::int32_t code) {
 }
 
 void reset_input(std::int32_t code) {
-    if (platform::Event* e = input_event(code)) e->reset();
+    // Both sets: a key pressed while a system script runs may be released after it ended,
+    // and its press must not stay set for the next system script's first wait.
+    for (int set = 0; set < 2; ++set)
+        if (platform::Event* e = input_event_of_set(set, code)) e->reset();
 }
 
 bool input_signalled(std::int32_t code) {

@@ -57,11 +57,13 @@ int current_input_set();
 platform::Event* input_event(std::int32_t code);
 platform::Event* input_event_of_set(int set, std::int32_t code);
 
-// Sets or resets the event of a code in the current set; unknown codes do nothing. Before
+// Sets the event of a code in the current set; unknown codes do nothing. Before
 // any code but 768 and 260 is signalled while the render thread runs, the input is offered
 // to the scene's objects (keyboard focus, scroll bars; when their hook is installed) and
 // the caller sleeps 32 ms, so the objects show their new state before waiters wake.
 void signal_input(std::int32_t code);
+// Resets the code in both sets, so a release that comes after the state changed still
+// clears its press.
 void reset_input(std::int32_t code);
 bool input_signalled(std::int32_t code);
 // Resets every event of the current set.

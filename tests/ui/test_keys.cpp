@@ -83,6 +83,13 @@ TEST_F(Keys, SystemScriptStateUsesTheSecondSet) {
     press(Key::tab);
     EXPECT_TRUE(input_event_of_set(1, k_in_tab)->is_signalled());
     EXPECT_FALSE(input_event_of_set(0, k_in_tab)->is_signalled());
+    // Enter pressed during the system script and released after it ended: the press must
+    // not stay set for the next system script's first key wait.
+    press(Key::enter);
+    EXPECT_TRUE(input_event_of_set(1, k_in_enter)->is_signalled());
+    engine::set_state(engine::k_state_running);
+    release(Key::enter);
+    EXPECT_FALSE(input_event_of_set(1, k_in_enter)->is_signalled());
 }
 
 // Two presses of Enter 50 ms apart count as one.
