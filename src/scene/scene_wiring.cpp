@@ -123,7 +123,7 @@ void register_with_frame() {
     render.is_running = render_running;
     engine::set_render_hooks(render);
 
-    engine::WaitSources sources;
+    engine::WaitSources sources = engine::wait_sources(); // keep the input's sources
     sources.render_thread_ended = [] { return render_ended_event(); };
     engine::set_wait_sources(sources);
 
