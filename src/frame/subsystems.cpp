@@ -12,6 +12,7 @@
 #include "storage/storage.h"
 #include "text/fonts.h"
 #include "text/glyph_cache.h"
+#include "text/layout.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -123,6 +124,7 @@ void register_subsystems() {
 #ifdef KESTRUNE_HAVE_UI
     ui::register_with_frame();
 #endif
+    text::register_layout_with_frame();
 }
 
 } // namespace kestrune::frame
