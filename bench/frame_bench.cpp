@@ -86,4 +86,12 @@ void full_frame(benchmark::State& state) {
 } // namespace
 
 BENCHMARK(full_frame)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    // The raster worker must end before the program does.
+    stop_raster_workers();
+    shutdown_scene();
+    return 0;
+}
