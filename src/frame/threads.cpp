@@ -62,6 +62,11 @@ bool lock_table_built() {
     return g_locks.built;
 }
 
+// How often the calling thread holds each lock. A lock() that gave up (quit, stop request)
+// took nothing, so the unlock() that pairs with it must not release a mutex the thread
+// does not own.
+thread_local std::array<int, k_lock_slots> t_held{};
+
 void lock(int id) {
     if (quit_requested() || id < 1 || id > k_lock_count) return;
     std::recursive_timed_mutex* m = g_locks.mutexes[static_cast<std::size_t>(id)].get();
@@ -71,12 +76,17 @@ void lock(int id) {
     while (!m->try_lock_for(std::chrono::milliseconds(20))) {
         if (quit_requested() || platform::stop_requested()) return;
     }
+    ++t_held[static_cast<std::size_t>(id)];
 }
 
 void unlock(int id) {
     if (quit_requested() || id < 1 || id > k_lock_count) return;
+    int& held = t_held[static_cast<std::size_t>(id)];
+    if (held <= 0) return;
     std::recursive_timed_mutex* m = g_locks.mutexes[static_cast<std::size_t>(id)].get();
-    if (m) m->unlock();
+    if (!m) return;
+    --held;
+    m->unlock();
 }
 
 int create_thread(bool start_running, ThreadRoutine routine, void* arg) {

@@ -225,3 +225,29 @@ TEST(CommandLine, ParsesAndRefuses) {
     EXPECT_EQ(o.game_dir.back(), 'e');
     EXPECT_EQ(o.game_dir.front(), '/');
 }
+
+// A lock() that gave up took nothing: its paired unlock() must not release a mutex that
+// another thread holds.
+TEST_F(EngineTest, UnlockWithoutLockLeavesOtherHoldersAlone) {
+    std::atomic<bool> held{false}, release{false};
+    std::thread holder([&] {
+        lock(k_lock_scene);
+        held = true;
+        while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        unlock(k_lock_scene);
+    });
+    while (!held.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    unlock(k_lock_scene); // this thread holds nothing
+    std::atomic<bool> got{false};
+    std::thread taker([&] {
+        lock(k_lock_scene);
+        got = true;
+        unlock(k_lock_scene);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(got.load());
+    release = true;
+    holder.join();
+    taker.join();
+    EXPECT_TRUE(got.load());
+}
