@@ -2,6 +2,7 @@
 // loop. Each subsystem is registered here once, in the order the engine brings it up.
 #include "frame/startup_hooks.h"
 
+#include "frame/engine.h"
 #include "persist/settings.h"
 #include "platform/font_face.h"
 #include "script/arguments.h"
@@ -117,6 +118,20 @@ void register_subsystems() {
         platform::close_font_config();
     });
     h.script_settings.push_back(script_settings);
+    // window_full is applied on the main thread, which owns the window.
+    h.script_settings.push_back([] {
+        static bool watching = false;
+        if (!watching) {
+            watching = true;
+            script::watch_setting("window_full",
+                                  [](std::string_view, std::string_view) { engine::wake_main(); });
+        }
+        return true;
+    });
+    h.main_loop_pass.push_back([] {
+        if (platform::Window* w = main_window())
+            w->set_fullscreen(script::setting_number("window_full") == 1);
+    });
     h.start_script = [] { return persist::settings().script_start; };
 #ifdef KESTRUNE_HAVE_SCENE
     scene::register_with_frame();

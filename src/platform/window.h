@@ -42,6 +42,9 @@ public:
     // Shows a 1024x576 BGRA frame; only the rows and columns of the changed rectangle
     // [x0, x1) x [y0, y1) need to be uploaded.
     virtual void present(const std::uint8_t* bgra, int stride, int x0, int y0, int x1, int y1) = 0;
+    // Full screen on the desktop's resolution: the 1024x576 frame is scaled to fit (linear
+    // filtering) with black bands where the aspect differs. Main thread only.
+    virtual void set_fullscreen(bool on) = 0;
 };
 
 // True when an X11 or Wayland display is named in the environment.

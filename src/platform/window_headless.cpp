@@ -43,6 +43,7 @@ public:
     void set_title(const std::string&) override {}
     bool headless() const override { return true; }
     void present(const std::uint8_t*, int, int, int, int, int) override {}
+    void set_fullscreen(bool) override {}
 
 private:
     std::mutex m_mutex;

@@ -130,6 +130,14 @@ public:
         redraw();
     }
 
+    void set_fullscreen(bool on) override {
+        if (on == m_fullscreen) return;
+        // The renderer's logical size keeps the frame's aspect: black bands fill the rest.
+        if (SDL_SetWindowFullscreen(m_window, on ? SDL_WINDOW_FULLSCREEN_DESKTOP : 0) == 0)
+            m_fullscreen = on;
+        redraw();
+    }
+
 private:
     void redraw() {
         SDL_RenderClear(m_renderer);
@@ -141,6 +149,7 @@ private:
     SDL_Renderer* m_renderer = nullptr;
     SDL_Texture* m_texture = nullptr;
     Uint32 m_wake_type = 0;
+    bool m_fullscreen = false;
 };
 
 } // namespace
