@@ -16,13 +16,6 @@ namespace kestrune::frame {
 
 namespace {
 
-bool read_resource(const std::string& name, std::string& contents) {
-    storage::FileBytes bytes;
-    if (!storage::read_whole_file(name, bytes)) return false;
-    contents.assign(reinterpret_cast<const char*>(bytes.data.get()), bytes.size);
-    return true;
-}
-
 bool is_script_file(const std::filesystem::path& p) {
     std::string ext = p.extension().string();
     std::transform(ext.begin(), ext.end(), ext.begin(),
@@ -43,9 +36,8 @@ int run_check(const Options& options) {
     engine::init_process_state();
     engine::build_lock_table();
     storage::scan_archives(".");
-    persist::load_settings(
-        read_resource, [](const std::string& n) { return storage::resource_exists(n); },
-        options.save_dir.empty() ? std::string("./save") : options.save_dir);
+    persist::load_settings(read_resource, resource_exists,
+                           options.save_dir.empty() ? std::string("./save") : options.save_dir);
     const persist::Settings& s = persist::settings();
 
     // The scripts the settings name, then every other .txt file of the game folder.

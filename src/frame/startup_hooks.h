@@ -58,6 +58,11 @@ struct StartupHooks {
 };
 
 StartupHooks& startup_hooks();
+// A resource's whole content (archives, cache or loose file), and whether it exists: the
+// readers the settings file is loaded with.
+bool read_resource(const std::string& name, std::string& contents);
+bool resource_exists(const std::string& name);
+
 // Registers every built subsystem into the hooks (once).
 void register_subsystems();
 std::string start_script_name();

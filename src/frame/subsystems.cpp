@@ -34,17 +34,6 @@ namespace kestrune::frame {
 
 namespace {
 
-bool read_resource(const std::string& name, std::string& contents) {
-    storage::FileBytes bytes;
-    if (!storage::read_whole_file(name, bytes)) return false;
-    contents.assign(reinterpret_cast<const char*>(bytes.data.get()), bytes.size);
-    return true;
-}
-
-bool resource_exists(const std::string& name) {
-    return storage::resource_exists(name);
-}
-
 // Variables the settings file seeds. Those restored from the common save data win over
 // the file; the *_default volumes always follow the file.
 void seed_variables_from_settings(const persist::Settings& s) {
@@ -97,6 +86,17 @@ bool script_settings() {
 }
 
 } // namespace
+
+bool read_resource(const std::string& name, std::string& contents) {
+    storage::FileBytes bytes;
+    if (!storage::read_whole_file(name, bytes)) return false;
+    contents.assign(reinterpret_cast<const char*>(bytes.data.get()), bytes.size);
+    return true;
+}
+
+bool resource_exists(const std::string& name) {
+    return storage::resource_exists(name);
+}
 
 void register_subsystems() {
     static bool done = false;
