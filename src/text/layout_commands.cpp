@@ -2,7 +2,7 @@
 // LoadText (the entries of a text section of a script) and SetBaseTextInterval.
 //
 // A text object is a scene object whose kind data holds its TextLayout; its image is the
-// glyph layer, empty until the message display reveals characters into it.
+// glyph layer, empty until the message display (display.cpp) reveals characters into it.
 #include "frame/engine.h"
 #include "frame/startup_hooks.h"
 #include "scene/raster.h"
@@ -10,6 +10,7 @@
 #include "script/commands.h"
 #include "script/context.h"
 #include "script/scanner.h"
+#include "text/display.h"
 #include "text/layout.h"
 #include <algorithm>
 
@@ -37,7 +38,7 @@ int text_request(scene::SceneObject& o, std::string_view word) {
     if (is_word(word, "NoLog")) return layout ? (layout->backlog = 0, 1) : 0;
     if (is_word(word, "NoIcon")) return layout ? (layout->icon = 0, 1) : 0;
     if (is_word(word, "PushText")) return layout ? (layout->reveal_all = 1, 1) : 0;
-    return -1;
+    return display_request(o, word);
 }
 
 const scene::KindOps k_text_kind{"text", text_request, nullptr, nullptr, nullptr};
@@ -62,39 +63,6 @@ std::shared_ptr<PixelImage> text_image(CommandCall& call, std::int32_t w, std::i
     auto image = std::make_shared<PixelImage>();
     if (!image->allocate(w, h)) return nullptr;
     return image;
-}
-
-// Until the progressive reveal of the text display exists, a CreateText object shows its
-// whole text at once: every laid-out glyph is blended into the object's image (straight
-// alpha "over"), clipped to the image.
-void paint_glyphs(const TextLayout& layout, PixelImage& target) {
-    const std::int32_t count =
-        std::min<std::int32_t>(layout.slot_count, static_cast<std::int32_t>(layout.slots.size()));
-    for (std::int32_t i = 0; i < count; ++i) {
-        const CharSlot& slot = layout.slots[static_cast<std::size_t>(i)];
-        const PixelImage* glyph = slot.image.get();
-        if (!glyph || glyph->empty()) continue;
-        for (std::int32_t gy = 0; gy < glyph->height; ++gy) {
-            const std::int32_t ty = slot.y + gy;
-            if (ty < 0 || ty >= target.height) continue;
-            const std::uint8_t* src = glyph->row(gy);
-            std::uint8_t* dst = target.row(ty);
-            for (std::int32_t gx = 0; gx < glyph->width; ++gx) {
-                const std::int32_t tx = slot.x + gx;
-                if (tx < 0 || tx >= target.width) continue;
-                const std::uint8_t* s = src + gx * 4;
-                std::uint8_t* d = dst + tx * 4;
-                const unsigned sa = s[3];
-                if (sa == 0) continue;
-                const unsigned da = d[3];
-                const unsigned out_a = sa + da * (255 - sa) / 255;
-                for (int c = 0; c < 3; ++c)
-                    d[c] = static_cast<std::uint8_t>((s[c] * sa + d[c] * da * (255 - sa) / 255) /
-                                                     (out_a ? out_a : 1));
-                d[3] = static_cast<std::uint8_t>(out_a);
-            }
-        }
-    }
 }
 
 // Makes the scene object for a finished layout (scene lock held). Null when it could not
@@ -158,7 +126,6 @@ bool cmd_create_text(CommandCall& call) {
     args.priority = script::argument_int(call.arg(1));
     args.x = call.arg(2);
     args.y = call.arg(3);
-    paint_glyphs(*layout, *image);
     engine::scene_lock();
     scene::SceneObject* o = make_text_object(args, image, layout, {});
     engine::scene_unlock();
@@ -276,6 +243,7 @@ void register_layout_with_frame() {
     static bool done = false;
     if (!done) {
         done = true;
+        register_display();
         // After the settings file and the variable store: the text settings are read for
         // this run of the scripts (a restart reads them again).
         frame::startup_hooks().script_settings.push_back([] {

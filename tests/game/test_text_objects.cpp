@@ -1,5 +1,4 @@
-// A CreateText object shows its laid-out glyphs on screen (all at once until the
-// progressive reveal exists).
+// A CreateText object shows its laid-out glyphs on screen once its text is revealed.
 #include "run_game.h"
 
 #include "scene/frame_buffer.h"
@@ -17,12 +16,13 @@ scene main
     CreateColor("bg", 0, 0, 0, 1024, 576, "#000000");
     CreateText("title", 10, 100, 100, AUTO, AUTO, "<FONT SIZE=48>HELLO</FONT>");
     Draw();
-    Wait(400);
+    WaitText("title");
+    Wait(2000);
 }
 )");
     const std::string shot = game + "/shot.png";
     const RunResult r = run_kestrune({"--headless", "--save-dir", game + "/s", "--screenshot",
-                                      "200=" + shot, "--max-seconds", "10", game});
+                                      "1500=" + shot, "--max-seconds", "10", game});
     ASSERT_EQ(r.exit_code, 0) << r.output;
     kestrune::PixelImage image;
     ASSERT_TRUE(kestrune::scene::read_png_bgra(shot.c_str(), image));

@@ -1,0 +1,78 @@
+// The message display in whole-program runs: text appears a character at a time at the
+// text speed, and a LoadText page waits at its end for the reader's click.
+#include "run_game.h"
+
+#include "scene/frame_buffer.h"
+#include "storage/pixel_image.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using namespace kestrune::testing;
+
+namespace {
+
+// Bright pixels in the band y 90..200 of a screenshot, counted per column band of 100 px.
+int bright_pixels(const std::string& png, int x_from, int x_to) {
+    kestrune::PixelImage image;
+    if (!kestrune::scene::read_png_bgra(png.c_str(), image)) return -1;
+    int n = 0;
+    for (int y = 90; y < 200 && y < image.height; ++y)
+        for (int x = x_from; x < x_to && x < image.width; ++x)
+            if (image.row(y)[x * 4 + 1] > 128) ++n;
+    return n;
+}
+
+std::string copy_game(const std::string& folder, const std::string& scratch_name) {
+    const std::string game = scratch_dir(scratch_name);
+    std::filesystem::copy(std::filesystem::path(KESTRUNE_SOURCE_DIR) / "tests/game" / folder, game,
+                          std::filesystem::copy_options::recursive |
+                              std::filesystem::copy_options::overwrite_existing);
+    return game;
+}
+
+} // namespace
+
+TEST(TextDisplay, CreateTextRevealsCharacterByCharacterThenWaitTextEnds) {
+    const std::string game = scratch_dir("text_display_reveal");
+    // 20 characters at 200 ms each: after about one second only the first few are shown.
+    write_text(game + "/start.txt", R"(
+scene main
+{
+    CreateColor("bg", 0, 0, 0, 1024, 576, "#000000");
+    Wait(500);
+    CreateText("t", 10, 100, 100, AUTO, AUTO, "<FONT SIZE=48><INTERVAL=200>MMMMMMMMMMMMMMMMMMMM</INTERVAL></FONT>");
+    Draw();
+    WaitText("t");
+    WriteFile("done.txt", "yes", FALSE);
+    Wait(20000);
+}
+)");
+    const std::string early = game + "/early.png", late = game + "/late.png";
+    const RunResult r =
+        run_kestrune({"--headless", "--save-dir", game + "/s", "--time-scale", "1", "--screenshot",
+                      "1500=" + early, "--screenshot", "6500=" + late, "--max-seconds", "7", game});
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    // Early: some text near the start, nothing yet at the far end of the line.
+    EXPECT_GT(bright_pixels(early, 90, 300), 100);
+    EXPECT_EQ(bright_pixels(early, 600, 1024), 0);
+    // Late: the whole line, and WaitText has returned.
+    EXPECT_GT(bright_pixels(late, 600, 1024), 100);
+    EXPECT_EQ(read_text(game + "/done.txt"), "yes");
+}
+
+TEST(TextDisplay, LoadTextPageWaitsForAClick) {
+    const struct {
+        const char* input;
+        bool continues;
+    } cases[] = {{"click.in", true}, {"idle.in", false}};
+    for (const auto& c : cases) {
+        const std::string game = copy_game("text_page", std::string("text_page_") + c.input);
+        const RunResult r =
+            run_kestrune({"--headless", "--save-dir", game + "/saves", "--input",
+                          game + "/" + c.input, "--max-seconds", "3", "--time-scale", "1", game});
+        EXPECT_EQ(r.exit_code, 0) << r.output;
+        EXPECT_EQ(std::filesystem::exists(game + "/after.txt"), c.continues) << c.input;
+    }
+}
