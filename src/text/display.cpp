@@ -7,6 +7,7 @@
 #include "scene/scene.h"
 #include "script/commands.h"
 #include "script/system_variables.h"
+#include "script/variables.h"
 #include "text/layout.h"
 #include "ui/input_events.h"
 #include "ui/input_hooks.h"
@@ -282,6 +283,25 @@ int display_request(scene::SceneObject& o, std::string_view word) {
 
 void register_display() {
     scene::register_operation(scene::k_op_text_tick, reveal_step);
+}
+
+void apply_auto_mode() {
+    bool on = script::setting_number("text_auto") != 0;
+    if (script::setting_number("text_auto_lock") != 0) {
+        if (on) script::var_set_number("$SYSTEM_text_auto", 0);
+        on = false;
+    }
+    engine::set_auto_mode(on);
+    scene::mark_all_changed();
+}
+
+void watch_display_settings() {
+    static int auto_watch = 0, lock_watch = 0;
+    if (auto_watch) script::unwatch_setting(auto_watch);
+    if (lock_watch) script::unwatch_setting(lock_watch);
+    auto react = [](std::string_view, std::string_view) { apply_auto_mode(); };
+    auto_watch = script::watch_setting("text_auto", react);
+    lock_watch = script::watch_setting("text_auto_lock", react);
 }
 
 } // namespace kestrune::text

@@ -29,6 +29,12 @@ int display_request(scene::SceneObject& object, std::string_view word);
 // Registers the reveal step as the text objects' per-frame operation. Call once at start.
 void register_display();
 
+// Auto mode follows the settings `text_auto` and `text_auto_lock` (the lock keeps it off
+// and resets the variable). Call at every script start, after the variable store is ready.
+void watch_display_settings();
+// Applies the current value of `text_auto` (and its lock) to auto mode.
+void apply_auto_mode();
+
 // Copies the glyph of slot `index` into the layout's image (clipped). Scene lock held.
 void copy_glyph(TextLayout& layout, std::int32_t index);
 

@@ -250,6 +250,7 @@ void register_layout_with_frame() {
             reset_text_settings();
             read_text_settings();
             register_layout_commands();
+            watch_display_settings();
             return true;
         });
     }

@@ -1,5 +1,6 @@
 // The message display in whole-program runs: text appears a character at a time at the
-// text speed, and a LoadText page waits at its end for the reader's click.
+// text speed, and a LoadText page waits at its end for the reader's click (or, in skip
+// and auto mode, passes by itself).
 #include "run_game.h"
 
 #include "scene/frame_buffer.h"
@@ -62,17 +63,30 @@ scene main
     EXPECT_EQ(read_text(game + "/done.txt"), "yes");
 }
 
-TEST(TextDisplay, LoadTextPageWaitsForAClick) {
+TEST(TextDisplay, LoadTextPageWaitsForAClickOrPassesInSkipAndAutoMode) {
     const struct {
         const char* input;
         bool continues;
-    } cases[] = {{"click.in", true}, {"idle.in", false}};
+        bool auto_mode;
+    } cases[] = {{"click.in", true, false},
+                 {"idle.in", false, false},
+                 {"skip.in", true, false},
+                 // Auto mode: the key wait becomes a pause of 100 ms per character shown.
+                 {"idle.in", true, true}};
     for (const auto& c : cases) {
-        const std::string game = copy_game("text_page", std::string("text_page_") + c.input);
+        const std::string game = copy_game("text_page", std::string("text_page_") + c.input +
+                                                            (c.auto_mode ? "_auto" : ""));
+        if (c.auto_mode) {
+            std::string script = read_text(game + "/start.txt");
+            const std::string at = "#SYSTEM_skip_absolute = 1;";
+            script.insert(script.find(at), "$SYSTEM_text_auto = 1;\n    ");
+            write_text(game + "/start.txt", script);
+        }
         const RunResult r =
             run_kestrune({"--headless", "--save-dir", game + "/saves", "--input",
                           game + "/" + c.input, "--max-seconds", "3", "--time-scale", "1", game});
         EXPECT_EQ(r.exit_code, 0) << r.output;
-        EXPECT_EQ(std::filesystem::exists(game + "/after.txt"), c.continues) << c.input;
+        EXPECT_EQ(std::filesystem::exists(game + "/after.txt"), c.continues)
+            << c.input << (c.auto_mode ? " (auto mode)" : "") << r.output;
     }
 }
