@@ -63,6 +63,39 @@ scene main
     EXPECT_EQ(read_text(game + "/done.txt"), "yes");
 }
 
+TEST(TextDisplay, SpeedZeroOrAClickShowsTheRestAtOnce) {
+    const struct {
+        const char* name;
+        const char* setup; // script line before CreateText
+        const char* input; // --input file text
+    } cases[] = {{"speed0", "$SYSTEM_text_speed = 0;", "1000 move 100 100\n"},
+                 {"click", "$SYSTEM_text_speed = 500;", "1000 move 100 100\n1300 click 100 100\n"}};
+    for (const auto& c : cases) {
+        const std::string game = scratch_dir(std::string("text_display_rest_") + c.name);
+        write_text(game + "/start.txt", std::string(R"(
+scene main
+{
+    CreateColor("bg", 0, 0, 0, 1024, 576, "#000000");
+    SetBaseTextInterval(600);
+    )") + c.setup + R"(
+    Wait(500);
+    CreateText("t", 10, 100, 100, AUTO, AUTO, "<FONT SIZE=48>MMMMMMMMMMMMMMMMMMMM</FONT>");
+    Draw();
+    Wait(20000);
+}
+)");
+        write_text(game + "/in.txt", c.input);
+        const std::string shot = game + "/shot.png";
+        const RunResult r =
+            run_kestrune({"--headless", "--save-dir", game + "/s", "--input", game + "/in.txt",
+                          "--screenshot", "2000=" + shot, "--max-seconds", "2.5", game});
+        ASSERT_EQ(r.exit_code, 0) << r.output;
+        // 20 characters at 300 ms (factor 0.5 of 600 ms) would take six seconds: the far end
+        // is already there.
+        EXPECT_GT(bright_pixels(shot, 600, 1024), 100) << c.name;
+    }
+}
+
 TEST(TextDisplay, LoadTextPageWaitsForAClickOrPassesInSkipAndAutoMode) {
     const struct {
         const char* input;
