@@ -109,6 +109,26 @@ void end_key_wait(TextLayout& p, CharSlot& s, platform::Tick now) {
     consume_wait_inputs();
 }
 
+// "$SYSTEM_last_text" mirrors the page being shown: the characters from `from` up to the
+// next key wait or page clear, at most 504 bytes, a two-byte character as its two bytes.
+constexpr std::size_t k_last_text_limit = 504;
+
+void publish_last_text(const TextLayout& p, std::int32_t from, std::int32_t count) {
+    if (engine::state() == engine::k_state_system_script) return;
+    std::string text;
+    for (std::int32_t j = from; j < count; ++j) {
+        const CharSlot& s = p.slots[static_cast<std::size_t>(j)];
+        if (j > from && (s.key_wait != 0 || s.page_clear)) break;
+        const std::int32_t code = s.metrics.code;
+        if (code < 0x20) continue; // line ends and other control slots
+        const std::size_t need = code > 0xFF ? 2 : 1;
+        if (text.size() + need > k_last_text_limit) break;
+        if (code > 0xFF) text.push_back(static_cast<char>((code >> 8) & 0xFF));
+        text.push_back(static_cast<char>(code & 0xFF));
+    }
+    script::var_set_text("$SYSTEM_last_text", text, false);
+}
+
 } // namespace
 
 void copy_glyph(TextLayout& p, std::int32_t index) {
@@ -216,6 +236,12 @@ int reveal_step(scene::SceneObject& o) {
             }
         }
         if (s.key_wait == 3) end_key_wait(p, s, now); // its pause is over
+
+        // First visit of a page.
+        if (!p.page_done) {
+            publish_last_text(p, i, count);
+            p.page_done = 1;
+        }
 
         // Show all up to the next stop.
         const double factor = script::setting_number("ignore_text_speed") != 0
