@@ -40,7 +40,7 @@ TEST(InputGame, ClickEndsAKeyWaitAndOtherInputDoesNot) {
     } cases[] = {{"click.in", true}, {"idle.in", false}};
     for (const auto& c : cases) {
         const std::string game = copy_game("input_click", std::string("input_click_") + c.input);
-        const RunResult r = run_game(game, c.input, "3");
+        const RunResult r = run_game(game, c.input, "5");
         EXPECT_EQ(r.exit_code, 0) << r.output;
         EXPECT_EQ(std::filesystem::exists(game + "/clicked.txt"), c.ends) << c.input;
     }
