@@ -15,6 +15,7 @@
 #include "text/glyph_cache.h"
 #include "text/layout.h"
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <vector>
@@ -118,19 +119,15 @@ void register_subsystems() {
         platform::close_font_config();
     });
     h.script_settings.push_back(script_settings);
-    // window_full is applied on the main thread, which owns the window.
-    h.script_settings.push_back([] {
-        static bool watching = false;
-        if (!watching) {
-            watching = true;
-            script::watch_setting("window_full",
-                                  [](std::string_view, std::string_view) { engine::wake_main(); });
-        }
-        return true;
+    // window_full is applied on the main thread, which owns the window: the reaction only
+    // records the wish and wakes the main loop.
+    static std::atomic<bool> fullscreen_wanted{false};
+    script::watch_setting("window_full", [](std::string_view, std::string_view) {
+        fullscreen_wanted = script::setting_number("window_full") == 1;
+        engine::wake_main();
     });
     h.main_loop_pass.push_back([] {
-        if (platform::Window* w = main_window())
-            w->set_fullscreen(script::setting_number("window_full") == 1);
+        if (platform::Window* w = main_window()) w->set_fullscreen(fullscreen_wanted.load());
     });
     h.start_script = [] { return persist::settings().script_start; };
 #ifdef KESTRUNE_HAVE_SCENE

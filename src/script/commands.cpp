@@ -20,7 +20,7 @@ namespace {
 
 // Per argument: 'q' may be written in double quotes, 'p' plain, 'o' names a variable to
 // write. A mode string shorter than the argument count repeats its last letter.
-const std::vector<CommandSpec> k_table = {
+const std::vector<CommandEntry> k_table = {
     {"CreateName", 1, true, true, "q"},
     {"CreateAnimation", 5, true, true, "q"},
     {"CreateProcess", 5, true, true, "q"},
@@ -137,17 +137,17 @@ bool not_available(CommandCall& call) {
     bool first = false;
     {
         std::lock_guard guard(g_unavailable_mutex);
-        first = g_unavailable_said.insert(call.spec.name).second;
+        first = g_unavailable_said.insert(call.entry.name).second;
     }
     if (first)
         report_problem(call.context, call.statement,
-                       std::string(call.spec.name) + " is not available yet in this version");
+                       std::string(call.entry.name) + " is not available yet in this version");
     return true;
 }
 
-ArgMode mode_of(const CommandSpec& spec, int i) {
-    const std::size_t n = std::strlen(spec.modes);
-    const char m = spec.modes[static_cast<std::size_t>(i) < n ? i : n - 1];
+ArgMode mode_of(const CommandEntry& entry, int i) {
+    const std::size_t n = std::strlen(entry.modes);
+    const char m = entry.modes[static_cast<std::size_t>(i) < n ? i : n - 1];
     return m == 'o' ? ArgMode::output : (m == 'p' ? ArgMode::plain : ArgMode::quoted);
 }
 
@@ -160,7 +160,7 @@ bool follows_name(const char* p, const char* end) {
 
 } // namespace
 
-const std::vector<CommandSpec>& command_table() {
+const std::vector<CommandEntry>& command_table() {
     return k_table;
 }
 
@@ -210,8 +210,8 @@ bool dispatch_command(ScriptContext& context, ScriptBlock& block, char* pos, cha
         platform::sleep_ms(1);
         return true;
     }
-    const CommandSpec& spec = k_table[static_cast<std::size_t>(index)];
-    if (spec.locked && !engine::try_take_command_lock()) {
+    const CommandEntry& entry = k_table[static_cast<std::size_t>(index)];
+    if (entry.locked && !engine::try_take_command_lock()) {
         platform::sleep_ms(1); // another handler runs: retry on a later pass
         return true;
     }
@@ -219,24 +219,24 @@ bool dispatch_command(ScriptContext& context, ScriptBlock& block, char* pos, cha
     std::string list;
     const char* after = pos;
     take_argument_list(pos, end, list, after);
-    CommandCall call{context, block, spec, {}, {}, {}, pos, nullptr};
+    CommandCall call{context, block, entry, {}, {}, {}, pos, nullptr};
     char* resume = const_cast<char*>(after);
     // Step over the ';' that normally follows the argument list.
     if (resume < end && *resume == ';' && after > pos && after[-1] == ')') ++resume;
     call.next = resume;
 
-    if (spec.creating) call.canonical = std::string(spec.name) + "(";
-    ArgumentReader reader(std::move(list), &block, spec.creating ? &call.canonical : nullptr);
-    for (int i = 0; i < spec.arg_count; ++i)
-        call.args.push_back(reader.next(mode_of(spec, i), i + 1 == spec.arg_count ? ')' : ','));
-    if (spec.arg_count > 0 && call.has(0) && mode_of(spec, 0) != ArgMode::output)
+    if (entry.creating) call.canonical = std::string(entry.name) + "(";
+    ArgumentReader reader(std::move(list), &block, entry.creating ? &call.canonical : nullptr);
+    for (int i = 0; i < entry.arg_count; ++i)
+        call.args.push_back(reader.next(mode_of(entry, i), i + 1 == entry.arg_count ? ')' : ','));
+    if (entry.arg_count > 0 && call.has(0) && mode_of(entry, 0) != ArgMode::output)
         call.path = form_object_path(call.arg(0), block.object_prefix);
 
-    if (block.kind == k_kind_group && holds_for_group(spec.name)) engine::render_hold();
+    if (block.kind == k_kind_group && holds_for_group(entry.name)) engine::render_hold();
 
     CommandHandler handler = g_handlers[static_cast<std::size_t>(index)].load();
     const bool done = handler ? handler(call) : not_available(call);
-    if (spec.locked) engine::give_command_lock();
+    if (entry.locked) engine::give_command_lock();
     next = done ? call.next : pos;
     return true;
 }

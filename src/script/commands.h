@@ -25,7 +25,7 @@ namespace kestrune::script {
 struct ScriptContext;
 struct ScriptBlock;
 
-struct CommandSpec {
+struct CommandEntry {
     const char* name;
     int arg_count;
     bool locked;       // runs under the command lock
@@ -34,14 +34,14 @@ struct CommandSpec {
 };
 
 // The 92 commands in the order in which they are tried.
-const std::vector<CommandSpec>& command_table();
+const std::vector<CommandEntry>& command_table();
 // Index of the command whose name is at `text` (with the required byte after it), or -1.
 int match_command(const char* text, const char* end);
 
 struct CommandCall {
     ScriptContext& context;
     ScriptBlock& block;
-    const CommandSpec& spec;
+    const CommandEntry& entry;
     std::vector<std::optional<std::string>> args; // absent arguments are nullopt
     std::string canonical;                        // "Name(arg,...);" for creating commands
     std::string path; // object path formed from the first argument and the prefix

@@ -60,8 +60,8 @@ bool is_system_variable_name(std::string_view name);
 // text index finds no element, or the name is no variable name.
 bool normalise_variable_name(std::string_view name, std::string& out);
 
-// Find: the record, or nothing. A name with '/' is found or created (as the spec of the
-// language has it: reading an element makes it exist).
+// Find: the record, or nothing. A name with '/' is found or created: in the script
+// language, reading an element of an array makes it exist.
 std::optional<VarRecord> var_find(std::string_view name);
 // Find-or-create: the record (created untyped and empty when new; a sub-name first makes
 // its root exist and takes its type). Nothing when the table is full or the name is bad.
