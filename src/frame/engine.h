@@ -149,6 +149,10 @@ bool skip_mode();
 void set_skip_mode(bool on);
 bool auto_mode();
 void set_auto_mode(bool on);
+// The reader hid the message window (Space, the right button, "$SYSTEM_text_erase"):
+// `Hideable` objects and the text icon are not drawn and key waits do not end.
+bool text_window_hidden();
+void set_text_window_hidden(bool hidden);
 
 // The mouse pointer in frame coordinates, as last seen by the main window (or moved by
 // MoveCursor).

@@ -29,6 +29,7 @@ std::mutex g_command_lock_mutex; // makes test-and-take of the command lock atom
 
 std::atomic<bool> g_skip_mode{false};
 std::atomic<bool> g_auto_mode{false};
+std::atomic<bool> g_text_window_hidden{false};
 std::atomic<std::int64_t> g_pointer{0};
 
 WaitSources g_wait_sources;
@@ -201,6 +202,13 @@ void set_auto_mode(bool on) {
     g_auto_mode.store(on);
 }
 
+bool text_window_hidden() {
+    return g_text_window_hidden.load();
+}
+void set_text_window_hidden(bool hidden) {
+    g_text_window_hidden.store(hidden);
+}
+
 void pointer_position(std::int32_t& x, std::int32_t& y) {
     const std::int64_t packed = g_pointer.load();
     x = static_cast<std::int32_t>(packed >> 32);
@@ -229,6 +237,7 @@ void reset_process_state_for_tests() {
     g_render_hooks = {};
     g_skip_mode = false;
     g_auto_mode = false;
+    g_text_window_hidden = false;
     g_pointer = 0;
     set_main_wakeup(nullptr);
 }

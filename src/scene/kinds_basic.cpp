@@ -2,6 +2,7 @@
 // standard draw and the prepare operation.
 #include "scene/scene_internal.h"
 
+#include "frame/engine.h"
 #include "platform/clock.h"
 #include "script/variables.h"
 
@@ -16,8 +17,7 @@ using namespace detail;
 namespace detail {
 
 bool text_erased() {
-    double v = 0;
-    return script::var_get_number("$SYSTEM_text_erase", v) && v != 0;
+    return engine::text_window_hidden();
 }
 
 int default_render(SceneObject& o, FrameBuffer& frame, const ClipRect& clip) {
