@@ -147,6 +147,8 @@ void wake_main();
 // event, so that running waits end at once.
 bool skip_mode();
 void set_skip_mode(bool on);
+// Called after every switch of skip mode (the display keeps "$SYSTEM_skip" in step).
+void set_skip_listener(void (*listener)(bool on));
 bool auto_mode();
 void set_auto_mode(bool on);
 // The reader hid the message window (Space, the right button, "$SYSTEM_text_erase"):

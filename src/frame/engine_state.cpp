@@ -186,6 +186,8 @@ bool skip_mode() {
     return g_skip_mode.load();
 }
 
+std::atomic<void (*)(bool)> g_skip_listener{nullptr};
+
 void set_skip_mode(bool on) {
     const bool was = g_skip_mode.exchange(on);
     if (on && !was) {
@@ -193,6 +195,11 @@ void set_skip_mode(bool on) {
     } else if (!on) {
         g_process->skip.reset();
     }
+    if (auto listener = g_skip_listener.load()) listener(on);
+}
+
+void set_skip_listener(void (*listener)(bool on)) {
+    g_skip_listener.store(listener);
 }
 
 bool auto_mode() {

@@ -275,6 +275,23 @@ bool start_system_script(const std::string& name, bool ignore_menu_lock = false)
 // start_main_script; calling it again does no harm.
 void register_flow_builtins();
 
+// ---- script blocks inside text ------------------------------------------------------------
+// A `{...}` block inside the prose of a text section runs on a thread of its own while the
+// text waits for it. `start` is one past its "{" in the file of `reader` (the block that
+// laid the text out). Null, with a message, when the block is not known or no thread could
+// be started.
+struct InlineScript;
+std::shared_ptr<InlineScript> start_inline_script(ScriptBlock& reader, const char* start);
+bool inline_script_running(const InlineScript& run);
+// Releases the thread of a finished block; one still running is asked to stop and left to
+// end by itself (never waited for: the caller may hold a lock the block needs).
+void end_inline_script(InlineScript& run);
+// The read-text map at a position of the text laid out from `reader`'s file: whether it was
+// read, and marking it read as the reader passes it (which ends skip mode at text not read
+// before, unless `skip_absolute`).
+bool text_position_read(const ScriptBlock& reader, const char* pos);
+void mark_text_position(ScriptBlock& reader, const char* pos);
+
 // ---- pre-scan -----------------------------------------------------------------------------
 // Pre-scans the file in `slot` of `context`: creates its blocks, skip regions and text
 // sections, and lists its #include lines (the loader loads them). False (problems appended,

@@ -1,13 +1,16 @@
-// The reveal step of text objects: progressive reveal at the text speed, pauses, key waits,
-// skip and auto mode.
+// The reveal step of text objects: progressive reveal at the text speed, pauses, key waits
+// with their icons, voices, script blocks inside the text, skip and auto mode.
 #include "text/display.h"
 
 #include "frame/engine.h"
 #include "platform/clock.h"
+#include "scene/raster.h"
 #include "scene/scene.h"
 #include "script/commands.h"
+#include "script/context.h"
 #include "script/system_variables.h"
-#include "script/variables.h"
+#include "text/display_internal.h"
+#include "text/icons.h"
 #include "text/layout.h"
 #include "ui/input_events.h"
 #include "ui/input_hooks.h"
@@ -16,12 +19,17 @@
 
 namespace kestrune::text {
 
+using namespace detail;
+
 namespace {
 
 // The inputs that end a key wait: Enter, the left button, the wheel turned towards the
 // reader and the Down arrow.
 constexpr std::int32_t k_wait_codes[] = {ui::k_in_enter, ui::k_in_left_down, ui::k_in_wheel_down,
                                          ui::k_in_down};
+
+// What the step does after one of its stages: go on to the next stage, or return a value.
+constexpr int k_go_on = 2;
 
 bool wait_input_arrived() {
     for (std::int32_t code : k_wait_codes)
@@ -37,17 +45,17 @@ bool restoring() {
     return engine::state() == engine::k_state_restoring;
 }
 
-bool waitkey_enabled() {
-    return script::setting_number("text_waitkey") != 0;
+bool setting_on(const char* name) {
+    return script::setting_number(name) != 0;
 }
 
 // A click on a clickable object (the hand cursor) or while the reader hid the message
-// window does not end a key wait.
+// window does not end a key wait; nor does any input while "text_waitkey" is 0.
 bool input_blocked() {
     const ui::InputHooks& hooks = ui::input_hooks();
     if (hooks.cursor_is_hand && hooks.cursor_is_hand()) return true;
-    if (hooks.text_window_hidden && hooks.text_window_hidden()) return true;
-    return !waitkey_enabled();
+    if (engine::text_window_hidden()) return true;
+    return !setting_on("text_waitkey");
 }
 
 double play_speed() {
@@ -60,27 +68,237 @@ std::int32_t elapsed_since(const TextLayout& p, platform::Tick now) {
     return static_cast<std::int32_t>(std::max(0, d) * play_speed());
 }
 
-std::int32_t auto_pause(const TextLayout& p, bool at_least_one) {
-    std::int32_t per = static_cast<std::int32_t>(script::setting_number("auto_wait_per_character"));
+std::int32_t auto_wait_setting() {
+    return static_cast<std::int32_t>(script::setting_number("auto_wait_per_character"));
+}
+
+// Turns the key wait at s into the auto pause: the time per character shown on the page
+// (`at_least_one`: a setting of 0 counts as 1 ms).
+void start_auto_pause(TextLayout& p, CharSlot& s, bool at_least_one, platform::Tick now) {
+    std::int32_t per = auto_wait_setting();
+    p.auto_wait = per;
     if (per <= 0) per = at_least_one ? 1 : 0;
-    return per * p.revealed_count;
+    p.auto_part = per * p.revealed_count;
+    s.extra_wait += p.auto_part;
+    s.key_wait = 3;
+    p.reveal_time = now;
+    if (p.icon) show_icon(k_icon_auto);
 }
 
-void clear_layers(TextLayout& p) {
-    for (PixelImage* layer : {p.target.get(), p.outline_layer.get()})
-        if (layer && !layer->empty())
-            for (std::int32_t y = 0; y < layer->height; ++y)
-                std::fill_n(layer->row(y), static_cast<std::size_t>(layer->width) * 4, 0);
+void take_back_auto_part(TextLayout& p, CharSlot& s) {
+    s.extra_wait = std::max(0, s.extra_wait - p.auto_part);
+    p.auto_part = 0;
 }
 
-// A slot the timed reveal must not pass in one go: its instruction is obeyed by the next
-// step.
-bool is_stop(const CharSlot& s) {
-    return s.key_wait != 0 || s.inline_script || s.voice || s.extra_wait > 0 || s.interval != -1 ||
-           s.page_clear;
+bool voice_playing() {
+    const DisplayHooks& h = display_hooks();
+    return h.voice_playing && h.voice_playing();
 }
 
-// Shows slot i and moves the cursor past it.
+void stop_voice() {
+    if (display_hooks().stop_voice) display_hooks().stop_voice();
+}
+
+// Input the reader already gave while auto or skip mode runs: the left button held, or the
+// wheel turned towards the reader.
+bool input_pending() {
+    return ui::input_signalled(ui::k_in_left_down) || ui::input_signalled(ui::k_in_wheel_down);
+}
+
+// Stage 5: pauses (a WAIT tag, "." and ",", the auto pause of a key wait).
+int pause_stage(TextLayout& p, CharSlot& s, platform::Tick now) {
+    const bool skip = engine::skip_mode(), automatic = engine::auto_mode();
+    if (s.extra_wait <= 0 && s.key_wait != 3) return k_go_on;
+    if ((skip || automatic) && setting_on("auto_ignore_key_cancel") && input_pending()) {
+        // The reader wants to read: the pause becomes a key wait.
+        if (s.key_wait == 3) take_back_auto_part(p, s);
+        s.key_wait = 2;
+        return k_go_on;
+    }
+    if (s.key_wait == 3 && !skip && !automatic) {
+        // Auto mode was switched off during its pause: wait for the reader again.
+        take_back_auto_part(p, s);
+        s.key_wait = 1;
+        return -4;
+    }
+    const bool auto_setting_changed = s.key_wait == 3 && p.auto_wait != auto_wait_setting();
+    if (!restoring() && !auto_setting_changed && s.extra_wait > elapsed_since(p, now)) return -4;
+    if (setting_on("auto_text_break_voice")) {
+        if (voice_playing()) stop_voice();
+    } else if ((skip || automatic) && voice_playing()) {
+        return -4; // auto mode lets the voice finish
+    }
+    s.extra_wait = 0;
+    p.auto_part = 0;
+    p.voice_sync_interval = 0;
+    p.reveal_time = now;
+    if (engine::text_window_hidden() && (skip || automatic)) set_message_window_hidden(false);
+    p.current_voice.clear();
+    if (p.icon) show_icon(k_icon_none);
+    return k_go_on;
+}
+
+// Ends the key wait at s: the page's counters start again.
+void end_key_wait(TextLayout& p, CharSlot& s, std::int32_t i, platform::Tick now) {
+    s.key_wait = 0;
+    s.extra_wait = 0;
+    if (p.icon) show_icon(k_icon_none);
+    if (setting_on("click_break_voice") && voice_playing()) stop_voice();
+    if (p.pending_clear >= 0 && p.pending_clear != i) {
+        clear_layers(p);
+        p.pending_clear = -1;
+    }
+    p.page_done = 0;
+    p.show_rest = 0;
+    p.revealed_count = 0;
+    p.voice_sync_interval = 0;
+    p.auto_part = 0;
+    p.current_voice.clear();
+    p.reveal_time = now;
+    consume_wait_inputs();
+}
+
+// Stage 6: the key wait at slot i (1 requested, 2 waiting for input, 3 its auto pause).
+int key_wait_stage(scene::SceneObject& o, TextLayout& p, CharSlot& s, std::int32_t i,
+                   platform::Tick now) {
+    const bool skip = engine::skip_mode(), automatic = engine::auto_mode();
+    if (s.key_wait == 1) {
+        if (restoring()) {
+            end_key_wait(p, s, i, now);
+            return k_go_on;
+        }
+        if (automatic) {
+            start_auto_pause(p, s, true, now);
+            return -4;
+        }
+        if (skip) {
+            s.key_wait = 3; // passes at the next step
+            return -4;
+        }
+        consume_wait_inputs();
+        s.key_wait = 2;
+        if (p.icon) show_icon(s.icon_kind ? s.icon_kind : k_icon_page);
+        return -4;
+    }
+    if (s.key_wait == 2) {
+        if ((skip || wait_input_arrived()) && !input_blocked()) {
+            end_key_wait(p, s, i, now);
+            scene::mark_object(o);
+            return 1;
+        }
+        if (skip || automatic) start_auto_pause(p, s, false, now);
+        return -4;
+    }
+    if (s.key_wait == 3) {
+        end_key_wait(p, s, i, now); // its pause is over
+        return 1;
+    }
+    return k_go_on;
+}
+
+// Characters with a glyph from slot i to the end of the page (the end of the text, a page
+// clear, or an empty line).
+std::int32_t characters_to_page_end(const TextLayout& p, std::int32_t i, std::int32_t count) {
+    std::int32_t n = 0;
+    bool line_empty = true;
+    for (std::int32_t j = i; j < count; ++j) {
+        const CharSlot& s = p.slots[static_cast<std::size_t>(j)];
+        if (j > i && s.page_clear) break;
+        if (s.line_start) {
+            if (line_empty && j > i) break;
+            line_empty = true;
+        }
+        if (s.image) {
+            ++n;
+            line_empty = false;
+        }
+    }
+    return n;
+}
+
+// Stage 7: a voice at slot i starts (outside skip mode) and goes to the backlog.
+void voice_stage(TextLayout& p, CharSlot& s, std::int32_t i, std::int32_t count) {
+    if (!s.voice) return;
+    const std::unique_ptr<VoiceRecord> voice = std::move(s.voice); // used once
+    if (!engine::skip_mode() && voice->enabled) {
+        stop_voice();
+        DisplayHooks& h = display_hooks();
+        p.voice_started = h.start_voice && h.start_voice(*voice);
+        p.current_voice = voice->class_name.substr(0, k_voice_class_size - 1);
+        if (p.voice_started && setting_on("sync_voice_and_text") &&
+            !setting_on("ignore_voice_sync_text") && h.voice_length_ms)
+            p.voice_sync_interval =
+                voice_sync_interval(h.voice_length_ms(*voice), characters_to_page_end(p, i, count));
+    }
+    if (p.backlog) backlog_add(0, voice.get());
+}
+
+// Stage 11: the first visit of a page publishes its text and learns whether it was read.
+void first_visit(TextLayout& p, std::int32_t i, std::int32_t count) {
+    if (p.page_done) return;
+    p.page_done = 1;
+    if (engine::state() == engine::k_state_system_script) return;
+    last_text_clear();
+    bool read = p.reader != nullptr;
+    bool any_position = false;
+    for (std::int32_t j = i; j < count; ++j) {
+        const CharSlot& s = p.slots[static_cast<std::size_t>(j)];
+        if (j > i && (s.key_wait != 0 || s.page_clear)) break;
+        if (s.image) last_text_add(s.metrics.code);
+        if (!s.image && s.script_position && p.reader) {
+            any_position = true;
+            read = read && script::text_position_read(*p.reader, s.script_position);
+        }
+    }
+    p.already_read = read && any_position ? 1 : 0;
+}
+
+bool read_colours(const TextLayout& p) {
+    return p.already_read && setting_on("read_text_color_change");
+}
+
+void mark_rect(scene::SceneObject& o, const TextLayout& p, const ChangedRect& r) {
+    if (r.w <= 0) return;
+    if (p.vertical || !o.drawable) {
+        scene::mark_object(o);
+        return;
+    }
+    scene::mark_changed(o.drawable->x + r.x, o.drawable->y + r.y, r.w, r.h);
+}
+
+// Draws the ruby glyphs whose turn has come: those left of the right edge of the newest
+// character, and all that remain once the last base character is out.
+void reveal_ruby(scene::SceneObject& o, TextLayout& p, std::int32_t shown, std::int32_t edge) {
+    if (p.ruby_in_progress < 0) return;
+    const CharSlot& base = p.slots[static_cast<std::size_t>(p.ruby_in_progress)];
+    const std::int32_t n = static_cast<std::int32_t>(p.ruby_x.size());
+    const bool base_done = shown >= p.ruby_in_progress + std::max(1, base.ruby_base_length) - 1;
+    const std::uint32_t colour = read_colours(p) ? k_read_fill : base.fill_colour;
+    while (p.ruby_progress < n) {
+        const std::size_t k = static_cast<std::size_t>(p.ruby_progress);
+        const bool last = p.ruby_progress == n - 1;
+        if (!restoring() && !base_done && !last && p.ruby_x[k] >= edge) break;
+        if (!restoring() && !base_done && last && n > 1) break;
+        mark_rect(
+            o, p,
+            copy_ruby(p, base.ruby_start + p.ruby_progress, p.ruby_x[k], p.ruby_y[k], colour));
+        ++p.ruby_progress;
+    }
+    if (p.ruby_progress >= n) {
+        p.ruby_in_progress = -1;
+        p.ruby_x.clear();
+        p.ruby_y.clear();
+    }
+}
+
+void place_icon_after(scene::SceneObject& o, const CharSlot& s) {
+    const std::int32_t ox = o.drawable ? o.drawable->x : o.x;
+    const std::int32_t oy = o.drawable ? o.drawable->y : o.y;
+    place_icon(ox + s.x + (s.image ? s.image->width : 0), oy + s.line_y);
+}
+
+// Shows slot i and moves the cursor past it: a page clear first, then the glyph with its
+// ruby, the icon after it and the character in the backlog.
 void show_slot(scene::SceneObject& o, TextLayout& p, std::int32_t i) {
     CharSlot& s = p.slots[static_cast<std::size_t>(i)];
     if (s.page_clear || p.pending_clear == i) {
@@ -89,76 +307,40 @@ void show_slot(scene::SceneObject& o, TextLayout& p, std::int32_t i) {
         p.pending_clear = -1;
         scene::mark_object(o);
     }
+    if (s.script_position && p.reader) script::mark_text_position(*p.reader, s.script_position);
+    s.script_position = nullptr;
     if (s.image && !s.image->empty()) {
-        copy_glyph(p, i);
+        if (s.ruby_start >= 0 && s.ruby_glyph_count > 0) {
+            const auto at = place_ruby(p, i, p.target ? p.target->width : 0);
+            p.ruby_in_progress = at.empty() ? -1 : i;
+            p.ruby_progress = 0;
+            p.ruby_x.clear();
+            p.ruby_y.clear();
+            for (const RubyPosition& r : at) {
+                p.ruby_x.push_back(r.x);
+                p.ruby_y.push_back(r.y);
+            }
+        }
+        mark_rect(o, p, copy_slot(p, i, read_colours(p)));
         ++p.revealed_count;
-        scene::mark_object(o);
+        reveal_ruby(o, p, i, s.x + s.image->width);
+        if (p.icon) place_icon_after(o, s);
     }
+    if (p.backlog && s.image) backlog_add(s.metrics.code, nullptr);
     p.cursor = i + 1;
 }
 
-// Ends a key wait at slot i: the wait is over and the page's counters start again.
-void end_key_wait(TextLayout& p, CharSlot& s, platform::Tick now) {
-    s.key_wait = 0;
-    s.extra_wait = 0;
-    p.page_done = 0;
-    p.show_rest = 0;
-    p.revealed_count = 0;
-    p.voice_sync_interval = 0;
-    p.reveal_time = now;
-    consume_wait_inputs();
+// A slot the reveal must not pass in one go: its instruction is obeyed by the next step.
+bool is_stop(const CharSlot& s, bool with_positions) {
+    return s.key_wait != 0 || s.inline_script || s.voice || s.extra_wait > 0 || s.interval != -1 ||
+           (with_positions && s.script_position);
 }
 
-// "$SYSTEM_last_text" mirrors the page being shown: the characters from `from` up to the
-// next key wait or page clear, at most 504 bytes, a two-byte character as its two bytes.
-constexpr std::size_t k_last_text_limit = 504;
-
-void publish_last_text(const TextLayout& p, std::int32_t from, std::int32_t count) {
-    if (engine::state() == engine::k_state_system_script) return;
-    std::string text;
-    for (std::int32_t j = from; j < count; ++j) {
-        const CharSlot& s = p.slots[static_cast<std::size_t>(j)];
-        if (j > from && (s.key_wait != 0 || s.page_clear)) break;
-        const std::int32_t code = s.metrics.code;
-        if (code < 0x20) continue; // line ends and other control slots
-        const std::size_t need = code > 0xFF ? 2 : 1;
-        if (text.size() + need > k_last_text_limit) break;
-        if (code > 0xFF) text.push_back(static_cast<char>((code >> 8) & 0xFF));
-        text.push_back(static_cast<char>(code & 0xFF));
-    }
-    script::var_set_text("$SYSTEM_last_text", text, false);
+double text_speed_factor() {
+    return setting_on("ignore_text_speed") ? 1.0 : script::setting_number("text_speed") / 1000.0;
 }
 
 } // namespace
-
-void copy_glyph(TextLayout& p, std::int32_t index) {
-    const CharSlot& slot = p.slots[static_cast<std::size_t>(index)];
-    const PixelImage* glyph = slot.image.get();
-    PixelImage* target = p.target.get();
-    if (!glyph || glyph->empty() || !target || target->empty()) return;
-    // Straight-alpha "over", so that glyphs whose boxes overlap (italics, kerning) keep each
-    // other's pixels.
-    for (std::int32_t gy = 0; gy < glyph->height; ++gy) {
-        const std::int32_t ty = slot.y + gy;
-        if (ty < 0 || ty >= target->height) continue;
-        const std::uint8_t* src = glyph->row(gy);
-        std::uint8_t* dst = target->row(ty);
-        for (std::int32_t gx = 0; gx < glyph->width; ++gx) {
-            const std::int32_t tx = slot.x + gx;
-            if (tx < 0 || tx >= target->width) continue;
-            const std::uint8_t* s = src + gx * 4;
-            std::uint8_t* d = dst + tx * 4;
-            const unsigned sa = s[3];
-            if (sa == 0) continue;
-            const unsigned da = d[3];
-            const unsigned out_a = sa + da * (255 - sa) / 255;
-            for (int c = 0; c < 3; ++c)
-                d[c] = static_cast<std::uint8_t>((s[c] * sa + d[c] * da * (255 - sa) / 255) /
-                                                 (out_a ? out_a : 1));
-            d[3] = static_cast<std::uint8_t>(out_a);
-        }
-    }
-}
 
 int reveal_step(scene::SceneObject& o) {
     TextLayout* pp = text_layout_of(o);
@@ -166,90 +348,66 @@ int reveal_step(scene::SceneObject& o) {
     TextLayout& p = *pp;
     const platform::Tick now = platform::tick_ms();
     if (p.reveal_time == 0) p.reveal_time = now;
+    // Every slot index below is checked against the table before it is used.
     const std::int32_t count =
         std::min<std::int32_t>(p.slot_count, static_cast<std::int32_t>(p.slots.size()));
-    const bool skip = engine::skip_mode();
-    const bool automatic = engine::auto_mode();
 
-    // Each pass handles the instructions of one slot; a slot whose instructions are done
+    // Each pass obeys the instructions of one slot; a slot whose instructions are done
     // either waits (-4) or is shown by the reveal below.
     for (int guard = 0; guard < k_layout_slots + 1; ++guard) {
         const std::int32_t i = p.cursor;
-        if (i >= count) return 0;
+        if (i < 0 || i >= count) return 0;
         CharSlot& s = p.slots[static_cast<std::size_t>(i)];
-        s.script_position = nullptr;
+        const bool skip = engine::skip_mode();
+
+        // A script block inside the text runs on its own thread; the text waits for it.
+        if (p.inline_run) {
+            if (restoring()) return 1;
+            if (script::inline_script_running(*p.inline_run)) return -4;
+            script::end_inline_script(*p.inline_run);
+            p.inline_run.reset();
+            p.page_done = 0;
+            p.show_rest = 0;
+            p.reveal_time = now;
+            scene::mark_all_changed();
+        }
+        if (s.line_start && p.backlog) {
+            backlog_add(10, nullptr);
+            s.line_start = 0;
+        }
         if (s.interval != -1) {
             p.interval_override = s.interval;
             s.interval = -1;
         }
-
-        // Input while revealing shows the rest of the page at once.
-        if (s.key_wait == 0 && waitkey_enabled() && wait_input_arrived()) {
-            p.show_rest = 1;
-            consume_wait_inputs();
+        if (const int r = pause_stage(p, s, now); r != k_go_on) return r;
+        if (const int r = key_wait_stage(o, p, s, i, now); r != k_go_on) return r;
+        voice_stage(p, s, i, count);
+        if (p.voice_started && !voice_playing()) p.voice_started = false;
+        if (skip && p.voice_started) {
+            stop_voice();
+            p.voice_started = false;
         }
-
-        // Pauses (and the auto-mode pause of a key wait).
-        if (s.key_wait == 3 && !skip && !automatic) {
-            s.key_wait = 1;
-            s.extra_wait = 0;
+        if (s.inline_script) {
+            const char* start = s.inline_script;
+            s.inline_script = nullptr;
+            if (!p.reader) continue;
+            p.inline_run = script::start_inline_script(*p.reader, start);
+            if (!p.inline_run) return 0;
             return -4;
         }
-        if (s.extra_wait > 0) {
-            if (restoring() || (skip && s.key_wait != 3)) {
-                s.extra_wait = 0;
-            } else if (s.extra_wait > elapsed_since(p, now)) {
-                return -4;
-            }
-            s.extra_wait = 0;
-            p.reveal_time = now;
+        if (s.page_clear || p.pending_clear == i) {
+            clear_layers(p);
+            s.page_clear = 0;
+            p.pending_clear = -1;
+            scene::mark_object(o);
         }
-
-        // Key waits.
-        if (s.key_wait == 1) {
-            if (restoring()) {
-                end_key_wait(p, s, now);
-            } else if (automatic) {
-                s.extra_wait += auto_pause(p, true);
-                s.key_wait = 3;
-                p.reveal_time = now;
-                return -4;
-            } else if (skip) {
-                s.key_wait = 3;
-                return -4;
-            } else {
-                consume_wait_inputs();
-                s.key_wait = 2;
-                return -4;
-            }
-        }
-        if (s.key_wait == 2) {
-            if ((skip || wait_input_arrived()) && !input_blocked()) {
-                end_key_wait(p, s, now);
-            } else {
-                if (skip || automatic) {
-                    s.extra_wait += auto_pause(p, false);
-                    s.key_wait = 3;
-                    p.reveal_time = now;
-                }
-                return -4;
-            }
-        }
-        if (s.key_wait == 3) end_key_wait(p, s, now); // its pause is over
-
-        // First visit of a page.
-        if (!p.page_done) {
-            publish_last_text(p, i, count);
-            p.page_done = 1;
-        }
+        first_visit(p, i, count);
 
         // Show all up to the next stop.
-        const double factor = script::setting_number("ignore_text_speed") != 0
-                                  ? 1.0
-                                  : script::setting_number("text_speed") / 1000.0;
+        const double factor = text_speed_factor();
         if (p.show_rest || p.reveal_all || (factor <= 0 && p.interval_override <= 0 && !skip)) {
             show_slot(o, p, i);
-            while (p.cursor < count && !is_stop(p.slots[static_cast<std::size_t>(p.cursor)]))
+            while (p.cursor < count && !is_stop(p.slots[static_cast<std::size_t>(p.cursor)], true))
                 show_slot(o, p, p.cursor);
             p.reveal_time = now;
             if (p.cursor >= count) return 0;
@@ -258,22 +416,33 @@ int reveal_step(scene::SceneObject& o) {
 
         // Timed reveal.
         double delay = p.interval_override > 0 ? p.interval_override : factor * base_interval();
+        if (p.voice_sync_interval > 0 && setting_on("sync_voice_and_text") &&
+            !setting_on("ignore_voice_sync_text"))
+            delay = p.voice_sync_interval;
         std::int64_t n = k_layout_slots;
         if (!skip) {
             const std::int32_t elapsed = elapsed_since(p, now);
             if (elapsed < delay) return -4;
             if (delay > 0) n = static_cast<std::int64_t>(elapsed / delay);
         }
+        if (restoring()) n = 1;
         show_slot(o, p, i);
         for (std::int64_t k = 1; k < n && p.cursor < count; ++k) {
             CharSlot& next = p.slots[static_cast<std::size_t>(p.cursor)];
-            if (skip && next.key_wait != 0 && !next.inline_script) {
-                next.key_wait = 0; // skip mode passes key waits
-                next.extra_wait = 0;
-                p.revealed_count = 0;
+            if (skip) {
+                // Skip mode passes key waits and voices (the voices still reach the
+                // backlog).
+                if (next.key_wait != 0) {
+                    next.key_wait = 0;
+                    p.revealed_count = 0;
+                    if (p.icon) show_icon(k_icon_none);
+                }
+                if (next.voice) {
+                    if (p.backlog) backlog_add(0, next.voice.get());
+                    next.voice.reset();
+                }
             }
-            if (skip && next.extra_wait > 0) next.extra_wait = 0;
-            if (is_stop(next)) break;
+            if (is_stop(next, false)) break;
             show_slot(o, p, p.cursor);
         }
         p.reveal_time = restoring() ? 0 : now;
@@ -307,27 +476,10 @@ int display_request(scene::SceneObject& o, std::string_view word) {
     return -1;
 }
 
-void register_display() {
-    scene::register_operation(scene::k_op_text_tick, reveal_step);
-}
-
-void apply_auto_mode() {
-    bool on = script::setting_number("text_auto") != 0;
-    if (script::setting_number("text_auto_lock") != 0) {
-        if (on) script::var_set_number("$SYSTEM_text_auto", 0);
-        on = false;
-    }
-    engine::set_auto_mode(on);
-    scene::mark_all_changed();
-}
-
-void watch_display_settings() {
-    static int auto_watch = 0, lock_watch = 0;
-    if (auto_watch) script::unwatch_setting(auto_watch);
-    if (lock_watch) script::unwatch_setting(lock_watch);
-    auto react = [](std::string_view, std::string_view) { apply_auto_mode(); };
-    auto_watch = script::watch_setting("text_auto", react);
-    lock_watch = script::watch_setting("text_auto_lock", react);
+std::int32_t voice_sync_interval(std::int32_t voice_ms, std::int32_t characters) {
+    if (voice_ms <= 0 || characters <= 0) return 0;
+    const std::int32_t ms = voice_ms > 200 ? voice_ms - 200 : voice_ms;
+    return ms / characters;
 }
 
 } // namespace kestrune::text

@@ -416,7 +416,14 @@ std::unique_ptr<TextLayout> new_layout(std::shared_ptr<PixelImage> target) {
             std::fprintf(stderr, "text layout: no memory for the outline layer\n");
             return nullptr;
         }
+        auto glyphs = std::make_shared<PixelImage>();
+        if (!glyphs->allocate(layout->target->width, layout->target->height)) {
+            std::fprintf(stderr, "text layout: no memory for the glyph layer\n");
+            return nullptr;
+        }
         layout->outline_layer = std::move(outline);
+        layout->glyph_layer = std::move(glyphs);
+        layout->outline_directions = layout->font.outline_directions;
     }
     return layout;
 }

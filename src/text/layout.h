@@ -46,7 +46,8 @@
 
 namespace kestrune::script {
 struct ScriptBlock;
-}
+struct InlineScript;
+} // namespace kestrune::script
 namespace kestrune::scene {
 struct SceneObject;
 }
@@ -158,7 +159,8 @@ struct TextLayout {
     std::int32_t slot_count = 0; // slots laid out (characters and control slots)
     std::int32_t span = 0;       // last SPAN value
     std::int32_t interval_override = 0;
-    std::int32_t auto_wait = 0;
+    std::int32_t auto_wait = 0; // auto_wait_per_character when the auto pause was added
+    std::int32_t auto_part = 0; // what the auto pause added to the slot's extra wait
     std::int32_t voice_sync_interval = 0;
     std::int32_t pending_clear = -1;
     std::int32_t right_limit = 0;  // CreateText: width - margin_line; LoadText: width
@@ -166,7 +168,7 @@ struct TextLayout {
     std::uint32_t reveal_time = 0; // engine tick of the last reveal step
     std::int32_t ruby_in_progress = -1;
     std::int32_t ruby_progress = 0;
-    std::int32_t already_read = 0;
+    std::int32_t already_read = 0; // the page was read before (read colours)
     std::int32_t ruby_height = 10; // R of the layout's font at the start: the top margin
 
     std::string text;                   // CreateText: the owned copy of the text
@@ -174,11 +176,23 @@ struct TextLayout {
     const char* script_end = nullptr;
     script::ScriptBlock* reader = nullptr; // LoadText: whose position the slots carry
 
-    TextFont font;                             // the font as layout left it
-    std::shared_ptr<PixelImage> target;        // the object's image: the glyph layer
-    std::shared_ptr<PixelImage> outline_layer; // when the font had outline directions
-    std::vector<CharSlot> slots;               // k_layout_slots
-    std::vector<RubySlot> ruby;                // k_ruby_slots, filled from the start
+    TextFont font;                      // the font as layout left it
+    std::shared_ptr<PixelImage> target; // the object's image: what the scene draws
+    // With an outline (the font had outline directions when layout began) the glyphs and
+    // their outline shapes go into two layers of their own, and `target` is the outline
+    // layer drawn at each offset of `outline_directions` with the glyph layer over it.
+    // Without one, the glyphs go straight into `target`.
+    std::shared_ptr<PixelImage> glyph_layer;
+    std::shared_ptr<PixelImage> outline_layer;
+    std::uint32_t outline_directions = 0;
+
+    // Display state beyond the counters above.
+    std::shared_ptr<script::InlineScript> inline_run; // the script block the text waits for
+    bool voice_started = false;               // this object started the voice that plays now
+    std::string current_voice;                // class of the current voice (at most 63 bytes)
+    std::vector<std::int32_t> ruby_x, ruby_y; // positions of the ruby being revealed
+    std::vector<CharSlot> slots;              // k_layout_slots
+    std::vector<RubySlot> ruby;               // k_ruby_slots, filled from the start
     std::int32_t ruby_used = 0;
 };
 

@@ -26,6 +26,9 @@ using script::CommandCall;
 struct TextObjectData : scene::KindData {
     std::unique_ptr<TextLayout> layout;
     std::string label; // LoadText: the entry's label, for saves
+    ~TextObjectData() override {
+        if (layout && layout->inline_run) script::end_inline_script(*layout->inline_run);
+    }
 };
 
 // Words end at the end of the text, a tab or a blank.

@@ -1,0 +1,123 @@
+// The layers of a text object. Revealed glyphs are copied into the glyph layer; when the
+// text has an outline, each glyph's shape also goes into the outline layer in the outline
+// colour, and the object's picture is the outline layer drawn at every outline offset with
+// the glyph layer over it. The picture is brought up to date only around the glyph just
+// copied, so a frame costs nothing for the text already shown.
+#include "text/display_internal.h"
+
+#include <algorithm>
+
+namespace kestrune::text::detail {
+
+namespace {
+
+// Straight-alpha "over" of colour rgb with alpha sa onto pixel d (BGRA bytes).
+inline void blend_over(std::uint8_t* d, std::uint32_t rgb, unsigned sa) {
+    if (sa == 0) return;
+    const unsigned da = d[3];
+    const unsigned out_a = sa + da * (255 - sa) / 255;
+    const unsigned src[3] = {rgb & 0xFF, (rgb >> 8) & 0xFF, (rgb >> 16) & 0xFF};
+    for (int c = 0; c < 3; ++c)
+        d[c] = static_cast<std::uint8_t>((src[c] * sa + d[c] * da * (255 - sa) / 255) /
+                                         (out_a ? out_a : 1));
+    d[3] = static_cast<std::uint8_t>(out_a);
+}
+
+inline std::uint32_t rgb_of(const std::uint8_t* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16);
+}
+
+// Writes `glyph` at (x, y) of `layer` in colour rgb with the glyph's alpha, blended over
+// what is there so that glyphs whose boxes overlap (italics, kerning) keep each other's
+// pixels. Returns the clipped rectangle.
+ChangedRect put_glyph(PixelImage& layer, const PixelImage& glyph, std::int32_t x, std::int32_t y,
+                      std::uint32_t rgb) {
+    const std::int32_t x0 = std::max(0, x), y0 = std::max(0, y);
+    const std::int32_t x1 = std::min(layer.width, x + glyph.width);
+    const std::int32_t y1 = std::min(layer.height, y + glyph.height);
+    if (x0 >= x1 || y0 >= y1) return {};
+    for (std::int32_t ty = y0; ty < y1; ++ty) {
+        const std::uint8_t* src = glyph.row(ty - y);
+        std::uint8_t* dst = layer.row(ty);
+        for (std::int32_t tx = x0; tx < x1; ++tx)
+            blend_over(dst + tx * 4, rgb, src[(tx - x) * 4 + 3]);
+    }
+    return {x0, y0, x1 - x0, y1 - y0};
+}
+
+// Recomputes the picture inside r from the outline and glyph layers.
+void compose(TextLayout& p, const ChangedRect& r) {
+    PixelImage& out = *p.target;
+    const PixelImage& glyphs = *p.glyph_layer;
+    const PixelImage& outline = *p.outline_layer;
+    const auto offsets = outline_offsets(p.outline_directions);
+    for (std::int32_t y = r.y; y < r.y + r.h; ++y) {
+        std::uint8_t* dst = out.row(y);
+        for (std::int32_t x = r.x; x < r.x + r.w; ++x) {
+            std::uint8_t px[4] = {0, 0, 0, 0};
+            for (const OutlineOffset& o : offsets) {
+                const std::int32_t sx = x - o.dx, sy = y - o.dy;
+                if (sx < 0 || sy < 0 || sx >= outline.width || sy >= outline.height) continue;
+                const std::uint8_t* s = outline.row(sy) + sx * 4;
+                blend_over(px, rgb_of(s), s[3]);
+            }
+            const std::uint8_t* g = glyphs.row(y) + x * 4;
+            blend_over(px, rgb_of(g), g[3]);
+            std::copy_n(px, 4, dst + x * 4);
+        }
+    }
+}
+
+bool has_outline_layers(const TextLayout& p) {
+    return p.outline_layer && p.glyph_layer && p.target && !p.outline_layer->empty();
+}
+
+// The rectangle grown by the outline's reach (2 pixels), clipped to the picture.
+ChangedRect grown(const TextLayout& p, const ChangedRect& r) {
+    const std::int32_t x0 = std::max(0, r.x - 2), y0 = std::max(0, r.y - 2);
+    const std::int32_t x1 = std::min(p.target->width, r.x + r.w + 2);
+    const std::int32_t y1 = std::min(p.target->height, r.y + r.h + 2);
+    return {x0, y0, std::max(0, x1 - x0), std::max(0, y1 - y0)};
+}
+
+} // namespace
+
+ChangedRect copy_slot(TextLayout& p, std::int32_t index, bool read) {
+    if (index < 0 || index >= static_cast<std::int32_t>(p.slots.size())) return {};
+    const CharSlot& slot = p.slots[static_cast<std::size_t>(index)];
+    const PixelImage* glyph = slot.image.get();
+    if (!glyph || glyph->empty() || !p.target || p.target->empty()) return {};
+    const std::uint32_t fill = read ? k_read_fill : slot.fill_colour & 0xFFFFFF;
+    if (!has_outline_layers(p)) return put_glyph(*p.target, *glyph, slot.x, slot.y, fill);
+    const ChangedRect r = put_glyph(*p.glyph_layer, *glyph, slot.x, slot.y, fill);
+    if (slot.outline_directions != 0) {
+        const std::uint32_t outline = read ? k_read_outline : slot.outline_colour & 0xFFFFFF;
+        put_glyph(*p.outline_layer, *glyph, slot.x, slot.y, outline);
+    }
+    if (r.w == 0) return r;
+    const ChangedRect g = grown(p, r);
+    compose(p, g);
+    return g;
+}
+
+ChangedRect copy_ruby(TextLayout& p, std::int32_t ruby_index, std::int32_t x, std::int32_t y,
+                      std::uint32_t colour) {
+    if (ruby_index < 0 || ruby_index >= static_cast<std::int32_t>(p.ruby.size())) return {};
+    const PixelImage* glyph = p.ruby[static_cast<std::size_t>(ruby_index)].image.get();
+    if (!glyph || glyph->empty() || !p.target || p.target->empty()) return {};
+    if (!has_outline_layers(p)) return put_glyph(*p.target, *glyph, x, y, colour & 0xFFFFFF);
+    const ChangedRect r = put_glyph(*p.glyph_layer, *glyph, x, y, colour & 0xFFFFFF);
+    if (r.w == 0) return r;
+    const ChangedRect g = grown(p, r);
+    compose(p, g);
+    return g;
+}
+
+void clear_layers(TextLayout& p) {
+    for (PixelImage* layer : {p.target.get(), p.glyph_layer.get(), p.outline_layer.get()})
+        if (layer && !layer->empty())
+            for (std::int32_t y = 0; y < layer->height; ++y)
+                std::fill_n(layer->row(y), static_cast<std::size_t>(layer->width) * 4, 0);
+}
+
+} // namespace kestrune::text::detail
