@@ -45,6 +45,9 @@ public:
     // Full screen on the desktop's resolution: the 1024x576 frame is scaled to fit (linear
     // filtering) with black bands where the aspect differs. Main thread only.
     virtual void set_fullscreen(bool on) = 0;
+    // The pointer's shape: the hand over something the reader can click, else the arrow.
+    // Main thread only.
+    virtual void set_hand_cursor(bool hand) = 0;
 };
 
 // True when an X11 or Wayland display is named in the environment.

@@ -44,6 +44,7 @@ public:
     bool headless() const override { return true; }
     void present(const std::uint8_t*, int, int, int, int, int) override {}
     void set_fullscreen(bool) override {}
+    void set_hand_cursor(bool) override {}
 
 private:
     std::mutex m_mutex;

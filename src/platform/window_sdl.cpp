@@ -14,6 +14,8 @@ constexpr int k_frame_height = 576;
 class SdlWindow final : public Window {
 public:
     ~SdlWindow() override {
+        if (m_hand_cursor) SDL_FreeCursor(m_hand_cursor);
+        if (m_arrow_cursor) SDL_FreeCursor(m_arrow_cursor);
         if (m_texture) SDL_DestroyTexture(m_texture);
         if (m_renderer) SDL_DestroyRenderer(m_renderer);
         if (m_window) SDL_DestroyWindow(m_window);
@@ -138,6 +140,16 @@ public:
         redraw();
     }
 
+    void set_hand_cursor(bool hand) override {
+        if (hand == m_hand) return;
+        SDL_Cursor*& cursor = hand ? m_hand_cursor : m_arrow_cursor;
+        if (!cursor)
+            cursor = SDL_CreateSystemCursor(hand ? SDL_SYSTEM_CURSOR_HAND : SDL_SYSTEM_CURSOR_ARROW);
+        if (!cursor) return;
+        SDL_SetCursor(cursor);
+        m_hand = hand;
+    }
+
 private:
     void redraw() {
         SDL_RenderClear(m_renderer);
@@ -146,6 +158,9 @@ private:
     }
 
     SDL_Window* m_window = nullptr;
+    SDL_Cursor* m_hand_cursor = nullptr;
+    SDL_Cursor* m_arrow_cursor = nullptr;
+    bool m_hand = false;
     SDL_Renderer* m_renderer = nullptr;
     SDL_Texture* m_texture = nullptr;
     Uint32 m_wake_type = 0;

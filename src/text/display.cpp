@@ -13,7 +13,7 @@
 #include "text/icons.h"
 #include "text/layout.h"
 #include "ui/input_events.h"
-#include "ui/input_hooks.h"
+#include "ui/window_input.h"
 
 #include <algorithm>
 
@@ -52,8 +52,7 @@ bool setting_on(const char* name) {
 // A click on a clickable object (the hand cursor) or while the reader hid the message
 // window does not end a key wait; nor does any input while "text_waitkey" is 0.
 bool input_blocked() {
-    const ui::InputHooks& hooks = ui::input_hooks();
-    if (hooks.cursor_is_hand && hooks.cursor_is_hand()) return true;
+    if (ui::cursor_is_hand()) return true;
     if (engine::text_window_hidden()) return true;
     return !setting_on("text_waitkey");
 }

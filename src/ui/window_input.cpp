@@ -61,7 +61,7 @@ void turn_auto_off() {
     if (input_hooks().apply_auto_setting) input_hooks().apply_auto_setting();
 }
 
-bool cursor_is_hand() {
+bool pointer_on_clickable() {
     if (input_hooks().cursor_is_hand) return input_hooks().cursor_is_hand();
     const script::CommandHooks& ch = script::command_hooks();
     return ch.pointer_over_clickable && ch.pointer_over_clickable();
@@ -79,7 +79,11 @@ void mouse_move(const platform::WindowEvent& e) {
     }
     set_pointer(e);
     signal_input(k_in_any);
-    if (input_hooks().update_cursor) input_hooks().update_cursor();
+    if (input_hooks().update_cursor) {
+        input_hooks().update_cursor();
+    } else if (platform::Window* w = frame::main_window()) {
+        w->set_hand_cursor(pointer_on_clickable());
+    }
     if (input_hooks().report_pointer) input_hooks().report_pointer(e.x, e.y);
 }
 
@@ -99,7 +103,7 @@ void left_down(const platform::WindowEvent& e) {
     if (normal_play()) {
         if (engine::skip_mode()) {
             engine::set_skip_mode(false);
-        } else if (text_window_hidden() && !cursor_is_hand()) {
+        } else if (text_window_hidden() && !pointer_on_clickable()) {
             if (input_hooks().show_text_window) input_hooks().show_text_window();
             mark_left_held();
             signal_input(k_in_any);
@@ -238,6 +242,10 @@ bool close_from_frame() {
 }
 
 } // namespace
+
+bool cursor_is_hand() {
+    return pointer_on_clickable();
+}
 
 void handle_window_event(const platform::WindowEvent& e) {
     using Kind = platform::WindowEvent::Kind;

@@ -12,6 +12,9 @@
 
 namespace kestrune::ui {
 
+// True while the pointer is on something the reader can click (the cursor is the hand):
+// such a click is the object's, and does not end a text's key wait.
+bool cursor_is_hand();
 // Hands one window event to its handler (mouse, wheel, keys; wake-ups do nothing).
 void handle_window_event(const platform::WindowEvent& event);
 
