@@ -42,6 +42,7 @@ struct RenderState {
     std::uint32_t last_present = 0;
     int thread = engine::k_no_thread;
     ClipRect clip{0, 0, k_screen_width, k_screen_height};
+    OverlayHooks overlay; // read and written under the scene lock
     // --screenshot and --record.
     std::mutex capture_mutex;
     std::vector<std::pair<std::uint32_t, std::string>> screenshots;
@@ -175,6 +176,7 @@ void compose_area(const ClipRect& area) {
     const std::vector<SceneObject*> order(list.begin() + static_cast<std::ptrdiff_t>(start),
                                           list.end());
     for (SceneObject* o : order) o->slots[k_slot_draw].fn(*o);
+    if (s.overlay.draw) s.overlay.draw(s.frame, area);
     s.frame.note_drawn();
 }
 
@@ -235,6 +237,7 @@ int call(SceneObject& o, SlotIndex i) {
 
 void update_step(std::uint32_t now) {
     if (script::setting_number("full_scene_update") != 0) mark_all_changed();
+    if (rs().overlay.step) rs().overlay.step();
     std::vector<SceneObject*>& list = current_list();
     sort_list(list);
     const std::vector<SceneObject*> order = list;
@@ -386,6 +389,12 @@ void draw_now() {
     compose_area(all);
     engine::scene_unlock();
     present_region({0, 0, k_screen_width, k_screen_height});
+}
+
+void set_overlay_hooks(const OverlayHooks& hooks) {
+    engine::scene_lock();
+    rs().overlay = hooks;
+    engine::scene_unlock();
 }
 
 void set_frozen(bool frozen) {

@@ -370,6 +370,15 @@ double current_speed();
 const ClipRect& compose_clip();
 // Test support: one update-and-compose cycle on the calling thread.
 void run_cycle_for_tests();
+// Something drawn over the composed objects that is no scene object (the text icon).
+// `step` runs once per update step, before the objects are stepped; `draw` runs after the
+// objects of every composed area (also in draw_now), clipped to that area. Both run with
+// the scene lock held; either may be null. Set at start-up, before the render thread runs.
+struct OverlayHooks {
+    void (*step)() = nullptr;
+    void (*draw)(FrameBuffer& frame, const ClipRect& clip) = nullptr;
+};
+void set_overlay_hooks(const OverlayHooks& hooks);
 
 // ---- actions (actions*.cpp) ------------------------------------------------------------------
 std::int32_t step_count(std::int32_t time_ms, std::int32_t setting);
