@@ -232,21 +232,30 @@ void voice_stage(TextLayout& p, CharSlot& s, std::int32_t i, std::int32_t count)
     if (p.backlog) backlog_add(0, voice.get());
 }
 
+// The block whose text the object shows, while it still exists (a scene's file may be
+// unloaded while its text stays on the screen).
+script::ScriptBlock* reader_of(const TextLayout& p) {
+    if (!p.reader) return nullptr;
+    script::ScriptBlock* b = script::find_block_by_number(p.reader_number);
+    return b == p.reader ? b : nullptr;
+}
+
 // Stage 11: the first visit of a page publishes its text and learns whether it was read.
 void first_visit(TextLayout& p, std::int32_t i, std::int32_t count) {
     if (p.page_done) return;
     p.page_done = 1;
     if (engine::state() == engine::k_state_system_script) return;
     last_text_clear();
-    bool read = p.reader != nullptr;
+    script::ScriptBlock* reader = reader_of(p);
+    bool read = reader != nullptr;
     bool any_position = false;
     for (std::int32_t j = i; j < count; ++j) {
         const CharSlot& s = p.slots[static_cast<std::size_t>(j)];
         if (j > i && (s.key_wait != 0 || s.page_clear)) break;
         if (s.image) last_text_add(s.metrics.code);
-        if (!s.image && s.script_position && p.reader) {
+        if (!s.image && s.script_position && reader) {
             any_position = true;
-            read = read && script::text_position_read(*p.reader, s.script_position);
+            read = read && script::text_position_read(*reader, s.script_position);
         }
     }
     p.already_read = read && any_position ? 1 : 0;
@@ -296,6 +305,13 @@ void place_icon_after(scene::SceneObject& o, const CharSlot& s) {
     place_icon(ox + s.x + (s.image ? s.image->width : 0), oy + s.line_y);
 }
 
+// A new line of the text ends the backlog's line.
+void log_line_start(TextLayout& p, CharSlot& s) {
+    if (!s.line_start) return;
+    if (p.backlog) backlog_add(10, nullptr);
+    s.line_start = 0;
+}
+
 // Shows slot i and moves the cursor past it: a page clear first, then the glyph with its
 // ruby, the icon after it and the character in the backlog.
 void show_slot(scene::SceneObject& o, TextLayout& p, std::int32_t i) {
@@ -306,7 +322,12 @@ void show_slot(scene::SceneObject& o, TextLayout& p, std::int32_t i) {
         p.pending_clear = -1;
         scene::mark_object(o);
     }
-    if (s.script_position && p.reader) script::mark_text_position(*p.reader, s.script_position);
+    log_line_start(p, s);
+    // The line ends of the text count in the read-text map (the characters are read from
+    // the start): passing one the reader has not seen ends skip mode.
+    if (s.script_position && !s.image)
+        if (script::ScriptBlock* reader = reader_of(p))
+            script::mark_text_position(*reader, s.script_position);
     s.script_position = nullptr;
     if (s.image && !s.image->empty()) {
         if (s.ruby_start >= 0 && s.ruby_glyph_count > 0) {
@@ -370,10 +391,7 @@ int reveal_step(scene::SceneObject& o) {
             p.reveal_time = now;
             scene::mark_all_changed();
         }
-        if (s.line_start && p.backlog) {
-            backlog_add(10, nullptr);
-            s.line_start = 0;
-        }
+        log_line_start(p, s);
         if (s.interval != -1) {
             p.interval_override = s.interval;
             s.interval = -1;
@@ -389,8 +407,9 @@ int reveal_step(scene::SceneObject& o) {
         if (s.inline_script) {
             const char* start = s.inline_script;
             s.inline_script = nullptr;
-            if (!p.reader) continue;
-            p.inline_run = script::start_inline_script(*p.reader, start);
+            script::ScriptBlock* reader = reader_of(p);
+            if (!reader) continue;
+            p.inline_run = script::start_inline_script(*reader, start);
             if (!p.inline_run) return 0;
             return -4;
         }
@@ -437,6 +456,7 @@ int reveal_step(scene::SceneObject& o) {
                     if (p.icon) show_icon(k_icon_none);
                 }
                 if (next.voice) {
+                    log_line_start(p, next);
                     if (p.backlog) backlog_add(0, next.voice.get());
                     next.voice.reset();
                 }

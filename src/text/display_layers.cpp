@@ -17,9 +17,10 @@ inline void blend_over(std::uint8_t* d, std::uint32_t rgb, unsigned sa) {
     const unsigned da = d[3];
     const unsigned out_a = sa + da * (255 - sa) / 255;
     const unsigned src[3] = {rgb & 0xFF, (rgb >> 8) & 0xFF, (rgb >> 16) & 0xFF};
+    // The integer division of the destination's share can round the sum up past 255.
     for (int c = 0; c < 3; ++c)
-        d[c] = static_cast<std::uint8_t>((src[c] * sa + d[c] * da * (255 - sa) / 255) /
-                                         (out_a ? out_a : 1));
+        d[c] = static_cast<std::uint8_t>(
+            std::min(255u, (src[c] * sa + d[c] * da * (255 - sa) / 255) / (out_a ? out_a : 1)));
     d[3] = static_cast<std::uint8_t>(out_a);
 }
 

@@ -1,6 +1,7 @@
 // Text layout: the walk over a text's characters, line breaking for CreateText and LoadText,
 // and the entry points that build a TextLayout or measure a text.
 #include "text/layout.h"
+#include "script/context.h"
 
 #include "platform/clock.h"
 #include "script/scanner.h"
@@ -469,6 +470,7 @@ std::unique_ptr<TextLayout> lay_out_script_text(std::shared_ptr<PixelImage> targ
     if (!layout) return nullptr;
     layout->single_text = 0;
     layout->reader = reader;
+    layout->reader_number = reader ? reader->number : 0;
     layout->script_start = start;
     layout->script_end = end;
     layout->right_limit = width;

@@ -175,6 +175,7 @@ struct TextLayout {
     const char* script_start = nullptr; // LoadText: the block inside the script text
     const char* script_end = nullptr;
     script::ScriptBlock* reader = nullptr; // LoadText: whose position the slots carry
+    std::uint32_t reader_number = 0;       // its unique number: the block may go first
 
     TextFont font;                      // the font as layout left it
     std::shared_ptr<PixelImage> target; // the object's image: what the scene draws
