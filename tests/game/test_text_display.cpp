@@ -14,12 +14,12 @@ using namespace kestrune::testing;
 
 namespace {
 
-// Bright pixels in the band y 90..200 of a screenshot, counted per column band of 100 px.
-int bright_pixels(const std::string& png, int x_from, int x_to) {
+// Bright pixels of a screenshot in the columns x_from..x_to of the band y_from..y_to.
+int bright_pixels(const std::string& png, int x_from, int x_to, int y_from = 90, int y_to = 200) {
     kestrune::PixelImage image;
     if (!kestrune::scene::read_png_bgra(png.c_str(), image)) return -1;
     int n = 0;
-    for (int y = 90; y < 200 && y < image.height; ++y)
+    for (int y = y_from; y < y_to && y < image.height; ++y)
         for (int x = x_from; x < x_to && x < image.width; ++x)
             if (image.row(y)[x * 4 + 1] > 128) ++n;
     return n;
@@ -123,5 +123,84 @@ TEST(TextDisplay, LoadTextPageWaitsForAClickOrPassesInSkipAndAutoMode) {
             << c.input << (c.auto_mode ? " (auto mode)" : "") << r.output;
         // The last-text variable mirrors the page shown last (its hidden period is a pause).
         if (c.continues) EXPECT_EQ(read_text(game + "/last.txt"), "Second page") << c.input;
+    }
+}
+
+TEST(TextDisplay, ScriptBlockInsideTheTextRunsWhileTheTextWaits) {
+    const std::string game = scratch_dir("text_display_inline");
+    // The block inside the prose runs when the reveal reaches it; the rest of the text
+    // comes after it has ended (its Wait holds the text back).
+    write_text(game + "/start.txt", R"(
+scene main
+{
+    $SYSTEM_text_speed = 0;
+    CreateColor("bg", 0, 0, 0, 1024, 576, "#000000");
+    CreateName("sec");
+    LoadText("main", "sec", "one", 800, 300, NULL, NULL);
+    Request("sec/one", "Enter");
+    Draw();
+    WaitText("sec/one");
+    WriteFile("last.txt", $SYSTEM_last_text, FALSE);
+<PRE sec>
+[one]
+Before{ #seen = 1; WriteFile("inline.txt", "ran", FALSE); Wait(1500); }after
+</PRE>
+}
+)");
+    const std::string during = game + "/during.png";
+    const RunResult r =
+        run_kestrune({"--headless", "--save-dir", game + "/s", "--time-scale", "1", "--screenshot",
+                      "1000=" + during, "--max-seconds", "6", game});
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_EQ(read_text(game + "/inline.txt"), "ran");
+    EXPECT_EQ(read_text(game + "/last.txt"), "after") << r.output;
+    // While the block waits, "Before" is out and "after" is not.
+    EXPECT_GT(bright_pixels(during, 0, 100, 0, 60), 0);
+    EXPECT_EQ(bright_pixels(during, 150, 1024, 0, 60), 0);
+}
+
+TEST(TextDisplay, SpaceHidesHideableObjectsAndAClickShowsThemWithoutAdvancing) {
+    const std::string game = scratch_dir("text_display_hide");
+    write_text(game + "/start.txt", R"(
+scene main
+{
+    $SYSTEM_text_speed = 0;
+    $SYSTEM_text_erase = 0;
+    CreateColor("bg", 0, 0, 0, 1024, 576, "#000000");
+    CreateColor("window", 10, 0, 100, 1024, 100, "#00FF00");
+    Request("window", "Hideable");
+    CreateName("sec");
+    LoadText("main", "sec", "one", 800, 300, NULL, NULL);
+    Request("sec/one", "Enter");
+    Draw();
+    WaitText("sec/one");
+    WriteFile("after.txt", $SYSTEM_text_erase, FALSE);
+<PRE sec>
+[one]
+Page
+
+next
+</PRE>
+}
+)");
+    // Space hides the window; a click while it is hidden only shows it again (the key wait
+    // goes on); the next click ends the key wait.
+    const std::string hide_and_click = "1500 key Space\n1550 keyup Space\n2000 click 100 100\n";
+    for (const bool second_click : {false, true}) {
+        write_text(game + "/in.txt", hide_and_click + (second_click ? "2700 click 100 100\n" : ""));
+        std::filesystem::remove(game + "/after.txt");
+        const std::string hidden = game + "/hidden.png", shown = game + "/shown.png";
+        const RunResult r =
+            run_kestrune({"--headless", "--save-dir", game + "/s", "--input", game + "/in.txt",
+                          "--time-scale", "1", "--screenshot", "1800=" + hidden, "--screenshot",
+                          "2400=" + shown, "--max-seconds", "4", game});
+        ASSERT_EQ(r.exit_code, 0) << r.output;
+        EXPECT_EQ(bright_pixels(hidden, 0, 1024), 0) << "the Hideable window is not drawn";
+        EXPECT_GT(bright_pixels(shown, 0, 1024), 1000);
+        if (second_click)
+            EXPECT_EQ(read_text(game + "/after.txt"), "0") << r.output;
+        else
+            EXPECT_FALSE(std::filesystem::exists(game + "/after.txt"))
+                << "the click only showed the window";
     }
 }
