@@ -34,8 +34,19 @@ configure: deps $(BUILD)/CMakeCache.txt
 build: configure
 	cmake --build $(BUILD) -j$(JOBS)
 
+# Without a display the game plays headless, read through by its clickthrough.in when it
+# has one.
 run: build
-	./$(BUILD)/kestrune $(GAME)
+	@if [ -z "$$DISPLAY" ] && [ -z "$$WAYLAND_DISPLAY" ]; then \
+		if [ -f "$(GAME)/clickthrough.in" ]; then \
+			echo "no display: playing $(GAME) headless, clicked through by $(GAME)/clickthrough.in"; \
+			./$(BUILD)/kestrune --headless --input "$(GAME)/clickthrough.in" "$(GAME)"; \
+		else \
+			./$(BUILD)/kestrune --headless "$(GAME)"; \
+		fi; \
+	else \
+		./$(BUILD)/kestrune "$(GAME)"; \
+	fi
 
 # Every test through CTest, then each fuzz target for a short bounded run.
 test: build
