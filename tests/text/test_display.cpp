@@ -1,8 +1,7 @@
 // The reveal step driven frame by frame: text objects made by real scripts with the scene
 // store (no render thread), the elapsed time set by moving each object's reveal time back,
 // the sound and backlog replaced by recorders.
-#include "../script/flow_fixture.h"
-#include "text_test_support.h"
+#include "text_scene_fixture.h"
 
 #include "scene/raster.h"
 #include "scene/scene.h"
@@ -28,22 +27,13 @@ struct Recorder {
 };
 Recorder g_rec;
 
-class Display : public script::testing::FlowTest {
+class Display : public text::testing::TextSceneTest {
 protected:
+    Display() : TextSceneTest(false) {}
     void SetUp() override {
-        if (!std::filesystem::exists(text::testing::k_wqy_file))
-            GTEST_SKIP() << "fonts-wqy-zenhei is not installed";
-        static bool added = platform::add_font_file(text::testing::k_wqy_file);
-        ASSERT_TRUE(added);
-        FlowTest::SetUp();
-        text::reset_font_state();
-        text::set_default_font(text::testing::k_wqy_face, 24, 0xFFFFFF, 0, 400, 0);
-        text::set_text_settings(text::TextSettings{});
-        scene::register_with_frame();
-        script::install_command_table();
-        text::register_layout_commands();
+        TextSceneTest::SetUp();
+        if (IsSkipped()) return;
         text::register_display();
-        ASSERT_TRUE(scene::init_scene(false));
         ui::create_input_events();
         g_rec = {};
         text::DisplayHooks& h = text::display_hooks();
@@ -69,11 +59,8 @@ protected:
         engine::set_skip_mode(false);
         engine::set_auto_mode(false);
         engine::set_text_window_hidden(false);
-        FlowTest::TearDown();
         ui::close_input_events();
-        scene::shutdown_scene();
-        text::reset_text_settings();
-        text::reset_font_state();
+        TextSceneTest::TearDown();
     }
 
     // Runs a script that lays out `body` as the LoadText entry "one" of section "sec" (its

@@ -1,40 +1,12 @@
 // CreateText and LoadText run by real scripts in-process, with the scene store: "AUTO"
 // sizes, the objects' images and their layouts, a text section's entries.
-#include "../script/flow_fixture.h"
-#include "text_test_support.h"
-
-#include "scene/scene.h"
-#include "script/commands.h"
-#include "text/layout.h"
+#include "text_scene_fixture.h"
 
 using namespace kestrune;
 
 namespace {
 
-class LayoutCommands : public script::testing::FlowTest {
-protected:
-    void SetUp() override {
-        if (!std::filesystem::exists(text::testing::k_wqy_file))
-            GTEST_SKIP() << "fonts-wqy-zenhei is not installed";
-        static bool added = platform::add_font_file(text::testing::k_wqy_file);
-        ASSERT_TRUE(added);
-        FlowTest::SetUp();
-        text::reset_font_state();
-        text::set_default_font(text::testing::k_wqy_face, 24, 0xFFFFFF, 0, 400, 0);
-        text::set_text_settings(text::TextSettings{});
-        scene::register_with_frame();
-        script::install_command_table();
-        text::register_layout_commands();
-        ASSERT_TRUE(scene::init_scene(true));
-    }
-    void TearDown() override {
-        if (IsSkipped()) return;
-        FlowTest::TearDown();
-        scene::shutdown_scene();
-        text::reset_text_settings();
-        text::reset_font_state();
-    }
-};
+using LayoutCommands = text::testing::TextSceneTest;
 
 TEST_F(LayoutCommands, CreateTextSizesAndLoadTextEntries) {
     write("start.txt", R"(
