@@ -147,6 +147,21 @@ TEST_F(Display, SkipModeShowsEveryPageAtOncePlaysNoVoiceButLogsEverything) {
     EXPECT_EQ(g_rec.backlog, "*First page\n*Second page\nThird");
 }
 
+TEST_F(Display, TextLongerThanTheTableEndsAtItsLastSlot) {
+    // 3000 characters fill the 2048 slots of the table; the reveal stops at the last one,
+    // in skip mode as at the normal speed.
+    std::string body;
+    for (int line = 0; line < 60; ++line) body += std::string(50, 'x') + "\n";
+    for (const bool skip : {true, false}) {
+        load(body, "    $SYSTEM_text_speed = 1000;");
+        ASSERT_EQ(layout().slot_count, text::k_layout_slots);
+        engine::set_skip_mode(skip);
+        EXPECT_GT(steps_to_end(5000), 0);
+        EXPECT_EQ(cursor(), text::k_layout_slots);
+        EXPECT_EQ(step(), 0) << "a finished text stays finished";
+    }
+}
+
 TEST_F(Display, AutoModeWaitsPerCharacterShownThenGoesOn) {
     // 40 characters: 4 seconds at 100 ms each.
     load(std::string(40, 'x') + "\n\nnext",
