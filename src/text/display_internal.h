@@ -34,6 +34,8 @@ ChangedRect copy_ruby(TextLayout& layout, std::int32_t ruby_index, std::int32_t 
                       std::uint32_t colour);
 // Clears every layer (a page clear).
 void clear_layers(TextLayout& layout);
+// Rebuilds the whole picture from the glyph and outline layers; the changed rectangle.
+ChangedRect compose_all(TextLayout& layout);
 
 // ---- last-text record (display_modes.cpp) --------------------------------------------------
 void last_text_clear();

@@ -15,6 +15,13 @@ namespace {
 inline void blend_over(std::uint8_t* d, std::uint32_t rgb, unsigned sa) {
     if (sa == 0) return;
     const unsigned da = d[3];
+    if (sa == 255 || da == 0) { // the source alone: no arithmetic
+        d[0] = static_cast<std::uint8_t>(rgb);
+        d[1] = static_cast<std::uint8_t>(rgb >> 8);
+        d[2] = static_cast<std::uint8_t>(rgb >> 16);
+        d[3] = static_cast<std::uint8_t>(sa);
+        return;
+    }
     const unsigned out_a = sa + da * (255 - sa) / 255;
     const unsigned src[3] = {rgb & 0xFF, (rgb >> 8) & 0xFF, (rgb >> 16) & 0xFF};
     // The integer division of the destination's share can round the sum up past 255.
@@ -46,27 +53,28 @@ ChangedRect put_glyph(PixelImage& layer, const PixelImage& glyph, std::int32_t x
     return {x0, y0, x1 - x0, y1 - y0};
 }
 
-// Recomputes the picture inside r from the outline and glyph layers.
+// Recomputes the picture inside r from the outline and glyph layers: the outline layer is
+// blended at each offset in turn, then the glyph layer over it. Each pass walks whole rows
+// clipped once, so the per-pixel work is the blend alone.
 void compose(TextLayout& p, const ChangedRect& r) {
     PixelImage& out = *p.target;
     const PixelImage& glyphs = *p.glyph_layer;
     const PixelImage& outline = *p.outline_layer;
-    const auto offsets = outline_offsets(p.outline_directions);
-    for (std::int32_t y = r.y; y < r.y + r.h; ++y) {
-        std::uint8_t* dst = out.row(y);
-        for (std::int32_t x = r.x; x < r.x + r.w; ++x) {
-            std::uint8_t px[4] = {0, 0, 0, 0};
-            for (const OutlineOffset& o : offsets) {
-                const std::int32_t sx = x - o.dx, sy = y - o.dy;
-                if (sx < 0 || sy < 0 || sx >= outline.width || sy >= outline.height) continue;
-                const std::uint8_t* s = outline.row(sy) + sx * 4;
-                blend_over(px, rgb_of(s), s[3]);
-            }
-            const std::uint8_t* g = glyphs.row(y) + x * 4;
-            blend_over(px, rgb_of(g), g[3]);
-            std::copy_n(px, 4, dst + x * 4);
+    for (std::int32_t y = r.y; y < r.y + r.h; ++y)
+        std::fill_n(out.row(y) + r.x * 4, static_cast<std::size_t>(r.w) * 4, 0);
+    const auto blend_rows = [&](const PixelImage& layer, std::int32_t dx, std::int32_t dy) {
+        const std::int32_t x0 = std::max(r.x, dx), x1 = std::min(r.x + r.w, layer.width + dx);
+        const std::int32_t y0 = std::max(r.y, dy), y1 = std::min(r.y + r.h, layer.height + dy);
+        for (std::int32_t y = y0; y < y1; ++y) {
+            const std::uint8_t* src = layer.row(y - dy) + (x0 - dx) * 4;
+            std::uint8_t* dst = out.row(y) + x0 * 4;
+            for (std::int32_t x = x0; x < x1; ++x, src += 4, dst += 4)
+                if (src[3]) blend_over(dst, rgb_of(src), src[3]);
         }
-    }
+    };
+    for (const OutlineOffset& o : outline_offsets(p.outline_directions))
+        blend_rows(outline, o.dx, o.dy);
+    blend_rows(glyphs, 0, 0);
 }
 
 bool has_outline_layers(const TextLayout& p) {
@@ -112,6 +120,13 @@ ChangedRect copy_ruby(TextLayout& p, std::int32_t ruby_index, std::int32_t x, st
     const ChangedRect g = grown(p, r);
     compose(p, g);
     return g;
+}
+
+ChangedRect compose_all(TextLayout& p) {
+    if (!has_outline_layers(p)) return {};
+    const ChangedRect all{0, 0, p.target->width, p.target->height};
+    compose(p, all);
+    return all;
 }
 
 void clear_layers(TextLayout& p) {
