@@ -5,10 +5,18 @@
 
 using namespace kestrune::testing;
 
+// The demo waits for the reader at every page: its click-through file reads it to the end,
+// where it quits by itself, long before --max-seconds. A run that ended early reports that a
+// later screenshot shows its last frame.
 TEST(Foundation, BundledDemoRunsHeadlessToItsEnd) {
     const std::string saves = scratch_dir("demo_saves");
-    const RunResult r = run_kestrune({"--headless", "--save-dir", saves, "--max-seconds", "120"});
+    const std::string input = std::string(KESTRUNE_SOURCE_DIR) + "/games/demo/clickthrough.in";
+    const RunResult r =
+        run_kestrune({"--headless", "--save-dir", saves, "--input", input, "--time-scale", "2",
+                      "--screenshot", "100000=" + saves + "/late.png", "--max-seconds", "120"},
+                     90);
     EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_NE(r.output.find("the run ended before 100000 ms"), std::string::npos) << r.output;
 }
 
 TEST(Foundation, StartScriptWithoutMainFailsWithExitCode1) {
