@@ -108,6 +108,22 @@ TEST(VnDemo, ClickThroughReadsEveryPageToTheEnd) {
     EXPECT_GT(white_pixels(early, k_demo_text_area), 200);
 }
 
+// Ctrl tapped on the first page skips the whole demo (it skips text not read before as
+// well): every page, shake and transition passes and the demo ends by itself.
+TEST(VnDemo, CtrlSkipsToTheEnd) {
+    const std::string game = copy_demo("vn_demo_skip");
+    ASSERT_TRUE(replace_once(game + "/script/main.txt", "    Exit();",
+                             "    WriteFile(\"end.txt\", \"the end\", FALSE);\n    Exit();"));
+    write_text(game + "/skip.in", "3000 key Ctrl\n3020 keyup Ctrl\n");
+    const RunResult r =
+        run_kestrune({"--headless", "--save-dir", game + "/saves", "--input", game + "/skip.in",
+                      "--screenshot", "20000=" + game + "/late.png", "--max-seconds", "40", game},
+                     60);
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_EQ(read_text(game + "/end.txt"), "the end") << r.output;
+    EXPECT_NE(r.output.find("the run ended before 20000 ms"), std::string::npos) << r.output;
+}
+
 // Esc while a page waits opens the demo's close script, which asks on a screen of its own;
 // Enter answers yes and the program ends at once, the story unfinished.
 TEST(VnDemo, EscapeAsksAndEnterQuits) {
