@@ -75,6 +75,7 @@ std::vector<Argument> split_arguments(const std::string& list) {
             while (q < end && !(*q == '"' && q[-1] != '\\')) q += char_width(q, end);
             a.text.assign(p + 1, static_cast<std::size_t>(q - p - 1));
             a.absent = a.text.empty();
+            if (q < end) ++q; // past the closing quote, which must not open a new quotation
         }
         bool quoted = false;
         while (q < end && (quoted || (*q != ',' && *q != ';'))) {

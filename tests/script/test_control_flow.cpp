@@ -86,6 +86,12 @@ const std::vector<FlowCase>& flow_cases() {
                                 "function add($a, $b)\n{\n$sum = $a + $b;\n}\n"
                                 "function greet($who)\n{\n$msg = \"hi \" + $who;\n}\n")}},
          {{"$r1", "5"}, {"$r2", "15"}, {"$msg", "hi bob"}}},
+        // A quoted argument ends at its closing quote: the next one is an argument of its own.
+        {"QuotedArgumentsAreSeparate",
+         {{"start.txt",
+           chapter("$got = \"[\";\npair(\"a, b\", \"c\");\npair(\"d\", e);",
+                   "function pair($x, $y)\n{\n$got = $got + $x + \"|\" + $y + \";\";\n}\n")}},
+         {{"$got", "[a, b|c;d|e;"}}},
         {"RunningFunctionIsNotCalledAgain",
          {{"start.txt", chapter("f();\n$back = 1;",
                                 "function f()\n{\n$d = $d + 1;\nif ($d < 5) { f(); }\n}\n")}},
