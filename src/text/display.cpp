@@ -447,6 +447,10 @@ int reveal_step(scene::SceneObject& o) {
         show_slot(o, p, i);
         for (std::int64_t k = 1; k < n && p.cursor < count; ++k) {
             CharSlot& next = p.slots[static_cast<std::size_t>(p.cursor)];
+            // A pause, a script block or a speed change stops the run before anything of
+            // the slot is taken away: the slot's key wait must still be there if skip mode
+            // ends during that pause.
+            if (next.extra_wait > 0 || next.inline_script || next.interval != -1) break;
             if (skip) {
                 // Skip mode passes key waits and voices (the voices still reach the
                 // backlog).

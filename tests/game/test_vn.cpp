@@ -209,12 +209,9 @@ TEST(VnSkip, EnterStopsSkippingAndDoesNotAdvanceThePage) {
     expect_enter_keeps_the_page(write_skip_enter_game("vn_skip_enter", false));
 }
 
-// Fails: while skipping, the reveal loop clears the page wait of the slot it stops at for
-// the pause at the start of the next page, although it does not pass that slot. When Enter
-// stops skipping during that pause, the pause runs out and the next page appears without
-// the reader (Page N at 3.4 s, Page N+1 at 7 s). Enable once the display keeps the wait of
-// a slot it stops at.
-TEST(VnSkip, DISABLED_EnterDuringAPauseAtAPageStartKeepsThePage) {
+// The same with a pause at the start of every page: the page wait on the pause's slot
+// stays when skipping stops during that pause.
+TEST(VnSkip, EnterDuringAPauseAtAPageStartKeepsThePage) {
     expect_enter_keeps_the_page(write_skip_enter_game("vn_skip_enter_start", true));
 }
 
@@ -263,12 +260,9 @@ TEST(VnAuto, KeyWaitPassesAfterTheWaitPerCharacterTimesTheCharacters) {
     }
 }
 
-// Fails: when the close script answers no and ends, rendering stays held (the script thread
-// holds it when it hands the screen back) and the main script's WaitText never lets it run
-// again: the screen keeps the close script's last frame and the page's key wait is never
-// stepped, so the click after it does not read on. Enable once the hand-back lets a waiting
-// main script render again.
-TEST(VnClose, DISABLED_AnsweringNoGoesBackToTheWaitingPage) {
+// Answering no: the close script ends and the main script's WaitText lets the story's
+// picture and its key wait go on.
+TEST(VnClose, AnsweringNoGoesBackToTheWaitingPage) {
     const std::string game = copy_fixture("vn_close", "vn_close_no");
     write_text(game + "/system/System.ini",
                k_script_section + "start=start.txt\r\nclose=close.txt\r\n");
