@@ -431,6 +431,16 @@ std::unique_ptr<TextLayout> new_layout(std::shared_ptr<PixelImage> target) {
 
 void finish_layout(TextLayout& layout, const LayoutWalker& walker) {
     layout.slot_count = walker.m_count;
+    // A page end at the very end of the text still waits for the reader: its key wait sits
+    // on the slot after the last character, which becomes a control slot of its own.
+    // Nothing follows it, so there is no page to clear.
+    if (layout.slot_count < k_layout_slots) {
+        CharSlot& after = layout.slots[static_cast<std::size_t>(layout.slot_count)];
+        if (after.key_wait != 0) {
+            after.page_clear = 0;
+            ++layout.slot_count;
+        }
+    }
     layout.cursor = 0;
     layout.span = walker.m_span;
     layout.pre = walker.m_pre ? 1 : 0;

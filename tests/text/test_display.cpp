@@ -136,6 +136,21 @@ TEST_F(Display, SpeedZeroShowsAPageAtOnceAndStopsAtItsKeyWait) {
     EXPECT_EQ(text::last_text(), "Two");
 }
 
+TEST_F(Display, APageEndAtTheEndOfTheTextWaitsForTheReaderAndKeepsThePage) {
+    load("Last page\n",
+         "    $SYSTEM_text_speed = 0;"); // the section's line end makes it an empty line
+    EXPECT_EQ(step(), -4);
+    EXPECT_EQ(key_wait_at_cursor(), 2);
+    click();
+    EXPECT_EQ(step(), 1);
+    EXPECT_EQ(step(), 0);
+    const PixelImage& img = *layout().target;
+    int drawn = 0;
+    for (std::int32_t y = 0; y < img.height; ++y)
+        for (std::int32_t x = 0; x < img.width; ++x) drawn += img.row(y)[x * 4 + 3] != 0;
+    EXPECT_GT(drawn, 50) << "nothing follows the last page, so it is not cleared";
+}
+
 TEST_F(Display, SkipModeShowsEveryPageAtOncePlaysNoVoiceButLogsEverything) {
     load("<VOICE NAME=a CLASS=Ann SRC=v1.ogg>First page\n\n"
          "<VOICE NAME=b CLASS=Ann SRC=v2.ogg>Second page\n\nThird");
