@@ -23,6 +23,9 @@ public:
     }
 
     bool open(const std::string& title, std::string& error) {
+        // SIGINT and SIGTERM end the program as they do headless; otherwise SDL would turn
+        // them into the window's close request, which a game's close script may refuse.
+        SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
         if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
             error = SDL_GetError();
             return false;
