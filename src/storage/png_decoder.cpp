@@ -75,6 +75,25 @@ bool run_png(png_structp png, png_infop info, PngJob* job) {
     return true;
 }
 
+// The chunk list as the file holds it: every chunk but the image data must fit in the
+// bytes that follow its header. libpng would otherwise read (and allocate for) whatever
+// length a damaged header claims, up to 2 GiB, before it finds the file ends. Image data
+// is left to libpng, which keeps the rows of a file cut inside its last data chunk.
+const char* chunk_past_end(const std::uint8_t* data, std::size_t size) {
+    std::size_t pos = 8;
+    while (pos + 8 <= size) {
+        const std::uint32_t length = (std::uint32_t(data[pos]) << 24) |
+                                     (std::uint32_t(data[pos + 1]) << 16) |
+                                     (std::uint32_t(data[pos + 2]) << 8) | data[pos + 3];
+        const bool image_data = std::memcmp(data + pos + 4, "IDAT", 4) == 0;
+        if (std::memcmp(data + pos + 4, "IEND", 4) == 0) return nullptr;
+        if (!image_data && std::uint64_t(length) + 12 > size - pos)
+            return "a chunk runs past the end of the file";
+        pos += std::size_t(length) + 12;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 bool sniff_png(const std::uint8_t* data, std::size_t size) {
@@ -88,6 +107,7 @@ bool decode_png(const std::uint8_t* data, std::size_t size, std::string_view fil
         return false;
     };
     if (!sniff_png(data, size)) return fail("bad signature");
+    if (const char* fault = chunk_past_end(data, size)) return fail(fault);
     PngJob job{data, size, 0, {}, false, {}};
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &job, on_error, on_warning);
     if (!png) return fail("out of memory");

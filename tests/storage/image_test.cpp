@@ -238,11 +238,19 @@ TEST(DamagedImages, RefusedWithAMessageNamingFileAndFormat) {
             jpeg_huge[i + 8] = 0xF0;
             break;
         }
+    // A text chunk whose header claims 1.9 GB (0x75300000 bytes) in a file of a few
+    // hundred: refused at once, nothing allocated for it.
+    Bytes png_long_chunk = png;
+    const std::uint8_t long_chunk[] = {0x75, 0x30, 0x00, 0x00, 't', 'E',
+                                       'X',  't',  'd',  'a',  't', 'e'};
+    png_long_chunk.insert(png_long_chunk.begin() + 33, std::begin(long_chunk),
+                          std::end(long_chunk));
     struct Case {
         const char* what;
         Bytes data;
         const char* format;
     } cases[] = {
+        {"PNG with a chunk longer than the file", png_long_chunk, "past the end of the file"},
         {"PNG cut inside the image data", cut(png, png.size() / 2), "PNG"},
         {"PNG cut inside the header", cut(png, 20), "PNG"},
         {"PNG with a huge width", png_huge, "PNG"},
