@@ -140,8 +140,10 @@ std::optional<std::string> ArgumentReader::next(ArgMode mode, char separator) {
     }
 
     if (result) {
-        // A function's parameter name stands for the argument of the current call.
-        if (m_block && m_block->kind == k_kind_function) {
+        // A function's parameter name stands for the argument of the current call. A
+        // parameter named like a variable ($name, #name) was given its argument as that
+        // variable's value when the call began: the variable rule below finds it.
+        if (m_block && m_block->kind == k_kind_function && !is_variable_name(*result)) {
             for (int p = 0; p < m_block->param_count && p < k_max_params; ++p) {
                 if (*result == m_block->param_names[p]) {
                     result = std::string(m_block->param_values[p]);

@@ -116,6 +116,14 @@ TEST(ArgumentReader, FunctionParametersStandForTheirValues) {
     ArgumentReader r("who, whom", &block, nullptr);
     EXPECT_EQ(r.next(ArgMode::quoted, ','), "reader");
     EXPECT_EQ(r.next(ArgMode::quoted, ')'), "whom");
+
+    // A parameter named like a variable holds its argument in that variable.
+    block.param_count = 2;
+    std::strcpy(block.param_names[1], "$page");
+    block.param_values[1][0] = 0;
+    var_set_text("$page", "txt/dusk");
+    ArgumentReader v("$page", &block, nullptr);
+    EXPECT_EQ(v.next(ArgMode::quoted, ')'), "txt/dusk");
 }
 
 TEST(ObjectPath, Forms) {
