@@ -59,10 +59,19 @@ Thread& Thread::operator=(Thread&& other) noexcept {
 }
 
 namespace {
-// std::thread objects by state pointer; removed on join or detach.
+// std::thread objects by state pointer; removed on join or detach. When the process ends
+// without a teardown (exit() from a library, such as Xlib when the display goes away),
+// threads still in the table are detached: destroying a joinable std::thread would abort.
+struct ThreadTable {
+    std::vector<std::pair<ThreadState*, std::thread>> entries;
+    ~ThreadTable() {
+        for (auto& entry : entries)
+            if (entry.second.joinable()) entry.second.detach();
+    }
+};
 std::vector<std::pair<ThreadState*, std::thread>>& threads() {
-    static std::vector<std::pair<ThreadState*, std::thread>> v;
-    return v;
+    static ThreadTable table;
+    return table.entries;
 }
 std::thread take_thread(ThreadState* s) {
     std::lock_guard lock(holder_mutex());
