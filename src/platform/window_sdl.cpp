@@ -147,7 +147,8 @@ public:
         if (hand == m_hand) return;
         SDL_Cursor*& cursor = hand ? m_hand_cursor : m_arrow_cursor;
         if (!cursor)
-            cursor = SDL_CreateSystemCursor(hand ? SDL_SYSTEM_CURSOR_HAND : SDL_SYSTEM_CURSOR_ARROW);
+            cursor =
+                SDL_CreateSystemCursor(hand ? SDL_SYSTEM_CURSOR_HAND : SDL_SYSTEM_CURSOR_ARROW);
         if (!cursor) return;
         SDL_SetCursor(cursor);
         m_hand = hand;
