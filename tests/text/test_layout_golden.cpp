@@ -1,6 +1,7 @@
 // Rendered lines of laid-out text (plain, outlined, with ruby) against golden images, so
 // that a moved glyph, a lost outline or a misplaced ruby shows. The font is the WenQuanYi
 // file named in text_test_support.h, not whatever the machine would pick.
+#include "golden_support.h"
 #include "layout_test_support.h"
 
 #include <cstdlib>
@@ -8,30 +9,11 @@
 
 using namespace kestrune;
 using namespace kestrune::text;
+using namespace kestrune::text::testing;
 
 namespace {
 
 class LayoutGolden : public text::testing::LayoutTest {};
-
-struct Rgb {
-    int width = 0, height = 0;
-    std::vector<std::uint8_t> data;
-};
-
-void blend(Rgb& out, const PixelImage& img, int x0, int y0, std::uint32_t colour) {
-    for (int y = 0; y < img.height; ++y)
-        for (int x = 0; x < img.width; ++x) {
-            const int tx = x0 + x, ty = y0 + y;
-            if (tx < 0 || ty < 0 || tx >= out.width || ty >= out.height) continue;
-            const std::uint32_t a = img.row32(y)[x] >> 24;
-            if (!a) continue;
-            std::uint8_t* d = &out.data[std::size_t((ty * out.width + tx) * 3)];
-            const std::uint8_t src[3] = {std::uint8_t(colour >> 16), std::uint8_t(colour >> 8),
-                                         std::uint8_t(colour)};
-            for (int k = 0; k < 3; ++k)
-                d[k] = std::uint8_t((src[k] * a + d[k] * (255 - a) + 127) / 255);
-        }
-}
 
 // Draws what the display shows once every character is revealed: outlines under glyphs,
 // each in its slot's colours, and the ruby glyphs where the placement puts them.
@@ -55,45 +37,6 @@ Rgb render(const TextLayout& l) {
                       s.fill_colour);
         }
     return out;
-}
-
-bool read_ppm(const std::string& path, Rgb& img) {
-    std::ifstream in(path, std::ios::binary);
-    std::string magic;
-    int max = 0;
-    if (!(in >> magic >> img.width >> img.height >> max) || magic != "P6" || max != 255)
-        return false;
-    in.get();
-    img.data.resize(std::size_t(img.width * img.height * 3));
-    return bool(
-        in.read(reinterpret_cast<char*>(img.data.data()), std::streamsize(img.data.size())));
-}
-
-void write_ppm(const std::string& path, const Rgb& img) {
-    std::ofstream out(path, std::ios::binary);
-    out << "P6\n" << img.width << " " << img.height << "\n255\n";
-    out.write(reinterpret_cast<const char*>(img.data.data()), std::streamsize(img.data.size()));
-}
-
-// Set KESTRUNE_UPDATE_GOLDEN=1 to write the golden images after a deliberate change.
-void expect_golden(const Rgb& got, const std::string& name) {
-    const std::string golden = std::string(KESTRUNE_SOURCE_DIR) + "/tests/fixtures/text/" + name;
-    write_ppm(std::string(KESTRUNE_BINARY_DIR) + "/" + name, got);
-    if (std::getenv("KESTRUNE_UPDATE_GOLDEN")) write_ppm(golden, got);
-    Rgb want;
-    ASSERT_TRUE(read_ppm(golden, want)) << golden;
-    ASSERT_EQ(want.width, got.width);
-    ASSERT_EQ(want.height, got.height);
-    // FreeType versions differ in the last bits of anti-aliasing: allow small differences,
-    // not a moved or missing glyph.
-    long total = 0, far = 0;
-    for (std::size_t i = 0; i < got.data.size(); ++i) {
-        const int d = std::abs(int(got.data[i]) - int(want.data[i]));
-        total += d;
-        if (d > 48) ++far;
-    }
-    EXPECT_LT(double(total) / double(got.data.size()), 2.0) << name;
-    EXPECT_LT(far, long(got.data.size() / 200)) << name;
 }
 
 TEST_F(LayoutGolden, PlainLines) {
