@@ -6,17 +6,12 @@
 // bare FreeType rendering the same glyphs in the same run (plain, and stroked for the
 // outline). The peers include FreeType directly: they measure the library itself, not
 // the engine.
-#include "platform/encoding.h"
-#include "platform/font_face.h"
+#include "text_page.h"
+
 #include "text/glyph_cache.h"
 #include "text/glyphs.h"
 
 #include <benchmark/benchmark.h>
-
-#include <ft2build.h>
-#include FT_FREETYPE_H
-#include FT_GLYPH_H
-#include FT_STROKER_H
 
 #include <cstdio>
 #include <filesystem>
@@ -24,35 +19,11 @@
 #include <vector>
 
 using namespace kestrune;
+using bench::k_face;
+using bench::k_glyphs;
+using bench::k_height;
 
 namespace {
-
-constexpr const char* k_font_file = "/usr/share/fonts/truetype/wqy/wqy-zenhei.ttc";
-constexpr const char* k_face = "WenQuanYi Zen Hei";
-constexpr int k_height = 24;
-constexpr int k_glyphs = 200;
-
-std::vector<std::uint32_t> bench_codes() {
-    std::vector<std::uint32_t> codes;
-    for (std::uint32_t lead = 0xB0; codes.size() < k_glyphs; ++lead)
-        for (std::uint32_t trail = 0xA1; trail <= 0xFE && codes.size() < k_glyphs; ++trail)
-            codes.push_back(lead * 256 + trail);
-    return codes;
-}
-
-std::string codes_as_bytes(const std::vector<std::uint32_t>& codes) {
-    std::string s;
-    for (std::uint32_t c : codes) {
-        s.push_back(char(c >> 8));
-        s.push_back(char(c & 0xFF));
-    }
-    return s;
-}
-
-bool setup_fonts() {
-    static bool ok = std::filesystem::exists(k_font_file) && platform::add_font_file(k_font_file);
-    return ok;
-}
 
 text::TextFont outlined_font() {
     text::set_default_font(k_face, k_height, 0xFFFFFF, 0x000000, 400, text::k_outline_around);
@@ -62,10 +33,10 @@ text::TextFont outlined_font() {
 }
 
 void BM_Engine_Glyphs_EmptyCache(benchmark::State& state) {
-    if (!setup_fonts()) return state.SkipWithError("fonts-wqy-zenhei is not installed");
+    if (!bench::add_page_font()) return state.SkipWithError("fonts-wqy-zenhei is not installed");
     text::glyph_cache_clear();
     text::TextFont font = outlined_font();
-    const auto codes = bench_codes();
+    const auto codes = bench::page_codes();
     for (auto _ : state)
         for (std::uint32_t code : codes) benchmark::DoNotOptimize(text::make_glyph(&font, code));
     state.SetItemsProcessed(state.iterations() * k_glyphs);
@@ -73,11 +44,11 @@ void BM_Engine_Glyphs_EmptyCache(benchmark::State& state) {
 BENCHMARK(BM_Engine_Glyphs_EmptyCache)->Unit(benchmark::kMicrosecond);
 
 void BM_Engine_Glyphs_WarmCache(benchmark::State& state) {
-    if (!setup_fonts()) return state.SkipWithError("fonts-wqy-zenhei is not installed");
+    if (!bench::add_page_font()) return state.SkipWithError("fonts-wqy-zenhei is not installed");
     text::glyph_cache_clear();
-    const auto codes = bench_codes();
+    const auto codes = bench::page_codes();
     const auto ids = text::load_font_glyphs(k_face, k_height, 0xFFFFFF, 0x000000, 400,
-                                            text::k_outline_around, codes_as_bytes(codes));
+                                            text::k_outline_around, bench::page_text());
     if (ids.size() != codes.size()) return state.SkipWithError("LoadFont failed");
     text::TextFont font = outlined_font();
     for (auto _ : state)
@@ -89,10 +60,10 @@ BENCHMARK(BM_Engine_Glyphs_WarmCache)->Unit(benchmark::kMicrosecond);
 
 // The glyph and its outline image (what a text object draws under it), cache empty.
 void BM_Engine_GlyphsAndOutline_EmptyCache(benchmark::State& state) {
-    if (!setup_fonts()) return state.SkipWithError("fonts-wqy-zenhei is not installed");
+    if (!bench::add_page_font()) return state.SkipWithError("fonts-wqy-zenhei is not installed");
     text::glyph_cache_clear();
     text::TextFont font = outlined_font();
-    const auto codes = bench_codes();
+    const auto codes = bench::page_codes();
     for (auto _ : state)
         for (std::uint32_t code : codes) {
             auto glyph = text::make_glyph(&font, code);
@@ -103,59 +74,13 @@ void BM_Engine_GlyphsAndOutline_EmptyCache(benchmark::State& state) {
 }
 BENCHMARK(BM_Engine_GlyphsAndOutline_EmptyCache)->Unit(benchmark::kMicrosecond);
 
-struct BareFreeType {
-    FT_Library library = nullptr;
-    FT_Face face = nullptr;
-    FT_Stroker stroker = nullptr;
-    std::vector<FT_UInt> indices;
-
-    bool open() {
-        if (FT_Init_FreeType(&library) || FT_New_Face(library, k_font_file, 0, &face)) return false;
-        FT_Set_Pixel_Sizes(face, 0, k_height * 1024 / 1290); // the same em as the engine's
-        FT_Stroker_New(library, &stroker);
-        FT_Stroker_Set(stroker, 2 * 64, FT_STROKER_LINECAP_ROUND, FT_STROKER_LINEJOIN_ROUND, 0);
-        for (std::uint32_t code : bench_codes())
-            indices.push_back(FT_Get_Char_Index(face, platform::gbk_code_to_unicode(code)));
-        return true;
-    }
-    ~BareFreeType() {
-        if (stroker) FT_Stroker_Done(stroker);
-        if (face) FT_Done_Face(face);
-        if (library) FT_Done_FreeType(library);
-    }
-};
-
 void BM_FreeType_Render(benchmark::State& state) {
-    BareFreeType ft;
-    if (!ft.open()) return state.SkipWithError("FreeType could not open the font");
-    for (auto _ : state)
-        for (FT_UInt index : ft.indices) {
-            FT_Load_Glyph(ft.face, index,
-                          FT_LOAD_RENDER | FT_LOAD_NO_BITMAP | FT_LOAD_TARGET_LIGHT);
-            benchmark::DoNotOptimize(ft.face->glyph->bitmap.buffer);
-        }
-    state.SetItemsProcessed(state.iterations() * k_glyphs);
+    bench::freetype_render(state);
 }
 BENCHMARK(BM_FreeType_Render)->Unit(benchmark::kMicrosecond);
 
-// FreeType's own way to outline text: stroke the outline 2 pixels wide and render both.
 void BM_FreeType_RenderAndStroke(benchmark::State& state) {
-    BareFreeType ft;
-    if (!ft.open()) return state.SkipWithError("FreeType could not open the font");
-    for (auto _ : state)
-        for (FT_UInt index : ft.indices) {
-            FT_Load_Glyph(ft.face, index, FT_LOAD_NO_BITMAP | FT_LOAD_TARGET_LIGHT);
-            FT_Glyph glyph = nullptr, stroked = nullptr;
-            FT_Get_Glyph(ft.face->glyph, &glyph);
-            FT_Glyph_Copy(glyph, &stroked);
-            FT_Glyph_StrokeBorder(&stroked, ft.stroker, 0, 1);
-            FT_Glyph_To_Bitmap(&stroked, FT_RENDER_MODE_NORMAL, nullptr, 1);
-            FT_Glyph_To_Bitmap(&glyph, FT_RENDER_MODE_NORMAL, nullptr, 1);
-            benchmark::DoNotOptimize(glyph);
-            FT_Done_Glyph(stroked);
-            FT_Done_Glyph(glyph);
-        }
-    state.SetItemsProcessed(state.iterations() * k_glyphs);
+    bench::freetype_render_and_stroke(state);
 }
 BENCHMARK(BM_FreeType_RenderAndStroke)->Unit(benchmark::kMicrosecond);
 
