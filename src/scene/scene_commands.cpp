@@ -133,14 +133,8 @@ bool cmd_create_name(CommandCall& call) {
     return true;
 }
 
-bool cmd_create_color(CommandCall& call) {
-    if (call.path.empty()) return true;
-    const std::int64_t w = script::argument_int(call.arg(4));
-    const std::int64_t h = script::argument_int(call.arg(5));
-    if (!size_ok(call, w, h, "CreateColor")) return true;
-    const script::Colour c = script::parse_colour(call.arg(6));
-    auto image =
-        colour_image(static_cast<std::int32_t>(w), static_cast<std::int32_t>(h), c.rgb, c.alpha);
+// A plain image object at the command's position and priority (arguments 1 and 2).
+bool create_image_object(CommandCall& call, std::shared_ptr<PixelImage> image) {
     auto d = drawable_for(image);
     if (!d) return true;
     hold_for_group(call);
@@ -150,16 +144,19 @@ bool cmd_create_color(CommandCall& call) {
     return true;
 }
 
+bool cmd_create_color(CommandCall& call) {
+    if (call.path.empty()) return true;
+    const std::int64_t w = script::argument_int(call.arg(4));
+    const std::int64_t h = script::argument_int(call.arg(5));
+    if (!size_ok(call, w, h, "CreateColor")) return true;
+    const script::Colour c = script::parse_colour(call.arg(6));
+    return create_image_object(call, colour_image(static_cast<std::int32_t>(w),
+                                                  static_cast<std::int32_t>(h), c.rgb, c.alpha));
+}
+
 bool cmd_create_texture(CommandCall& call) {
     if (call.path.empty()) return true;
-    auto image = source_image(call, call.arg(4));
-    auto d = drawable_for(image);
-    if (!d) return true;
-    hold_for_group(call);
-    engine::scene_lock();
-    create_kind_object(create_args(call, 1, 2), std::move(d), image, nullptr);
-    engine::scene_unlock();
-    return true;
+    return create_image_object(call, source_image(call, call.arg(4)));
 }
 
 SceneObject* create_holder(CommandCall& call, std::shared_ptr<PixelImage> image) {
