@@ -71,4 +71,16 @@ std::string read_text(const std::string& path) {
     return s.str();
 }
 
+std::string copy_folder(const std::string& from, const std::string& scratch_name) {
+    const std::string copy = scratch_dir(scratch_name);
+    std::filesystem::copy(from, copy,
+                          std::filesystem::copy_options::recursive |
+                              std::filesystem::copy_options::overwrite_existing);
+    return copy;
+}
+
+std::string copy_game(const std::string& folder, const std::string& scratch_name) {
+    return copy_folder(std::string(KESTRUNE_SOURCE_DIR) + "/tests/game/" + folder, scratch_name);
+}
+
 } // namespace kestrune::testing

@@ -17,5 +17,12 @@ RunResult run_kestrune(const std::vector<std::string>& args, int timeout_seconds
 std::string scratch_dir(const std::string& name);
 void write_text(const std::string& path, const std::string& text);
 std::string read_text(const std::string& path);
+// Copies a folder (a game the run may write into) into a fresh scratch folder of that
+// name and returns the copy; copy_game takes the folder from tests/game.
+std::string copy_folder(const std::string& from, const std::string& scratch_name);
+std::string copy_game(const std::string& folder, const std::string& scratch_name);
+
+// "[スクリプト]" in Shift-JIS, as the settings file spells its section names.
+inline const std::string k_script_section = "[\x83\x58\x83\x4e\x83\x8a\x83\x76\x83\x67]\r\n";
 
 } // namespace kestrune::testing

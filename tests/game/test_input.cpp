@@ -12,19 +12,6 @@ using namespace kestrune::testing;
 
 namespace {
 
-// Copies a game folder of tests/game into a scratch folder (the games write their results
-// beside their scripts) and returns the copy.
-std::string copy_game(const std::string& folder, const std::string& scratch_name) {
-    const std::string game = scratch_dir(scratch_name);
-    std::filesystem::copy(std::filesystem::path(KESTRUNE_SOURCE_DIR) / "tests/game" / folder, game,
-                          std::filesystem::copy_options::recursive |
-                              std::filesystem::copy_options::overwrite_existing);
-    return game;
-}
-
-// "[スクリプト]" in Shift-JIS, as the settings file spells its section names.
-const std::string k_script_section = "[\x83\x58\x83\x4e\x83\x8a\x83\x76\x83\x67]\r\n";
-
 RunResult run_game(const std::string& game, const std::string& input, const char* max_seconds,
                    const char* time_scale = "1") {
     return run_kestrune({"--headless", "--save-dir", game + "/saves", "--input", game + "/" + input,

@@ -25,14 +25,6 @@ int bright_pixels(const std::string& png, int x_from, int x_to, int y_from = 90,
     return n;
 }
 
-std::string copy_game(const std::string& folder, const std::string& scratch_name) {
-    const std::string game = scratch_dir(scratch_name);
-    std::filesystem::copy(std::filesystem::path(KESTRUNE_SOURCE_DIR) / "tests/game" / folder, game,
-                          std::filesystem::copy_options::recursive |
-                              std::filesystem::copy_options::overwrite_existing);
-    return game;
-}
-
 } // namespace
 
 TEST(TextDisplay, CreateTextRevealsCharacterByCharacterThenWaitTextEnds) {

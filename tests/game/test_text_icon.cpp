@@ -62,9 +62,7 @@ TEST(TextIconGame, PageIconShowsAtTheKeyWaitWherePlaced) {
                   900, 500},
                  {"variable", "$SYSTEM_text_icon_page = \"sys/line%02d.png#1\";", false, -1, -1}};
     for (const auto& c : cases) {
-        const std::string game = scratch_dir(std::string("text_icon_") + c.name);
-        std::filesystem::copy(std::filesystem::path(KESTRUNE_SOURCE_DIR) / "tests/game/text_icon",
-                              game, std::filesystem::copy_options::recursive);
+        const std::string game = copy_game("text_icon", std::string("text_icon_") + c.name);
         std::string script = read_text(game + "/start.txt");
         const std::string at = "LoadText(";
         script.insert(script.find(at), std::string(c.setup) + "\n    ");

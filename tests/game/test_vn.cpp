@@ -20,22 +20,9 @@ using namespace kestrune::testing;
 
 namespace {
 
-std::string copy_folder(const std::filesystem::path& from, const std::string& scratch_name) {
-    const std::string game = scratch_dir(scratch_name);
-    std::filesystem::copy(from, game,
-                          std::filesystem::copy_options::recursive |
-                              std::filesystem::copy_options::overwrite_existing);
-    return game;
-}
-
-std::string copy_fixture(const std::string& folder, const std::string& scratch_name) {
-    return copy_folder(std::filesystem::path(KESTRUNE_SOURCE_DIR) / "tests/game" / folder,
-                       scratch_name);
-}
-
 // A copy of the bundled demo (the runs below must not write into the source tree).
 std::string copy_demo(const std::string& scratch_name) {
-    return copy_folder(std::filesystem::path(KESTRUNE_SOURCE_DIR) / "games/demo", scratch_name);
+    return copy_folder(std::string(KESTRUNE_SOURCE_DIR) + "/games/demo", scratch_name);
 }
 
 // Replaces the single occurrence of `from` in a file; false when it is not there once.
@@ -79,9 +66,6 @@ bool same_pixels(const std::string& a, const std::string& b, Rect r) {
                 if (ia.row(y)[x * 4 + c] != ib.row(y)[x * 4 + c]) return false;
     return true;
 }
-
-// "[スクリプト]" in Shift-JIS, as the settings file spells its section names.
-const std::string k_script_section = "[\x83\x58\x83\x4e\x83\x8a\x83\x76\x83\x67]\r\n";
 
 // The message window's text area in the demo.
 constexpr Rect k_demo_text_area{60, 424, 960, 556};
@@ -224,7 +208,7 @@ TEST(VnSkip, SkipPassesReadTextAndStopsAtNewText) {
     } cases[] = {{"0", "L|one:0|one:1|after:0"}, {"1", "L|one:0|one:1|after:1|two"}};
     for (const auto& c : cases) {
         const std::string game =
-            copy_fixture("vn_skip_read", std::string("vn_skip_read_") + c.absolute);
+            copy_game("vn_skip_read", std::string("vn_skip_read_") + c.absolute);
         ASSERT_TRUE(replace_once(game + "/start.txt", "#SYSTEM_skip_absolute = 0;",
                                  std::string("#SYSTEM_skip_absolute = ") + c.absolute + ";"));
         const RunResult r = run_kestrune({"--headless", "--save-dir", game + "/saves", "--input",
@@ -244,7 +228,7 @@ TEST(VnAuto, KeyWaitPassesAfterTheWaitPerCharacterTimesTheCharacters) {
     } cases[] = {{"100", true}, {"25", false}};
     const Rect long_line{200, 0, 500, 60}; // only page 1's line of 40 M reaches here
     for (const auto& c : cases) {
-        const std::string game = copy_fixture("vn_auto", std::string("vn_auto_") + c.per_character);
+        const std::string game = copy_game("vn_auto", std::string("vn_auto_") + c.per_character);
         ASSERT_TRUE(
             replace_once(game + "/start.txt", "auto_wait_per_character = 100;",
                          std::string("auto_wait_per_character = ") + c.per_character + ";"));
@@ -263,7 +247,7 @@ TEST(VnAuto, KeyWaitPassesAfterTheWaitPerCharacterTimesTheCharacters) {
 // Answering no: the close script ends and the main script's WaitText lets the story's
 // picture and its key wait go on.
 TEST(VnClose, AnsweringNoGoesBackToTheWaitingPage) {
-    const std::string game = copy_fixture("vn_close", "vn_close_no");
+    const std::string game = copy_game("vn_close", "vn_close_no");
     write_text(game + "/system/System.ini",
                k_script_section + "start=start.txt\r\nclose=close.txt\r\n");
     const RunResult r =
