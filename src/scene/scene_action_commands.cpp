@@ -90,9 +90,6 @@ int wait_for(CommandCall& call, const std::string& path, std::uint16_t code, std
                                       engine::state() == engine::k_state_system_script;
             if (!busy && !backlog_open) break;
         }
-        // A system script that ended while this waited held rendering as it left: the wait
-        // lets the picture (and what it waits for) go on.
-        if (engine::state() == began && engine::render_is_held()) engine::render_release();
         const double elapsed = platform::tick_diff(platform::tick_ms(), start) * current_speed();
         if (limit != -1 && elapsed >= double(limit)) break;
         const double step = interval_ms(interval_setting()) / current_speed();

@@ -53,8 +53,6 @@ bool sit_out_other_set(const ScriptContext& ctx) {
         if (engine::quit_requested() || platform::stop_requested()) return false;
         if (s == engine::k_state_restoring || !engine::in_running_range(s)) return false;
         if (s == ctx.owner_state.load()) {
-            // The system script's end held rendering; the wait lets the picture go on.
-            if (engine::render_is_held()) engine::render_release();
             if (command_hooks().restart_object_clocks) command_hooks().restart_object_clocks();
             return true;
         }

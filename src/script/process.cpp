@@ -170,6 +170,9 @@ void context_thread_routine(void* arg) {
         var_set_number("$SYSTEM_intrude", 0, false);
         engine::set_state(engine::k_state_running);
         if (scene_hooks().resume_scene) scene_hooks().resume_scene();
+        // A system script starts only while rendering runs; the main scripts get it back
+        // running, so that one waiting (WaitText, Wait, WaitKey) sees its picture go on.
+        if (!engine::quit_requested() && engine::render_is_held()) engine::render_release();
     }
     engine::give_command_lock();
 }
