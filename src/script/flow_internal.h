@@ -33,6 +33,10 @@ void join_prefix(char* out, const char* prefix, const char* name);
 
 // Marks a CR/LF passed by a main-set script in engine state 256 as read.
 void mark_read(ScriptContext& ctx, ScriptBlock& b, const char* pos);
+// The read-text flags of the file of b and the offset of pos in it; null when pos is not
+// in that file or the file has no flags.
+ReadTextNode* read_map_at(const ScriptContext& ctx, const ScriptBlock& b, const char* pos,
+                          std::size_t& offset);
 
 // Wait of a process block whose run state is not 1 (at begin, paused, ended, ...).
 void process_wait(ScriptBlock& b);

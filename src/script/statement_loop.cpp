@@ -152,14 +152,23 @@ EvalContext eval_context(ScriptContext& ctx, ScriptBlock& b) {
     return ev;
 }
 
-void mark_read(ScriptContext& ctx, ScriptBlock& b, const char* pos) {
-    if (ctx.set != 0 || engine::state() != engine::k_state_running || b.file_slot < 0) return;
+ReadTextNode* read_map_at(const ScriptContext& ctx, const ScriptBlock& b, const char* pos,
+                          std::size_t& offset) {
+    if (b.file_slot < 0) return nullptr;
     const ScriptFile& f = ctx.files[static_cast<std::size_t>(b.file_slot)];
-    if (!f.read_map || pos < f.data() || pos >= f.data() + f.size) return;
+    if (!f.read_map || pos < f.data() || pos >= f.data() + f.size) return nullptr;
+    offset = static_cast<std::size_t>(pos - f.data());
+    return f.read_map;
+}
+
+void mark_read(ScriptContext& ctx, ScriptBlock& b, const char* pos) {
+    if (ctx.set != 0 || engine::state() != engine::k_state_running) return;
+    std::size_t offset = 0;
+    ReadTextNode* node = read_map_at(ctx, b, pos, offset);
     // Skip mode runs through text already read; the first new line stops it, unless the
     // reader asked to skip everything.
-    if (read_text_mark(f.read_map, static_cast<std::size_t>(pos - f.data())) &&
-        engine::skip_mode() && setting_number("skip_absolute") == 0)
+    if (node && read_text_mark(node, offset) && engine::skip_mode() &&
+        setting_number("skip_absolute") == 0)
         engine::set_skip_mode(false);
 }
 

@@ -94,11 +94,10 @@ void end_inline_script(InlineScript& run) {
 }
 
 bool text_position_read(const ScriptBlock& reader, const char* pos) {
-    const ScriptContext* ctx = reader.context;
-    if (!ctx || reader.file_slot < 0) return false;
-    const ScriptFile& f = ctx->files[static_cast<std::size_t>(reader.file_slot)];
-    if (!f.read_map || pos < f.data() || pos >= f.data() + f.size) return false;
-    return read_text_is_read(f.read_map, static_cast<std::size_t>(pos - f.data()));
+    if (!reader.context) return false;
+    std::size_t offset = 0;
+    const ReadTextNode* node = flow::read_map_at(*reader.context, reader, pos, offset);
+    return node && read_text_is_read(node, offset);
 }
 
 void mark_text_position(ScriptBlock& reader, const char* pos) {

@@ -474,29 +474,22 @@ int reveal_step(scene::SceneObject& o) {
     return 1;
 }
 
-int display_request(scene::SceneObject& o, std::string_view word) {
-    auto is_word = [&](std::string_view w) {
-        return word.substr(0, w.size()) == w &&
-               (word.size() == w.size() || word[w.size()] == '\t' || word[w.size()] == ' ');
-    };
-    TextLayout* p = text_layout_of(o);
-    if (is_word("Erase")) {
-        scene::set_slot(o, scene::k_slot_draw, scene::k_op_hidden);
-        scene::set_slot(o, scene::k_slot_kind_tick, scene::k_op_hidden);
-        scene::mark_object(o);
-        return 1;
+int erase_text_object(scene::SceneObject& o) {
+    scene::set_slot(o, scene::k_slot_draw, scene::k_op_hidden);
+    scene::set_slot(o, scene::k_slot_kind_tick, scene::k_op_hidden);
+    scene::mark_object(o);
+    return 1;
+}
+
+int enter_text_object(scene::SceneObject& o) {
+    scene::set_slot(o, scene::k_slot_draw, scene::k_op_draw);
+    if (TextLayout* p = text_layout_of(o)) {
+        p->reveal_time = platform::tick_ms();
+        if (p->reveal_time == 0) p->reveal_time = 1;
+        scene::set_slot(o, scene::k_slot_kind_tick, scene::k_op_text_tick);
     }
-    if (is_word("Enter")) {
-        scene::set_slot(o, scene::k_slot_draw, scene::k_op_draw);
-        if (p) {
-            p->reveal_time = platform::tick_ms();
-            if (p->reveal_time == 0) p->reveal_time = 1;
-            scene::set_slot(o, scene::k_slot_kind_tick, scene::k_op_text_tick);
-        }
-        scene::mark_object(o);
-        return 1;
-    }
-    return -1;
+    scene::mark_object(o);
+    return 1;
 }
 
 std::int32_t voice_sync_interval(std::int32_t voice_ms, std::int32_t characters) {

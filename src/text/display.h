@@ -28,8 +28,9 @@ struct VoiceRecord;
 int reveal_step(scene::SceneObject& object);
 
 // The requests "Erase" (hide, stop revealing) and "Enter" (show, reveal from now on) of a
-// text object: 1 when handled, -1 for any other word. Scene lock held.
-int display_request(scene::SceneObject& object, std::string_view word);
+// text object. Return 1. Scene lock held.
+int erase_text_object(scene::SceneObject& object);
+int enter_text_object(scene::SceneObject& object);
 
 // Registers the reveal step as the text objects' per-frame operation, the display's input
 // hooks and the SetFont command. Call once at start.

@@ -42,7 +42,9 @@ int text_request(scene::SceneObject& o, std::string_view word) {
     if (is_word(word, "NoLog")) return layout ? (layout->backlog = 0, 1) : 0;
     if (is_word(word, "NoIcon")) return layout ? (layout->icon = 0, 1) : 0;
     if (is_word(word, "PushText")) return layout ? (layout->reveal_all = 1, 1) : 0;
-    return display_request(o, word);
+    if (is_word(word, "Erase")) return erase_text_object(o);
+    if (is_word(word, "Enter")) return enter_text_object(o);
+    return -1;
 }
 
 const scene::KindOps k_text_kind{"text", text_request, nullptr, nullptr, nullptr};
