@@ -45,12 +45,10 @@ void watch_display_settings();
 // exist); `text_auto_lock` keeps it off and resets the variable. The auto icon shows while
 // it is on. Signals the attention event.
 void apply_auto_mode();
-// Skip mode on or off, with "$SYSTEM_skip" following it.
-void switch_skip_mode(bool on);
-// The message window hidden by the reader (stays shown while `text_erase_lock` is set).
+// Hides or shows the message window for the reader (it stays shown while `text_erase_lock`
+// is set; engine::text_window_hidden() tells its state).
 // Hiding or showing it ends auto mode; "$SYSTEM_text_erase" follows it.
 void set_message_window_hidden(bool hidden);
-bool message_window_hidden();
 
 // Offers a press (Enter, a click, the wheel towards the reader) to the text objects that
 // are revealing: each takes it by showing the rest of its page at once. True when one

@@ -152,10 +152,6 @@ std::string last_text() {
 
 // ---- modes ---------------------------------------------------------------------------------
 
-void switch_skip_mode(bool on) {
-    engine::set_skip_mode(on);
-}
-
 void apply_auto_mode() {
     double value = 0;
     if (script::var_get_number("$SYSTEM_text_auto", value)) {
@@ -185,10 +181,6 @@ void set_message_window_hidden(bool hidden) {
         apply_auto_mode();
     }
     redraw_all();
-}
-
-bool message_window_hidden() {
-    return engine::text_window_hidden();
 }
 
 bool offer_press_to_text() {
@@ -229,14 +221,14 @@ void watch_display_settings() {
     });
     watch("skip", [](double v) {
         const bool on = v != 0 && script::setting_number("skip_lock") == 0;
-        if (on != engine::skip_mode()) switch_skip_mode(on);
+        if (on != engine::skip_mode()) engine::set_skip_mode(on);
     });
     watch("skip_lock", [](double v) {
-        if (v != 0 && engine::skip_mode()) switch_skip_mode(false);
+        if (v != 0 && engine::skip_mode()) engine::set_skip_mode(false);
     });
     watch("menu_lock", [](double v) {
         if (v == 0) return;
-        if (engine::skip_mode()) switch_skip_mode(false);
+        if (engine::skip_mode()) engine::set_skip_mode(false);
         if (engine::text_window_hidden()) set_message_window_hidden(false);
     });
     watches.push_back(script::watch_setting("last_text", [](std::string_view, std::string_view) {
