@@ -34,6 +34,10 @@ void sleep_ms(std::uint32_t ms) {
 void set_time_scale(double scale) {
     g_scale.store(scale > 0.0 ? scale : 1.0);
 }
+bool stepped_clock() {
+    return false;
+}
+
 double time_scale() {
     return g_scale.load();
 }

@@ -30,6 +30,12 @@ void sleep_ms(std::uint32_t ms);
 void set_time_scale(double scale);
 double time_scale();
 
+// True when engine time is stepped (headless test runs): time stands still while any
+// engine thread can run and jumps to the next due moment when all of them wait. Work that
+// would otherwise run on helper threads (the raster workers) runs inline then, so that a
+// run is the same on any machine.
+bool stepped_clock();
+
 // Converts a span of engine milliseconds to real microseconds, for timed waits.
 std::int64_t engine_ms_to_real_us(std::uint32_t ms);
 
