@@ -1,5 +1,6 @@
 #include "frame/frame.h"
 
+#include <charconv>
 #include <cstdlib>
 #include <filesystem>
 
@@ -24,7 +25,7 @@ bool parse_number(const std::string& text, double& out) {
 std::string usage_line() {
     return "usage: kestrune [--headless] [--input FILE] [--screenshot MS=FILE] [--record DIR] "
            "[--audio-out FILE.wav] [--save-dir DIR] [--time-scale N] [--max-seconds N] "
-           "[--check] [--version] [--help] [GAME_DIR]";
+           "[--stepped] [--seed N] [--check] [--version] [--help] [GAME_DIR]";
 }
 
 std::string help_text() {
@@ -36,11 +37,17 @@ std::string help_text() {
            "                          \"<ms> move X Y\", \"<ms> key NAME\", \"<ms> keyup NAME\",\n"
            "                          \"<ms> wheel up|down\", \"<ms> quit\" (ms of engine time)\n"
            "  --screenshot MS=FILE    write the presented frame at engine time MS as PNG\n"
-           "  --record DIR            write every presented frame as DIR/NNNNNN.png\n"
+           "  --record DIR            write every presented frame as DIR/NNNNNN_TTTTTTTT.png\n"
+           "                          (frame, engine ms) and DIR/frames.txt with pixel hashes\n"
            "  --audio-out FILE.wav    write the mixed sound output\n"
            "  --save-dir DIR          save folder instead of the XDG one\n"
            "  --time-scale N          run the clock N times faster (tests)\n"
            "  --max-seconds N         quit after N seconds of engine time\n"
+           "  --stepped               headless only: engine time jumps from one due moment to\n"
+           "                          the next; the same game and input give the same frames\n"
+           "                          and files on any machine, and the run never sleeps\n"
+           "  --seed N                seed of the random built-ins (fixed by default with\n"
+           "                          --stepped)\n"
            "  --check                 load and pre-scan every script, report problems, run "
            "nothing\n"
            "  --version, --help\n";
@@ -67,6 +74,16 @@ ParseResult parse_command_line(int argc, const char* const* argv, Options& optio
             options.show_help = true;
         } else if (arg == "--check") {
             options.check = true;
+        } else if (arg == "--stepped") {
+            options.stepped = true;
+        } else if (arg == "--seed") {
+            if (!need_value(i, arg, value)) return ParseResult::bad_usage;
+            const auto r = std::from_chars(value.data(), value.data() + value.size(), options.seed);
+            if (value.empty() || r.ec != std::errc() || r.ptr != value.data() + value.size()) {
+                error = "--seed wants a whole number, got \"" + value + "\"";
+                return ParseResult::bad_usage;
+            }
+            options.seed_given = true;
         } else if (arg == "--input") {
             if (!need_value(i, arg, value)) return ParseResult::bad_usage;
             options.input_file = absolute(value);
@@ -107,6 +124,10 @@ ParseResult parse_command_line(int argc, const char* const* argv, Options& optio
             error = "more than one game folder given (\"" + arg + "\")";
             return ParseResult::bad_usage;
         }
+    }
+    if (options.stepped && !options.headless) {
+        error = "--stepped needs --headless: a window follows the wall clock";
+        return ParseResult::bad_usage;
     }
     return ParseResult::ok;
 }

@@ -19,6 +19,9 @@ struct Options {
     std::string save_dir;
     double time_scale = 1.0;
     double max_seconds = 0.0; // 0: no limit
+    bool stepped = false;     // headless only: stepped engine time
+    std::uint64_t seed = 0;   // seed of the random built-ins, when seed_given or stepped
+    bool seed_given = false;
     bool check = false;
     bool show_version = false;
     bool show_help = false;

@@ -176,6 +176,9 @@ platform::Window* main_window() {
 
 int run(const Options& options) {
     g_options = options;
+    // Before any engine thread exists: every thread made from here on takes its turn.
+    if (options.stepped) platform::enable_stepped_clock();
+    if (options.seed_given || options.stepped) platform::set_random_seed(options.seed);
     register_subsystems();
     StartupHooks& h = startup_hooks();
     const std::vector<Step> chain = {

@@ -2,6 +2,7 @@
 #include "frame/engine.h"
 
 #include "platform/clock.h"
+#include "platform/sync.h"
 #include "platform/thread.h"
 
 #include <array>
@@ -73,8 +74,10 @@ void lock(int id) {
     if (!m) return;
     // Waits without limit in principle, but looks at the quit flag and the thread's stop
     // request between tries so that shutdown never leaves a thread blocked here.
-    while (!m->try_lock_for(std::chrono::milliseconds(20))) {
+    const bool stepped = platform::stepped_clock();
+    while (!(stepped ? m->try_lock() : m->try_lock_for(std::chrono::milliseconds(20)))) {
         if (quit_requested() || platform::stop_requested()) return;
+        platform::lock_contended();
     }
     ++t_held[static_cast<std::size_t>(id)];
 }
@@ -87,6 +90,7 @@ void unlock(int id) {
     if (!m) return;
     --held;
     m->unlock();
+    platform::lock_released();
 }
 
 int create_thread(bool start_running, ThreadRoutine routine, void* arg) {

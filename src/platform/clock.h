@@ -35,6 +35,20 @@ double time_scale();
 // would otherwise run on helper threads (the raster workers) runs inline then, so that a
 // run is the same on any machine.
 bool stepped_clock();
+// Switches stepped time on. Called once, on the main thread, before any other engine
+// thread starts; engine time then starts at 0.
+void enable_stepped_clock();
+
+// Seeds for the engine's pseudo-random generators. With a fixed seed (--seed, or any
+// stepped run) the n-th seed drawn is always the same; otherwise seeds come from the
+// system's entropy and the clock. `salt` tells apart callers that draw at one moment.
+void set_random_seed(std::uint64_t seed);
+bool random_seed_fixed();
+std::uint32_t random_seed(std::uint32_t salt = 0);
+
+// Seconds since 1970 (UTC) for dates that scripts and saves see. A stepped run starts at
+// midnight on 1 January 2026 and follows engine time, so its dates are the same on any day.
+std::int64_t calendar_seconds();
 
 // Converts a span of engine milliseconds to real microseconds, for timed waits.
 std::int64_t engine_ms_to_real_us(std::uint32_t ms);

@@ -22,6 +22,8 @@ inline constexpr std::uint32_t k_infinite = 0xFFFFFFFFu;
 inline constexpr int k_wait_timeout = -1;
 inline constexpr int k_wait_stopped = -2;
 
+class WaitRecord;
+
 class Event {
 public:
     explicit Event(bool manual_reset = true, bool signalled = false);
@@ -39,7 +41,7 @@ public:
     bool wait(std::uint32_t timeout_ms = k_infinite);
 
 private:
-    friend int wait_any(std::span<Event* const>, std::uint32_t);
+    friend class WaitRecord;
     bool m_manual;
     bool m_signalled;
     std::uint64_t m_pulse_generation = 0; // manual pulses seen by waiters
@@ -55,6 +57,14 @@ int wait_any(std::span<Event* const> events, std::uint32_t timeout_ms);
 inline int wait_any(std::initializer_list<Event*> events, std::uint32_t timeout_ms) {
     return wait_any(std::span<Event* const>(events.begin(), events.size()), timeout_ms);
 }
+
+// For locks kept outside this file (the engine's numbered locks): a thread that finds such
+// a lock taken calls lock_contended() before it tries again, and the owner calls
+// lock_released() after giving it back. In stepped time the first gives the baton away
+// until some lock is released (or 20 ms of engine time pass); on the wall clock both do
+// nothing.
+void lock_contended();
+void lock_released();
 
 // A mutex whose lock can be abandoned: lock() returns false instead of blocking forever
 // when the calling thread is asked to stop or `give_up` (if given) becomes true.

@@ -93,19 +93,38 @@ bool Thread::start(std::function<void()> fn, bool start_suspended) {
     state->id = g_next_id.fetch_add(1);
     state->suspended = start_suspended;
     if (!start_suspended) state->resume_event.signal();
+    // In stepped time the new thread joins the baton order now, in its creator's turn, so
+    // that its place in the order does not depend on when the system starts it.
+    const bool stepped_time = stepped::current() != nullptr;
+    if (stepped_time) {
+        std::lock_guard lock(sync_mutex());
+        stepped::join(state->turn, state->id);
+    }
     try {
-        std::thread t([state, fn = std::move(fn)] {
+        std::thread t([state, fn = std::move(fn), stepped_time] {
             t_current = state.get();
+            if (stepped_time) {
+                std::unique_lock lock(sync_mutex());
+                stepped::wait_for_baton(lock, state->turn);
+            }
             state->started = true;
             // A suspended thread waits for resume; a stop request ends it unrun.
             if (state->resume_event.wait(k_infinite) && !state->stop.load()) fn();
             state->finished = true;
             state->finished_event.signal();
             t_current = nullptr;
+            if (stepped_time) {
+                std::unique_lock lock(sync_mutex());
+                stepped::leave(lock, state->turn);
+            }
         });
         std::lock_guard lock(holder_mutex());
         threads().emplace_back(state.get(), std::move(t));
     } catch (const std::system_error&) {
+        if (stepped_time) {
+            std::unique_lock lock(sync_mutex());
+            stepped::leave(lock, state->turn);
+        }
         return false;
     }
     m_state = std::move(state);
@@ -133,6 +152,10 @@ std::uint32_t Thread::id() const {
 void Thread::request_stop() {
     if (!m_state) return;
     m_state->stop = true;
+    if (stepped::enabled()) {
+        std::lock_guard lock(sync_mutex());
+        stepped::wake(m_state->turn);
+    }
     // Wakes every waiter so that the stopped thread sees its request at once.
     m_state->stop_event.signal();
 }

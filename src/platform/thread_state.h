@@ -2,6 +2,7 @@
 // of it, so that every wait can watch its own thread's stop request.
 #pragma once
 
+#include "platform/stepped.h"
 #include "platform/sync.h"
 
 #include <atomic>
@@ -18,6 +19,7 @@ struct ThreadState {
     Event resume_event{true, false};
     Event finished_event{true, false};
     Event stop_event{true, false};
+    stepped::Turn turn; // its place in the baton order of a stepped run
 };
 
 // The state of the calling thread, or null on threads not made by Thread.

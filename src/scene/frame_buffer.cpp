@@ -160,6 +160,17 @@ bool FrameBuffer::dump_png(const char* path) {
     return write_png_bgra(path, m_present.data(), k_screen_width, k_screen_height, k_stride, false);
 }
 
+std::uint64_t FrameBuffer::present_hash() {
+    std::lock_guard<std::mutex> guard(m_present_mutex);
+    std::uint64_t h = 0xcbf29ce484222325ull;
+    for (std::int32_t y = 0; y < k_screen_height; ++y) {
+        const std::uint8_t* row = m_present.data() + std::size_t(y) * k_stride;
+        for (std::int32_t x = 0; x < k_screen_width; ++x)
+            for (int c = 0; c < 3; ++c) h = (h ^ row[x * 4 + c]) * 0x100000001b3ull;
+    }
+    return h;
+}
+
 bool FrameBuffer::capture(std::int32_t width, PixelImage& out) const {
     if (width <= 0 || !out.allocate(width, k_screen_height)) {
         std::fprintf(stderr, "frame capture: width %d is out of range\n", width);
@@ -200,6 +211,10 @@ bool write_png_bgra(const char* path, const std::uint8_t* bgra, std::int32_t wid
     image.version = PNG_IMAGE_VERSION;
     image.width = png_uint_32(width);
     image.height = png_uint_32(height);
+#ifdef PNG_IMAGE_FLAG_FAST
+    // Screenshots and recordings are written while the game runs: favour speed over size.
+    image.flags |= PNG_IMAGE_FLAG_FAST;
+#endif
     std::vector<std::uint8_t> rgb;
     const void* data = bgra;
     png_int_32 row_stride = stride;

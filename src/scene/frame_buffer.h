@@ -89,6 +89,9 @@ public:
     std::uint64_t present_count() const { return m_present_count.load(); }
 
     // Writes the present copy as an opaque RGB PNG; false with a message on failure.
+    // A 64-bit FNV-1a hash of the colours of the present copy (alpha left out, as the
+    // reader never sees it): two frames that look alike hash alike.
+    std::uint64_t present_hash();
     bool dump_png(const char* path);
     // Copies the composition target into `out`: `width` x 576, stepping through the source
     // in 16.16 fixed point, alpha forced to 0xFF (scene captures for the backlog, saves).

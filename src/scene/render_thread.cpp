@@ -9,6 +9,7 @@
 #include "platform/window.h"
 #include "script/commands.h"
 #include "script/system_variables.h"
+#include "storage/storage.h"
 
 #include <algorithm>
 #include <atomic>
@@ -48,6 +49,7 @@ struct RenderState {
     std::vector<std::pair<std::uint32_t, std::string>> screenshots;
     std::string record_dir;
     std::uint32_t record_count = 0;
+    std::string record_index; // "<frame> <engine ms> <hash>" per recorded frame
 };
 
 RenderState& rs() {
@@ -112,11 +114,35 @@ void present_region(const UpdateRegion::Edges& e) {
     const ClipRect copied = s.frame.present(r);
     if (copied.empty()) return;
     if (!s.record_dir.empty()) {
-        char name[32];
-        std::snprintf(name, sizeof name, "/%06u.png", s.record_count++);
+        // The engine time in the name: a stepped run records the same names every time.
+        const std::uint32_t frame = s.record_count++;
+        const std::uint32_t now = platform::tick_ms();
+        char name[48];
+        std::snprintf(name, sizeof name, "/%06u_%08u.png", frame, now);
         s.frame.dump_png((s.record_dir + name).c_str());
+        char line[64];
+        std::snprintf(line, sizeof line, "%06u %u %016llx\n", frame, now,
+                      static_cast<unsigned long long>(s.frame.present_hash()));
+        s.record_index += line;
     }
     if (platform::Window* w = frame::main_window()) w->post_wake();
+}
+
+// Every wait of the render thread. In stepped time it first writes the screenshots whose
+// moment has come (the frame is complete: time has not moved since it was composed) and
+// wakes no later than the next screenshot's moment, so that a screenshot shows the frame
+// composed at exactly its time.
+bool render_wait(platform::Event& e, std::uint32_t ms) {
+    if (!platform::stepped_clock()) return e.wait(ms);
+    take_screenshots(false);
+    {
+        RenderState& s = rs();
+        std::lock_guard guard(s.capture_mutex);
+        const std::uint32_t now = platform::tick_ms();
+        for (const auto& shot : s.screenshots)
+            if (shot.first > now) ms = std::min(ms, shot.first - now);
+    }
+    return e.wait(ms);
 }
 
 void pace() {
@@ -127,7 +153,7 @@ void pace() {
     }
     const double wait = interval_ms(s.interval_setting.load()) / current_speed() -
                         platform::tick_diff(platform::tick_ms(), s.last_present);
-    if (wait >= 1.0) s.wake.wait(static_cast<std::uint32_t>(wait));
+    if (wait >= 1.0) render_wait(s.wake, static_cast<std::uint32_t>(wait));
     s.last_present = platform::tick_ms();
 }
 
@@ -188,7 +214,7 @@ void compose_step() {
     if (edges_empty(e)) {
         engine::scene_unlock();
         if (!engine::skip_mode())
-            s.wake.wait(static_cast<std::uint32_t>(interval_ms(s.interval_setting)));
+            render_wait(s.wake, static_cast<std::uint32_t>(interval_ms(s.interval_setting)));
         s.last_present = platform::tick_ms();
         return;
     }
@@ -200,29 +226,35 @@ void compose_step() {
 
 void render_routine(void*) {
     RenderState& s = rs();
+    const bool stepped = platform::stepped_clock();
     while (s.running.load() && !engine::quit_requested()) {
-        take_screenshots(false);
+        const platform::Tick began = platform::tick_ms();
+        // Stepped, screenshots are written before each wait, once the frame is composed.
+        if (!stepped) take_screenshots(false);
         if (!s.go.is_signalled()) {
             // Held: wake now and then for the screenshots; the release restarts the clocks.
-            s.go.wait(10);
+            render_wait(s.go, 10);
             continue;
         }
         const std::int32_t st = engine::state();
         if (!engine::in_running_range(st) ||
             (st != engine::k_state_system_script && (st & 0xFF) != 0)) {
-            s.wake.wait(4);
+            render_wait(s.wake, 4);
             engine::scene_lock();
             reset_object_clocks();
             engine::scene_unlock();
             continue;
         }
         if (s.frozen.load() || s.paused.load()) {
-            s.wake.wait(static_cast<std::uint32_t>(interval_ms(s.interval_setting)));
+            render_wait(s.wake, static_cast<std::uint32_t>(interval_ms(s.interval_setting)));
             continue;
         }
         engine::scene_lock();
         update_step(platform::tick_ms());
         compose_step(); // gives the lock back
+        // Skip mode composes without pacing; in stepped time a cycle still takes a
+        // millisecond, or time would never move on.
+        if (stepped && platform::tick_ms() == began) render_wait(s.wake, 1);
     }
     s.ended.signal();
 }
@@ -425,6 +457,7 @@ void start_render_thread() {
         s.screenshots = opt.screenshots;
         s.record_dir = opt.record_dir;
         s.record_count = 0;
+        s.record_index.clear();
         if (!s.record_dir.empty()) {
             std::error_code ec;
             std::filesystem::create_directories(s.record_dir, ec);
@@ -459,6 +492,9 @@ void stop_render_thread() {
         s.thread = engine::k_no_thread;
     }
     take_screenshots(true);
+    if (!s.record_dir.empty() && !s.record_index.empty())
+        storage::write_file(s.record_dir + "/frames.txt", s.record_index.data(),
+                            s.record_index.size(), storage::WriteMode::plain);
     s.go.reset();
 }
 

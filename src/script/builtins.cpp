@@ -37,17 +37,13 @@ Value random_fn(const BuiltinCall& c) {
     if (n <= 0) return Value::of_number(0);
     // Seeded once per thread: reseeding from the clock at every call, as a per-call seed
     // would, repeats the same number within one millisecond.
-    thread_local std::mt19937 generator{
-        std::random_device{}() ^ platform::tick_ms() ^
-        static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(c.ctx ? c.ctx->block : nullptr))};
+    thread_local std::mt19937 generator{platform::random_seed()};
     std::uniform_int_distribution<int> dist(0, n - 1);
     return Value::of_number(dist(generator));
 }
 
 Value time_fn(const BuiltinCall&) {
-    auto now = std::chrono::system_clock::now().time_since_epoch();
-    return Value::of_number(
-        static_cast<double>(std::chrono::duration_cast<std::chrono::seconds>(now).count()));
+    return Value::of_number(static_cast<double>(platform::calendar_seconds()));
 }
 
 Value milli_time_fn(const BuiltinCall&) {

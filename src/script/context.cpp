@@ -47,8 +47,7 @@ void reap_retired_locked() {
 
 // A pseudo-random owner key that is neither -1 nor the key of a living context.
 std::int32_t new_owner_key(const ScriptContext* ctx) {
-    static std::mt19937 gen(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(ctx)) ^
-                            platform::tick_ms());
+    static std::mt19937 gen(platform::random_seed());
     for (;;) {
         const auto key = static_cast<std::int32_t>(gen());
         if (key == -1) continue;

@@ -273,9 +273,13 @@ bool cmd_move_cursor(CommandCall& call) {
 }
 
 bool cmd_date_time(CommandCall& call) {
-    const std::time_t now = std::time(nullptr);
+    const auto now = static_cast<std::time_t>(platform::calendar_seconds());
     std::tm local{};
-    localtime_r(&now, &local);
+    // A stepped run reads its dates in UTC, so that they do not depend on the machine.
+    if (platform::stepped_clock())
+        gmtime_r(&now, &local);
+    else
+        localtime_r(&now, &local);
     const int values[6] = {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
                            local.tm_hour,        local.tm_min,     local.tm_sec};
     for (std::size_t i = 0; i < 6; ++i)

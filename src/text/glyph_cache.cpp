@@ -80,9 +80,7 @@ int glyph_cache_add(TextFont& font, std::uint32_t code) {
 
     Cache& c = cache();
     std::lock_guard lock(c.mutex);
-    const auto seed = std::uint32_t(platform::tick_ms()) + entry.font_key +
-                      std::uint32_t(reinterpret_cast<std::uintptr_t>(&entry)) +
-                      std::uint32_t(std::time(nullptr));
+    const auto seed = platform::random_seed(entry.font_key);
     entry.id = c.new_id(seed);
     if (entry.id < 0) return -1;
     const int id = entry.id;
