@@ -11,7 +11,7 @@ DEB_PACKAGES := g++ cmake pkg-config make libgtest-dev libbenchmark-dev \
 	libavcodec-dev libswscale-dev libswresample-dev fonts-wqy-zenhei \
 	sox imagemagick xvfb x11-apps clang libpixman-1-dev liblua5.4-dev
 
-.PHONY: all deps configure build run test bench fuzz format clean
+.PHONY: all deps configure build run test bench fuzz format clean golden
 
 all: build
 
@@ -68,3 +68,9 @@ format:
 
 clean:
 	rm -rf $(BUILD)
+
+# Records the demo's first seconds anew as the golden frames of the stepped-run test. Run
+# it when a change to what the reader sees is meant, and commit the new list.
+golden: build
+	cd $(BUILD) && KESTRUNE_WRITE_GOLDEN=$(CURDIR)/tests/game/golden/demo_frames.txt \
+		./test_game --gtest_filter=Stepped.DemoFramesMatchTheGoldenRecording

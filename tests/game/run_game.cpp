@@ -1,5 +1,6 @@
 #include "run_game.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <csignal>
@@ -13,7 +14,7 @@
 
 namespace kestrune::testing {
 
-RunResult run_kestrune(const std::vector<std::string>& args, int timeout_seconds) {
+RunResult run_kestrune(const std::vector<std::string>& args, int timeout_seconds, Clock clock) {
     RunResult result;
     const std::string out_path = scratch_dir("run_output") + "/out.txt";
     const pid_t pid = fork();
@@ -28,6 +29,11 @@ RunResult run_kestrune(const std::vector<std::string>& args, int timeout_seconds
         static std::string bin = KESTRUNE_BIN;
         argv.push_back(bin.data());
         std::vector<std::string> copy = args;
+        const auto has = [&copy](const char* flag) {
+            return std::find(copy.begin(), copy.end(), flag) != copy.end();
+        };
+        if (clock == Clock::stepped && has("--headless") && !has("--stepped"))
+            copy.insert(copy.begin(), "--stepped");
         for (auto& a : copy) argv.push_back(a.data());
         argv.push_back(nullptr);
         execv(bin.c_str(), argv.data());

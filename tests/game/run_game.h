@@ -11,7 +11,14 @@ struct RunResult {
     std::string output; // stdout and stderr together
 };
 
-RunResult run_kestrune(const std::vector<std::string>& args, int timeout_seconds = 60);
+// Which clock a headless run follows. Whole-game tests run stepped, so that what they
+// check does not depend on the machine's load; a test of real-time behaviour (pacing, the
+// window) asks for the wall clock.
+enum class Clock { stepped, wall };
+
+// Runs kestrune with `args`; a headless run gets --stepped unless `clock` is Clock::wall.
+RunResult run_kestrune(const std::vector<std::string>& args, int timeout_seconds = 60,
+                       Clock clock = Clock::stepped);
 
 // A fresh empty folder under the build tree, removed and re-created on each call.
 std::string scratch_dir(const std::string& name);

@@ -1,7 +1,6 @@
 // Whole-program runs driven by --input files: clicks and keys end waits, the key rate
 // limit, skip_lock, letter shortcuts and the close script. Input times are engine time since
-// the program started; the games' first input comes at 1000 ms or later so that a slow
-// start-up on a busy machine is over by then.
+// the program started, on the stepped clock.
 #include "run_game.h"
 
 #include <gtest/gtest.h>

@@ -3,9 +3,7 @@
 // Enter and against the read-text map; auto mode's pause per character; a close script
 // that hands the screen back to a waiting page.
 //
-// Input times are engine time since the program started; the first input comes at 1.5 s
-// or later, so that a slow start-up on a busy machine is over by then, and every check
-// leaves a second or more of margin.
+// Input times are engine time since the program started, on the stepped clock.
 #include "run_game.h"
 
 #include "scene/frame_buffer.h"

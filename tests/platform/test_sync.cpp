@@ -7,6 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <thread>
 
 using namespace kestrune::platform;
@@ -119,4 +123,38 @@ TEST(Clock, TimeScaleSpeedsUpSleeps) {
     EXPECT_GE(tick_diff(tick_ms(), t0), 200);
     EXPECT_LT(real_ms, 150);
     set_time_scale(1.0);
+}
+
+// Stepped time, in a child process (switching it on is for the whole process): sleeping
+// threads run in the order of their deadlines whatever the system's scheduler does, time
+// jumps straight to each deadline, and a sleep of the whole run costs no real time.
+[[noreturn]] void run_stepped_turns() {
+    enable_stepped_clock();
+    std::string log;
+    Event done(true, false);
+    Thread a, b;
+    const auto real_start = std::chrono::steady_clock::now();
+    a.start([&] {
+        for (int i = 0; i < 3; ++i) {
+            sleep_ms(30);
+            log += "a" + std::to_string(tick_ms()) + " ";
+        }
+    });
+    b.start([&] {
+        for (int i = 0; i < 2; ++i) {
+            sleep_ms(40);
+            log += "b" + std::to_string(tick_ms()) + " ";
+        }
+        done.wait(10000); // nobody signals it: times out at 10080
+        log += "b" + std::to_string(tick_ms());
+    });
+    a.join_for(k_infinite);
+    b.join_for(k_infinite);
+    const bool fast = std::chrono::steady_clock::now() - real_start < std::chrono::seconds(5);
+    std::fprintf(stderr, "%s\n", log.c_str());
+    std::exit(log == "a30 b40 a60 b80 a90 b10080" && fast ? 0 : 1);
+}
+
+TEST(SteppedClock, ThreadsTakeTurnsInDeadlineOrderAndTimeJumps) {
+    EXPECT_EXIT(run_stepped_turns(), ::testing::ExitedWithCode(0), "");
 }
