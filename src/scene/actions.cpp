@@ -103,7 +103,7 @@ void advance(ActionCore& a, const SceneObject& o, std::uint32_t now) {
 namespace detail {
 
 std::uint32_t now_for_actions() {
-    return platform::tick_ms();
+    return cycle_time();
 }
 
 std::int32_t towards(std::int32_t start, std::int32_t target, double amount) {

@@ -288,6 +288,45 @@ SceneObject* create_kind_object(const CreateArgs& args, std::unique_ptr<Drawable
     return o;
 }
 
+int graphic_request(SceneObject& o, std::string_view word) {
+    if (!o.drawable) return -1;
+    Drawable& d = *o.drawable;
+    struct ModeWord {
+        std::string_view word;
+        std::uint16_t mode;
+    };
+    static constexpr ModeWord k_modes[] = {
+        {"NormalRender", k_blend_normal}, {"AddRender", k_blend_add},
+        {"SubRender", k_blend_sub},       {"OverlayRender", k_blend_overlay},
+        {"MulRender", k_blend_mul},       {"Smoothing", k_blend_normal | k_blend_smoothing},
+    };
+    for (const ModeWord& m : k_modes) {
+        if (!is_request_word(word, m.word)) continue;
+        if (!set_blend_mode(d, m.mode)) return 0;
+        mark_object(o);
+        return 1;
+    }
+    if (is_request_word(word, "UnSmoothing")) {
+        set_blend_mode(d, d.mode & ~k_blend_smoothing);
+        mark_object(o);
+        return 1;
+    }
+    if (is_request_word(word, "Erase")) {
+        set_slot(o, k_slot_draw, k_op_hidden);
+        if (o.slots[k_slot_kind_tick].code == k_op_text_tick)
+            set_slot(o, k_slot_kind_tick, k_op_hidden);
+        mark_object(o);
+        return 1;
+    }
+    if (is_request_word(word, "Enter")) {
+        // Prepare puts the standard draw (and a parked text tick) back.
+        if (o.slots[k_slot_prepare].fn) o.slots[k_slot_prepare].fn(o);
+        mark_object(o);
+        return 1;
+    }
+    return -1;
+}
+
 namespace detail {
 
 void register_kind_operations() {

@@ -19,9 +19,36 @@ namespace detail {
 
 namespace {
 
+// A step from the layer value towards the sample in proportion to the layer value (plain
+// mask), or the product (stencil). Rounded down: a negative step of -58.5 is -59.
 std::uint8_t combine(std::uint8_t l, std::uint8_t s, bool stencil) {
     if (stencil) return static_cast<std::uint8_t>(l * s / 256);
-    return static_cast<std::uint8_t>(l + l * (int(s) - int(l)) / 256);
+    return static_cast<std::uint8_t>(l + ((l * (int(s) - int(l))) >> 8));
+}
+
+std::uint32_t colour_of(const std::uint8_t* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16);
+}
+
+// Combines `count` (1 or 2) neighbouring layer pixels with their samples. Pixels go in
+// pairs: a pair is left alone only when both colours are zero, and takes the samples as
+// they are only when both colours are white; otherwise both take the channel formula.
+void combine_pair(std::uint8_t* l, const std::uint8_t* const* s, int count, bool stencil) {
+    bool all_zero = true, all_white = true;
+    for (int i = 0; i < count; ++i) {
+        const std::uint32_t c = colour_of(l + i * 4);
+        all_zero = all_zero && c == 0;
+        all_white = all_white && c == 0xFFFFFF;
+    }
+    if (all_zero) return;
+    for (int i = 0; i < count; ++i) {
+        std::uint8_t* p = l + i * 4;
+        if (all_white) {
+            std::memcpy(p, s[i], 4);
+            continue;
+        }
+        for (int c = 0; c < 4; ++c) p[c] = combine(p[c], s[i][c], stencil);
+    }
 }
 
 } // namespace
@@ -51,22 +78,25 @@ void redraw_mask(SceneObject& o) {
                            right = std::min(row.right, k_screen_width);
         u += row.du * (left - row.left);
         v += row.dv * (left - row.left);
-        for (std::int32_t x = left; x < right; ++x, u += row.du, v += row.dv) {
+        auto sample = [&]() {
             const std::int32_t sx = std::clamp(u >> 16, 0, img.width - 1);
             const std::int32_t sy = std::clamp(v >> 16, 0, img.height - 1);
-            const std::uint8_t* s = img.row(sy) + sx * 4;
+            u += row.du;
+            v += row.dv;
+            return img.row(sy) + sx * 4;
+        };
+        // Pairs run from the span's first pixel; an odd last pixel is a pair of its own.
+        for (std::int32_t x = left; x < right; x += 2) {
+            const int count = right - x >= 2 ? 2 : 1;
+            const std::uint8_t* s[2] = {sample(), nullptr};
+            if (count == 2) s[1] = sample();
             std::uint8_t* l = out + x * 4;
             if (!parent) {
-                std::memcpy(l, s, 4);
+                std::memcpy(l, s[0], 4);
+                if (count == 2) std::memcpy(l + 4, s[1], 4);
                 continue;
             }
-            const std::uint32_t lc = l[0] | (l[1] << 8) | (l[2] << 16);
-            if (lc == 0) continue;
-            if (lc == 0xFFFFFF) {
-                std::memcpy(l, s, 4);
-                continue;
-            }
-            for (int c = 0; c < 4; ++c) l[c] = combine(l[c], s[c], m->stencil);
+            combine_pair(l, s, count, m->stencil);
         }
     }
     m->changed = false;

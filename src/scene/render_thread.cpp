@@ -261,7 +261,9 @@ void render_routine(void*) {
 
 // ---- update step -------------------------------------------------------------------------
 
-std::uint32_t g_cycle_now = 0;
+// The cycle time while the render thread steps the objects; null outside the update step
+// and on every other thread.
+thread_local const std::uint32_t* t_cycle_now = nullptr;
 
 int call(SceneObject& o, SlotIndex i) {
     return o.slots[static_cast<std::size_t>(i)].fn(o);
@@ -273,12 +275,14 @@ void update_step(std::uint32_t now) {
     std::vector<SceneObject*>& list = current_list();
     sort_list(list);
     const std::vector<SceneObject*> order = list;
+    // Every object of the cycle is stepped at the same time: each action's now and each
+    // object's last tick are this one time, however long the cycle takes to reach it.
+    t_cycle_now = &now;
     for (SceneObject* o : order) {
         if (o->no_actions) {
             o->last_tick = now;
             continue;
         }
-        g_cycle_now = now;
         bool moved = false;
         call(*o, k_slot_kind_update);
         call(*o, k_slot_fade);
@@ -293,6 +297,7 @@ void update_step(std::uint32_t now) {
         if (!moved && o->camera && o->camera->changed && o->drawable) reproject(*o);
         o->last_tick = now;
     }
+    t_cycle_now = nullptr;
     for (SceneObject* o : order)
         if (o->camera) o->camera->changed = false;
     // Auto-dispose: objects marked Disused go once nothing of theirs runs.
@@ -447,6 +452,10 @@ void run_cycle_for_tests() {
 }
 
 namespace detail {
+
+std::uint32_t cycle_time() {
+    return t_cycle_now ? *t_cycle_now : platform::tick_ms();
+}
 
 void start_render_thread() {
     RenderState& s = rs();

@@ -317,6 +317,13 @@ std::size_t object_count();   // objects in both lists
 
 // The default request handler (Lock, UnLock, Disused, ...): 1 when the word was known.
 int default_request(SceneObject& o, std::string_view word);
+// The request handler of the objects that draw an image (after their kind's own words):
+// the blend modes ("NormalRender", "AddRender", "SubRender", "OverlayRender", "MulRender"),
+// "Smoothing", "UnSmoothing", "Erase" and "Enter". 1 when done, 0 when refused (smoothing
+// a colour plane), -1 for any other word.
+int graphic_request(SceneObject& o, std::string_view word);
+// A request text names `word` when it is the word alone or the word and a blank or tab.
+bool is_request_word(std::string_view text, std::string_view word);
 
 // Called for every object about to be freed (under the lock), so that other subsystems
 // can drop references to it (a hovered choice, a focus link, a scroll bar's target).

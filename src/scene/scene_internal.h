@@ -46,6 +46,9 @@ void wait_gate(platform::Event& gate);
 void stop_pending_processes();
 
 // Render thread side, used by the store.
+// The time of the render cycle being stepped (the actions' now); the clock when called
+// outside the update step.
+std::uint32_t cycle_time();
 void start_render_thread();
 void stop_render_thread();
 

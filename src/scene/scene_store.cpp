@@ -336,11 +336,13 @@ int delete_objects(std::int32_t owner_key, std::string_view path) {
     return result;
 }
 
+bool is_request_word(std::string_view text, std::string_view word) {
+    if (text.substr(0, word.size()) != word) return false;
+    return text.size() == word.size() || text[word.size()] == '\t' || text[word.size()] == ' ';
+}
+
 int default_request(SceneObject& o, std::string_view word) {
-    auto is = [&](std::string_view w) {
-        if (word.substr(0, w.size()) != w) return false;
-        return word.size() == w.size() || word[w.size()] == '\t' || word[w.size()] == ' ';
-    };
+    auto is = [&](std::string_view w) { return is_request_word(word, w); };
     if (is("Lock"))
         o.locked = true;
     else if (is("UnLock"))
@@ -368,6 +370,10 @@ int request(std::int32_t owner_key, std::string_view path, std::string_view text
             if (o.kind && o.kind->request) {
                 const int k = o.kind->request(o, text);
                 if (k >= 0) return k;
+            }
+            if (o.drawable) {
+                const int g = graphic_request(o, text);
+                if (g >= 0) return g;
             }
             return default_request(o, text);
         },

@@ -4,6 +4,7 @@
 // just before it) fall out of the three recursive levels below.
 #include "script/expressions.h"
 
+#include "script/arguments.h"
 #include "script/builtins.h"
 #include "script/scanner.h"
 #include "script/system_variables.h"
@@ -685,12 +686,7 @@ bool assign_value(std::string_view target, const Value& r) {
 }
 
 std::string join_object_name(const EvalContext* ctx, std::string_view name) {
-    if (!name.empty() && name[0] == '@') return std::string(name.substr(1));
-    if (!ctx || ctx->object_prefix.empty()) return std::string(name);
-    std::string out(ctx->object_prefix);
-    out += '/';
-    out += name;
-    return out;
+    return form_object_path(name, ctx ? ctx->object_prefix : std::string_view{});
 }
 
 } // namespace kestrune::script

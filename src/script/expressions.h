@@ -139,8 +139,9 @@ struct BuiltinCall {
 using BuiltinFunction = Value (*)(const BuiltinCall& call);
 // Replaces the implementation of a known built-in name; false for an unknown name.
 bool register_builtin(std::string_view name, BuiltinFunction fn);
-// Joins an object name to the context's object prefix ("prefix/name"), or returns the
-// name without its '@' when it begins with '@'.
+// The object path of a name given to a built-in, formed as the commands form theirs: the
+// context's object prefix joined to the name, or the name itself for an `@` alias or a
+// `<` path, which the scene resolves.
 std::string join_object_name(const EvalContext* ctx, std::string_view name);
 
 } // namespace kestrune::script

@@ -342,8 +342,9 @@ TEST_F(Expressions, UnavailableFunctionsYieldZero) {
     EvalContext ctx;
     ctx.object_prefix = "scene";
     std::string compact = "ImageHorizon(\"bg\")";
-    EXPECT_DOUBLE_EQ(evaluate_text(compact, &ctx).number, 8);                 // "scene/bg"
-    EXPECT_DOUBLE_EQ(evaluate_text("ImageHorizon(\"@bg\")", &ctx).number, 2); // "bg"
+    EXPECT_DOUBLE_EQ(evaluate_text(compact, &ctx).number, 8); // "scene/bg"
+    // An alias keeps its '@' (the scene resolves it) and takes no prefix: "@bg".
+    EXPECT_DOUBLE_EQ(evaluate_text("ImageHorizon(\"@bg\")", &ctx).number, 3);
     register_builtin("ImageHorizon", nullptr);
 }
 
