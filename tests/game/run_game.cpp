@@ -14,6 +14,11 @@
 namespace kestrune::testing {
 
 RunResult run_kestrune(const std::vector<std::string>& args, int timeout_seconds) {
+    return run_program(KESTRUNE_BIN, args, timeout_seconds);
+}
+
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      int timeout_seconds) {
     RunResult result;
     const std::string out_path = scratch_dir("run_output") + "/out.txt";
     const pid_t pid = fork();
@@ -25,7 +30,7 @@ RunResult run_kestrune(const std::vector<std::string>& args, int timeout_seconds
             dup2(fileno(out), 2);
         }
         std::vector<char*> argv;
-        static std::string bin = KESTRUNE_BIN;
+        std::string bin = program;
         argv.push_back(bin.data());
         std::vector<std::string> copy = args;
         for (auto& a : copy) argv.push_back(a.data());

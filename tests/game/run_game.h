@@ -12,6 +12,9 @@ struct RunResult {
 };
 
 RunResult run_kestrune(const std::vector<std::string>& args, int timeout_seconds = 60);
+// Runs another program of the build (a tool such as kestrune-pack) the same way.
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      int timeout_seconds = 60);
 
 // A fresh empty folder under the build tree, removed and re-created on each call.
 std::string scratch_dir(const std::string& name);
