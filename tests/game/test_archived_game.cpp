@@ -3,7 +3,9 @@
 // messages for what is not built yet.
 #include "run_game.h"
 
+#include "scene/frame_buffer.h"
 #include "storage/container.h"
+#include "storage/pixel_image.h"
 
 #include <gtest/gtest.h>
 
@@ -155,4 +157,37 @@ scene main
     };
     for (const auto& s : said_once)
         EXPECT_EQ(count_of(r.output, s.message), 1u) << s.message << "\n" << r.output;
+}
+
+// An assignment of $SYSTEM_text_interval sets the base interval at once: 20 characters at
+// 600 ms (speed factor 0.5) are far from the end of the line after a second and a half.
+TEST(ArchivedGame, TextIntervalSettingActsAtOnce) {
+    const std::string game = scratch_dir("text_interval_setting");
+    write_text(game + "/start.txt", R"(
+scene main
+{
+    CreateColor("bg", 0, 0, 0, 1024, 576, "#000000");
+    $SYSTEM_text_interval = 600;
+    Wait(500);
+    CreateText("t", 10, 100, 100, AUTO, AUTO, "<FONT SIZE=48>MMMMMMMMMMMMMMMMMMMM</FONT>");
+    Draw();
+    Wait(20000);
+}
+)");
+    const std::string shot = game + "/shot.png";
+    const RunResult r =
+        run_kestrune({"--headless", "--save-dir", game + "/s", "--time-scale", "1", "--screenshot",
+                      "2000=" + shot, "--max-seconds", "2.5", game});
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    kestrune::PixelImage image;
+    ASSERT_TRUE(kestrune::scene::read_png_bgra(shot.c_str(), image));
+    int near = 0, far = 0;
+    for (int y = 90; y < 200; ++y)
+        for (int x = 90; x < 1024; ++x)
+            if (image.row(y)[x * 4 + 1] > 128) {
+                if (x < 300) ++near;
+                if (x >= 600) ++far;
+            }
+    EXPECT_GT(near, 100);
+    EXPECT_EQ(far, 0) << "the whole line is out: the interval was not applied";
 }
