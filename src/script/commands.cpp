@@ -143,7 +143,7 @@ std::string_view provider_of(std::string_view command) {
         {"SetFrequency", "sound"},
         {"SetLoop", "sound"},
         {"SetLoopPoint", "sound"},
-        {"SetStream", "sound"},
+        {"SetStream", "sound and movie playback"},
         {"SoundEffect", "sound"},
         {"CreateMovie", "movie playback"},
         {"MoviePlay", "movie playback"},
@@ -161,7 +161,7 @@ std::string_view provider_of(std::string_view command) {
         {"DeleteSaveFile", "save data"},
         {"CreateEffect", "image effects"},
         {"DrawEffect", "image effects"},
-        {"CreateAnimation", "particle effects"},
+        {"LoadFont", "font preloading"},
     };
     for (auto [name, subsystem] : k_providers)
         if (name == command) return subsystem;

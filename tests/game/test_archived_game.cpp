@@ -136,6 +136,7 @@ scene main
     $SYSTEM_save_lock = 1;
     CreateSound("bgm", "BGM", "music");
     CreateSound("bgm", "BGM", "music");
+    CreateAnimation("anim", 0, 0, 0, "anim.png");
     call_scene "scenario/missing.txt->intro";
     $done = "" + $a + $b;
     WriteFile("done.txt", $done, FALSE);
@@ -155,6 +156,8 @@ scene main
         {"CreateSound: sound is not available yet"},
         {"cannot load script \"scenario\\missing.txt\": no such file"},
     };
+    // An animation object reads its arguments and makes nothing: nothing to report.
+    EXPECT_EQ(r.output.find("CreateAnimation"), std::string::npos) << r.output;
     for (const auto& s : said_once)
         EXPECT_EQ(count_of(r.output, s.message), 1u) << s.message << "\n" << r.output;
 }
