@@ -65,6 +65,11 @@ bool script_settings() {
     std::filesystem::create_directories(s.save_folder, ec);
     storage::set_save_folder(s.save_folder);
 
+    // Every start begins without a resource path prefix; a restored or assigned
+    // current_path sets it again.
+    script::set_setting_default_text("current_path", "");
+    storage::set_resource_prefix("");
+
     script::SystemVariableInfo info;
     info.save_path = s.save_folder;
     info.information_os = "Linux";
@@ -125,6 +130,16 @@ void register_subsystems() {
     script::watch_setting("window_full", [](std::string_view, std::string_view) {
         fullscreen_wanted = script::setting_number("window_full") == 1;
         engine::wake_main();
+    });
+    // The lock also takes the window out of full screen.
+    script::watch_setting("window_full_lock", [](std::string_view, std::string_view) {
+        if (script::setting_number("window_full_lock") != 0 &&
+            script::setting_number("window_full") == 1)
+            script::var_set_number("#SYSTEM_window_full", 0);
+    });
+    // Image, script and movie names take the prefix; storage retries loose files without it.
+    script::watch_setting("current_path", [](std::string_view, std::string_view) {
+        storage::set_resource_prefix(script::setting_text("current_path"));
     });
     h.main_loop_pass.push_back([] {
         if (platform::Window* w = main_window()) w->set_fullscreen(fullscreen_wanted.load());

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <utility>
 
 namespace kestrune::script::builtins {
 
@@ -121,52 +122,75 @@ Value module_file_name_fn(const BuiltinCall& c) {
     return Value::of_text(c.ctx ? c.ctx->module_file_name : std::string_view{});
 }
 
+// The operating-system code of the system probe mapped to the numbers games test. Codes
+// name Windows versions; this engine's platform is none of them (code 0xFFFF), which
+// maps to 0.
+constexpr std::uint32_t k_os_code = 0xFFFF;
+
+Value platform_fn(const BuiltinCall&) {
+    constexpr std::pair<std::uint32_t, int> k_map[] = {{0, 1},   {16, 2},     {32, 3},  {48, 4},
+                                                       {320, 5}, {336, 6},    {352, 7}, {368, 8},
+                                                       {384, 9}, {61441, 100}};
+    for (auto [code, number] : k_map)
+        if (code == k_os_code) return Value::of_number(number);
+    return Value::of_number(0);
+}
+
+// The presenter always stretches the finished frame in hardware (SDL's renderer scales
+// with linear filtering), so the hardware scaling setting is always allowed.
+Value enable_hal_fn(const BuiltinCall&) {
+    return Value::of_number(1);
+}
+
 struct Entry {
     std::string_view name;
     int max_args;
     std::atomic<BuiltinFunction> fn;
+    // The subsystem that provides a function registered from outside the script engine,
+    // named when the function is called before it is there.
+    std::string_view subsystem;
     std::atomic<bool> warned{false};
 };
 
 // Functions of other subsystems start empty; those subsystems register them.
 std::array<Entry, 37> g_table = {{
-    {"Random", 1, random_fn},
-    {"RemainTime", 1, nullptr},
-    {"DurationTime", 1, nullptr},
-    {"PassageTime", 1, nullptr},
-    {"ImageHorizon", 1, nullptr},
-    {"ImageVertical", 1, nullptr},
-    {"Strlen", 1, strlen_fn},
-    {"Strstr", 2, strstr_fn},
-    {"String", k_many, string_format},
-    {"Substr", 3, substr_fn},
-    {"EnableBacklog", 1, nullptr},
-    {"ExistSave", 1, nullptr},
-    {"ReadFile", 1, nullptr},
-    {"ModuleFileName", 1, module_file_name_fn},
-    {"BacklogRow", 1, nullptr},
-    {"BacklogLine", 1, nullptr},
-    {"ScrollbarValue", 1, nullptr},
-    {"Time", 1, time_fn},
-    {"MilliTime", 1, milli_time_fn},
-    {"Integer", 1, integer_fn},
-    {"SoundAmplitude", 2, nullptr},
-    {"Conquest", 3, nullptr},
-    {"Message", 4, nullptr},
-    {"Array", k_many, array_fn},
-    {"AssocArray", k_many, assoc_array_fn},
-    {"Count", 1, count_fn},
-    {"DeleteArray", 1, delete_array_fn},
-    {"VariableValue", 3, variable_value_fn},
-    {"EnableDirect3DHAL", 1, nullptr},
-    {"Platform", 1, nullptr},
-    {"AvailableFile", 1, nullptr},
-    {"MountSavedata", 1, nullptr},
-    {"KickShortcut", 1, nullptr},
-    {"WriteImage", 1, nullptr},
-    {"IsInterrupt", 1, is_interrupt_fn},
-    {"VelmorantConfig", 1, nullptr},
-    {"LockVideo", 1, nullptr},
+    {"Random", 1, random_fn, ""},
+    {"RemainTime", 1, nullptr, "the scene"},
+    {"DurationTime", 1, nullptr, "the scene"},
+    {"PassageTime", 1, nullptr, "the scene"},
+    {"ImageHorizon", 1, nullptr, "the scene"},
+    {"ImageVertical", 1, nullptr, "the scene"},
+    {"Strlen", 1, strlen_fn, ""},
+    {"Strstr", 2, strstr_fn, ""},
+    {"String", k_many, string_format, ""},
+    {"Substr", 3, substr_fn, ""},
+    {"EnableBacklog", 1, nullptr, "the backlog"},
+    {"ExistSave", 1, nullptr, "save data"},
+    {"ReadFile", 1, read_file_fn, ""},
+    {"ModuleFileName", 1, module_file_name_fn, ""},
+    {"BacklogRow", 1, nullptr, "the backlog"},
+    {"BacklogLine", 1, nullptr, "the backlog"},
+    {"ScrollbarValue", 1, nullptr, "choices and scroll bars"},
+    {"Time", 1, time_fn, ""},
+    {"MilliTime", 1, milli_time_fn, ""},
+    {"Integer", 1, integer_fn, ""},
+    {"SoundAmplitude", 2, nullptr, "sound"},
+    {"Conquest", 3, nullptr, "the read-text map"},
+    {"Message", 4, nullptr, "message boxes"},
+    {"Array", k_many, array_fn, ""},
+    {"AssocArray", k_many, assoc_array_fn, ""},
+    {"Count", 1, count_fn, ""},
+    {"DeleteArray", 1, delete_array_fn, ""},
+    {"VariableValue", 3, variable_value_fn, ""},
+    {"EnableDirect3DHAL", 1, enable_hal_fn, ""},
+    {"Platform", 1, platform_fn, ""},
+    {"AvailableFile", 1, available_file_fn, ""},
+    {"MountSavedata", 1, nullptr, "save data"},
+    {"KickShortcut", 1, nullptr, "input"},
+    {"WriteImage", 1, write_image_fn, ""},
+    {"IsInterrupt", 1, is_interrupt_fn, ""},
+    {"VelmorantConfig", 1, nullptr, "the settings dialog"},
+    {"LockVideo", 1, nullptr, "the scene"},
 }};
 
 } // namespace
@@ -186,8 +210,9 @@ Value call(int index, const BuiltinCall& c) {
     BuiltinFunction fn = e.fn.load();
     if (!fn) {
         if (!e.warned.exchange(true))
-            std::fprintf(stderr, "script: the function %.*s is not available yet; it yields 0\n",
-                         static_cast<int>(e.name.size()), e.name.data());
+            std::fprintf(stderr, "kestrune: %.*s: %.*s is not available yet; it yields 0\n",
+                         static_cast<int>(e.name.size()), e.name.data(),
+                         static_cast<int>(e.subsystem.size()), e.subsystem.data());
         return Value::of_number(0);
     }
     Value v = fn(c);

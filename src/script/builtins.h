@@ -13,7 +13,8 @@ namespace kestrune::script::builtins {
 int find(std::string_view name);
 // Largest number of arguments the function reads.
 int max_args(int index);
-// Runs the function; an unregistered one yields 0 and says so once per name on stderr.
+// Runs the function; an unregistered one yields 0 and says once per name on stderr that
+// the subsystem providing it is not available yet.
 Value call(int index, const BuiltinCall& call);
 
 // Number of a value as the numeric built-ins see it: a numeric text counts by its digits.
@@ -24,5 +25,9 @@ Value string_format(const BuiltinCall& call);
 Value strlen_fn(const BuiltinCall& call);
 Value strstr_fn(const BuiltinCall& call);
 Value substr_fn(const BuiltinCall& call);
+// Implementations that live in builtins_files.cpp.
+Value read_file_fn(const BuiltinCall& call);
+Value available_file_fn(const BuiltinCall& call);
+Value write_image_fn(const BuiltinCall& call);
 
 } // namespace kestrune::script::builtins

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <mutex>
 #include <set>
+#include <utility>
 
 namespace kestrune::script {
 
@@ -133,6 +134,40 @@ CommandHooks g_hooks;
 std::mutex g_unavailable_mutex;
 std::set<std::string> g_unavailable_said;
 
+// The subsystem a command waits for, named when a script uses it before it is there.
+std::string_view provider_of(std::string_view command) {
+    static const std::pair<std::string_view, std::string_view> k_providers[] = {
+        {"CreateSound", "sound"},
+        {"SetVolume", "sound"},
+        {"SetPan", "sound"},
+        {"SetFrequency", "sound"},
+        {"SetLoop", "sound"},
+        {"SetLoopPoint", "sound"},
+        {"SetStream", "sound and movie playback"},
+        {"SoundEffect", "sound"},
+        {"CreateMovie", "movie playback"},
+        {"MoviePlay", "movie playback"},
+        {"CreateChoice", "choices"},
+        {"CreateScrollbar", "choices and scroll bars"},
+        {"SetScrollbar", "choices and scroll bars"},
+        {"SetScrollSpeed", "choices and scroll bars"},
+        {"SetNextFocus", "choices"},
+        {"CreateWindow", "choices and scroll bars"},
+        {"CreateBacklog", "the backlog"},
+        {"SetBacklog", "the backlog"},
+        {"ClearBacklog", "the backlog"},
+        {"Save", "save data"},
+        {"Load", "save data"},
+        {"DeleteSaveFile", "save data"},
+        {"CreateEffect", "image effects"},
+        {"DrawEffect", "image effects"},
+        {"LoadFont", "font preloading"},
+    };
+    for (auto [name, subsystem] : k_providers)
+        if (name == command) return subsystem;
+    return "its subsystem";
+}
+
 bool not_available(CommandCall& call) {
     bool first = false;
     {
@@ -141,7 +176,8 @@ bool not_available(CommandCall& call) {
     }
     if (first)
         report_problem(call.context, call.statement,
-                       std::string(call.entry.name) + " is not available yet in this version");
+                       std::string(call.entry.name) + ": " +
+                           std::string(provider_of(call.entry.name)) + " is not available yet");
     return true;
 }
 

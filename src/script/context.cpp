@@ -3,9 +3,9 @@
 
 #include "frame/engine.h"
 #include "platform/clock.h"
-#include "platform/files.h"
 #include "script/scanner.h"
 #include "script/system_variables.h"
+#include "storage/storage.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -151,8 +151,10 @@ std::string script_resource_name(const std::string& name) {
 
 platform::BlockPtr read_script_text(const std::string& resource_name, std::size_t& size,
                                     std::string& error) {
-    platform::FileData data;
-    if (!platform::read_file(resource_name, data, &error)) return nullptr;
+    // Through the file-access layer, so that scripts come from the file cache and archives
+    // as every other resource does.
+    storage::FileBytes data;
+    if (!storage::read_whole_file(resource_name, data, error)) return nullptr;
     size = data.size;
     return std::move(data.data);
 }

@@ -254,8 +254,8 @@ ScriptBlock* find_block_by_number(std::uint32_t number);
 // setting current_path) put in front; slashes become backslashes.
 std::string script_resource_name(const std::string& name);
 
-// Reads a whole script file into a zeroed block. Loose files relative to the working
-// directory for now; the file-access layer will take over behind this one function.
+// Reads a whole script file into a zeroed block through the file-access layer (file cache,
+// archives, loose files, VKSF containers decoded). On failure error says why.
 platform::BlockPtr read_script_text(const std::string& resource_name, std::size_t& size,
                                     std::string& error);
 

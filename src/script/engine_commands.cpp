@@ -315,7 +315,8 @@ bool cmd_clear_score(CommandCall& call) {
     return true;
 }
 
-// Disable, SetChip and LoadVKT read their arguments and do nothing more.
+// Disable, SetChip, LoadVKT and CreateAnimation read their arguments and do nothing more
+// (an animation object has no defined behaviour: the command leaves the scene as it is).
 bool cmd_no_effect(CommandCall&) {
     return true;
 }
@@ -347,6 +348,7 @@ void register_engine_commands() {
     register_command("Disable", cmd_no_effect);
     register_command("SetChip", cmd_no_effect);
     register_command("LoadVKT", cmd_no_effect);
+    register_command("CreateAnimation", cmd_no_effect);
 }
 
 } // namespace kestrune::script

@@ -10,8 +10,10 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace kestrune::script {
@@ -40,6 +42,44 @@ constexpr std::array<std::string_view, k_system_setting_count> k_names = {
     "express_skip_animation_fps", "text_icon_page", "text_icon_line", "text_icon_auto"};
 
 constexpr std::size_t k_short_text_max = 511; // voice lists
+
+// Settings whose only reader is a subsystem still to come. They are stored like any other,
+// and a script that changes one hears once which subsystem it waits for. When a subsystem
+// arrives, its lines go.
+constexpr std::pair<std::string_view, std::string_view> k_waiting[] = {
+    {"sound_bgm", "sound"},
+    {"sound_se", "sound"},
+    {"sound_voice", "sound"},
+    {"sound_volume_bgm", "sound"},
+    {"sound_volume_se", "sound"},
+    {"sound_volume_voice", "sound"},
+    {"voice_enable_list", "sound"},
+    {"voice_enable_another", "sound"},
+    {"auto_text_break_voice", "sound"},
+    {"click_break_voice", "sound"},
+    {"sync_voice_and_text", "sound"},
+    {"ignore_voice_sync_text", "sound"},
+    {"break_play_movie", "movie playback"},
+    {"movie_audio_volume", "movie playback"},
+    {"save_lock", "save data"},
+    {"load_lock", "save data"},
+    {"save_last_select", "save data"},
+    {"save_thumbnail_width", "save data"},
+    {"save_thumbnail_height", "save data"},
+    {"keep_skip", "choices"},
+    {"backlog_lock", "the backlog"},
+    {"backlog_voice_icon_shift_y", "the backlog"},
+    {"backlog_ignore_character_voice", "the backlog"},
+    {"script_menu", "the popup menu"},
+    {"script_save", "the popup menu"},
+    {"script_load", "the popup menu"},
+    {"script_config", "the popup menu"},
+    {"script_return", "the popup menu"},
+    {"script_reset", "the popup menu"},
+    {"kill_popupmenu", "the popup menu"},
+    {"show_cursor", "the cursor"},
+    {"video_aspect_fixed", "full-screen scaling"},
+};
 
 struct Setting {
     std::atomic<double> number{0.0};
@@ -165,6 +205,22 @@ bool apply(int i, std::string_view name, std::string_view var_name) {
     return true;
 }
 
+// Says once per setting that a script changed a setting nobody reads yet. Only while
+// scripts run: the settings file, the common save data and a restored save set them too.
+void note_waiting_setting(int i, std::string_view name, std::string_view var_name) {
+    static std::array<std::atomic<bool>, k_system_setting_count> said{};
+    const std::int32_t state = engine::state();
+    if (state != engine::k_state_running && state != engine::k_state_system_script) return;
+    for (auto [setting, subsystem] : k_waiting) {
+        if (setting != name) continue;
+        if (!said[static_cast<std::size_t>(i)].exchange(true))
+            std::fprintf(stderr, "kestrune: %.*s: %.*s is not available yet\n",
+                         static_cast<int>(var_name.size()), var_name.data(),
+                         static_cast<int>(subsystem.size()), subsystem.data());
+        return;
+    }
+}
+
 } // namespace
 
 bool is_system_setting(std::string_view name) {
@@ -238,6 +294,7 @@ void run_system_variable_handler(std::string_view var_name) {
         return;
     }
     if (apply(i, name, var_name)) run_reactions(name, var_name);
+    note_waiting_setting(i, name, var_name);
     engine::attention_event().pulse();
 }
 

@@ -16,6 +16,20 @@ bool read_whole_file(std::string_view name, FileBytes& out) {
     return out.data != nullptr;
 }
 
+bool read_whole_file(std::string_view name, FileBytes& out, std::string& error) {
+    if (read_whole_file(name, out)) return true;
+    ResourceFile f;
+    if (!f.create(name))
+        error = "bad file name";
+    else if (f.backing() == Backing::loose && !platform::find_path(name))
+        error = "no such file";
+    else if (f.open() && f.size() == 0)
+        error = "the file is empty";
+    else
+        error = "the file cannot be read";
+    return false;
+}
+
 bool read_small_file(std::string_view name, char* dst, std::size_t capacity) {
     if (!dst || capacity == 0) return false;
     std::memset(dst, 0, capacity);

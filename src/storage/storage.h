@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "platform/memory.h"
@@ -39,6 +40,9 @@ struct FileBytes {
 // Whole content of a resource (cache, archive or loose file; VKSF decoded). Misses are
 // not reported (callers often try several names); damaged data is.
 bool read_whole_file(std::string_view name, FileBytes& out);
+// The same, with the reason of a failure in error ("no such file", "the file is empty",
+// "the file cannot be read"), for callers that report it together with the name.
+bool read_whole_file(std::string_view name, FileBytes& out, std::string& error);
 
 // Copies at most capacity - 1 bytes of the file into dst and ends them with a zero; the
 // rest of dst is zero-filled.

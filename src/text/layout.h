@@ -88,6 +88,9 @@ std::int32_t base_interval();
 // `SetBaseTextInterval`: stores a non-negative value here and in "$SYSTEM_text_interval".
 // 0 (nothing changed) for a negative value.
 int set_base_interval(std::int32_t ms);
+// Lets an assignment of the text_interval setting ("$SYSTEM_text_interval") set the base
+// interval at once; negative values are ignored. Called once per run of the scripts.
+void watch_text_interval();
 
 // Height of ruby over a font of height H: ruby_rate * H, or 10 when ruby_rate is 0. Also
 // the top margin: the first line of a page starts at this y.

@@ -256,6 +256,7 @@ void register_layout_with_frame() {
         frame::startup_hooks().script_settings.push_back([] {
             reset_text_settings();
             read_text_settings();
+            watch_text_interval();
             register_layout_commands();
             watch_display_settings();
             return true;

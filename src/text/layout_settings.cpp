@@ -1,6 +1,7 @@
 // Text settings read from the settings file, the base reveal interval, and the forbidden
 // line-start and line-end characters.
 #include "persist/settings.h"
+#include "script/system_variables.h"
 #include "script/variables.h"
 #include "text/layout.h"
 #include "text/layout_internal.h"
@@ -82,6 +83,15 @@ int set_base_interval(std::int32_t ms) {
     g_base_interval = ms;
     script::var_set_number("$SYSTEM_text_interval", ms);
     return 1;
+}
+
+void watch_text_interval() {
+    static int watch = -1;
+    if (watch >= 0) script::unwatch_setting(watch);
+    watch = script::watch_setting("text_interval", [](std::string_view, std::string_view) {
+        const double ms = script::setting_number("text_interval");
+        if (ms >= 0 && ms < 2147483647.0) g_base_interval = std::int32_t(ms);
+    });
 }
 
 std::int32_t ruby_height(std::int32_t font_height) {

@@ -15,6 +15,17 @@
 namespace kestrune::testing {
 
 RunResult run_kestrune(const std::vector<std::string>& args, int timeout_seconds, Clock clock) {
+    std::vector<std::string> copy = args;
+    const auto has = [&copy](const char* flag) {
+        return std::find(copy.begin(), copy.end(), flag) != copy.end();
+    };
+    if (clock == Clock::stepped && has("--headless") && !has("--stepped"))
+        copy.insert(copy.begin(), "--stepped");
+    return run_program(KESTRUNE_BIN, copy, timeout_seconds);
+}
+
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      int timeout_seconds) {
     RunResult result;
     const std::string out_path = scratch_dir("run_output") + "/out.txt";
     const pid_t pid = fork();
@@ -26,14 +37,9 @@ RunResult run_kestrune(const std::vector<std::string>& args, int timeout_seconds
             dup2(fileno(out), 2);
         }
         std::vector<char*> argv;
-        static std::string bin = KESTRUNE_BIN;
+        std::string bin = program;
         argv.push_back(bin.data());
         std::vector<std::string> copy = args;
-        const auto has = [&copy](const char* flag) {
-            return std::find(copy.begin(), copy.end(), flag) != copy.end();
-        };
-        if (clock == Clock::stepped && has("--headless") && !has("--stepped"))
-            copy.insert(copy.begin(), "--stepped");
         for (auto& a : copy) argv.push_back(a.data());
         argv.push_back(nullptr);
         execv(bin.c_str(), argv.data());

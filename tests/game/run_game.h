@@ -19,6 +19,9 @@ enum class Clock { stepped, wall };
 // Runs kestrune with `args`; a headless run gets --stepped unless `clock` is Clock::wall.
 RunResult run_kestrune(const std::vector<std::string>& args, int timeout_seconds = 60,
                        Clock clock = Clock::stepped);
+// Runs another program of the build (a tool such as kestrune-pack) the same way.
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      int timeout_seconds = 60);
 
 // A fresh empty folder under the build tree, removed and re-created on each call.
 std::string scratch_dir(const std::string& name);

@@ -51,6 +51,13 @@ TEST_F(LooseFiles, EmptyAndMissingFilesFailToLoad) {
     EXPECT_EQ(available_file(path("missing.txt")), -1);
     EXPECT_FALSE(f.create(std::string(260, 'a'))); // longer than a name may be
     EXPECT_FALSE(f.create(""));
+    // Callers that name the file in their message get the reason.
+    FileBytes out;
+    std::string why;
+    EXPECT_FALSE(read_whole_file(path("empty.txt"), out, why));
+    EXPECT_EQ(why, "the file is empty");
+    EXPECT_FALSE(read_whole_file(path("missing.txt"), out, why));
+    EXPECT_EQ(why, "no such file");
 }
 
 TEST_F(LooseFiles, StreamReadsSeeksAndItemCounts) {
