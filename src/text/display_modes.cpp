@@ -93,6 +93,10 @@ bool cmd_set_font(script::CommandCall& call) {
                                "SetFont: the size must be a number and both colours given");
         return true;
     }
+    for (const std::string* colour : {&fill, &outline})
+        if (!script::is_colour_text(*colour))
+            script::report_problem(call.context, call.statement,
+                                   "SetFont: colour \"" + *colour + "\" is not a colour");
     set_default_font(face, script::argument_int(size), script::parse_colour(fill).rgb,
                      script::parse_colour(outline).rgb, weight_from_word(call.arg(4)),
                      directions_from_word(call.arg(5)));
