@@ -386,6 +386,16 @@ struct OverlayHooks {
 };
 void set_overlay_hooks(const OverlayHooks& hooks);
 
+// ---- express skip (express_skip.cpp) ---------------------------------------------------------
+// Full-screen images shown in turn instead of the scene while skip mode runs (the text
+// display starts and ends it with skip mode). Each takes the scene lock.
+inline constexpr std::size_t k_express_skip_slots = 64;
+// Replaces the images (the first 64 that are usable); an empty list ends the animation.
+void start_express_skip(std::vector<std::shared_ptr<PixelImage>> images);
+// Ends the animation once the clock reaches `tick`, at once when that time has passed.
+void end_express_skip_at(std::uint32_t tick);
+bool express_skip_running();
+
 // ---- actions (actions*.cpp) ------------------------------------------------------------------
 std::int32_t step_count(std::int32_t time_ms, std::int32_t setting);
 std::int32_t tempo_key(std::string_view tempo);
