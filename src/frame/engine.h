@@ -112,6 +112,10 @@ inline constexpr std::uint32_t k_wait_timed_out = 268435456;
 // the first signalled object in that order, k_wait_extra, or k_wait_timed_out on time-out
 // or when the calling thread was asked to stop.
 std::uint32_t wait_multi(std::uint32_t which, platform::Event* extra, std::uint32_t timeout_ms);
+// Resets the input events behind the input bits of `which` (k_wait_input_click: 257 and 769;
+// k_wait_input_1026) in the current set: a wait that ended on an input has used it up, so a
+// press that is still held does not end the next wait as well.
+void consume_inputs(std::uint32_t which);
 
 // Sources for the wait bits that belong to later subsystems. Each returns the event for the
 // current process set, or null while the subsystem does not exist.

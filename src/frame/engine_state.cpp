@@ -147,6 +147,18 @@ std::uint32_t wait_multi(std::uint32_t which, platform::Event* extra, std::uint3
     return bits[static_cast<std::size_t>(r)];
 }
 
+void consume_inputs(std::uint32_t which) {
+    auto reset = [](platform::Event* (*source)()) {
+        if (!source) return;
+        if (platform::Event* e = source()) e->reset();
+    };
+    if (which & k_wait_input_click) {
+        reset(g_wait_sources.input_click);
+        reset(g_wait_sources.input_click_alt);
+    }
+    if (which & k_wait_input_1026) reset(g_wait_sources.input_1026);
+}
+
 void set_render_hooks(const RenderHooks& hooks) {
     g_render_hooks = hooks;
 }

@@ -258,8 +258,12 @@ SceneObject* create_kind_object(const CreateArgs& args, std::unique_ptr<Drawable
     o->offset_y = relative ? parent->y : 0;
     o->offset_z = relative ? parent->z : 0;
     std::int32_t x = 0, y = 0;
-    if (!resolve_position(*o, args.x, true, x) || !resolve_position(*o, args.y, false, y)) {
+    const bool x_ok = resolve_position(*o, args.x, true, x);
+    if (!x_ok || !resolve_position(*o, args.y, false, y)) {
         free_object(*o);
+        if (args.report)
+            args.report("position \"" + (x_ok ? args.y : args.x) + "\" is not " +
+                        (x_ok ? "a y" : "an x") + " position; the object was not created");
         return nullptr;
     }
     o->x = x;

@@ -163,7 +163,7 @@ bool cmd_create_frame(CommandCall& call) {
     if (!size_ok(call, std::int64_t(src->width) + 16, std::int64_t(src->height) + 16,
                  "CreateFrame"))
         return true;
-    const script::Colour c = script::parse_colour(call.arg(4));
+    const script::Colour c = colour_arg(call, 4);
     auto halo = colour_image(src->width + 8, src->height + 8, c.rgb, 127);
     auto out = std::make_shared<PixelImage>();
     if (!halo || !out->allocate(src->width + 16, src->height + 16)) return true;

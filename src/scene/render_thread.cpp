@@ -208,8 +208,32 @@ void compose_area(const ClipRect& area) {
 
 void update_step(std::uint32_t now);
 
+// The express-skip animation stands for the whole scene: its frame is drawn over the whole
+// screen when it changed, and nothing else is composed.
+void compose_express_step() {
+    RenderState& s = rs();
+    take_region();
+    if (!express_frame_pending()) {
+        engine::scene_unlock();
+        if (!engine::skip_mode())
+            s.wake.wait(static_cast<std::uint32_t>(interval_ms(s.interval_setting)));
+        s.last_present = platform::tick_ms();
+        return;
+    }
+    const ClipRect all{0, 0, k_screen_width, k_screen_height};
+    draw_express_skip(s.frame);
+    if (s.overlay.draw) s.overlay.draw(s.frame, all);
+    engine::scene_unlock();
+    present_region({0, 0, k_screen_width, k_screen_height});
+    pace();
+}
+
 void compose_step() {
     RenderState& s = rs();
+    if (express_skip_shown()) {
+        compose_express_step();
+        return;
+    }
     const UpdateRegion::Edges e = take_region();
     if (edges_empty(e)) {
         engine::scene_unlock();
@@ -270,8 +294,9 @@ int call(SceneObject& o, SlotIndex i) {
 }
 
 void update_step(std::uint32_t now) {
+    step_express_skip(now);
     if (script::setting_number("full_scene_update") != 0) mark_all_changed();
-    if (rs().overlay.step) rs().overlay.step();
+    if (rs().overlay.step && !express_skip_shown()) rs().overlay.step();
     std::vector<SceneObject*>& list = current_list();
     sort_list(list);
     const std::vector<SceneObject*> order = list;
@@ -423,7 +448,12 @@ void draw_now() {
     engine::scene_lock();
     take_region();
     const ClipRect all{0, 0, k_screen_width, k_screen_height};
-    compose_area(all);
+    if (express_skip_shown()) {
+        draw_express_skip(s.frame);
+        if (s.overlay.draw) s.overlay.draw(s.frame, all);
+    } else {
+        compose_area(all);
+    }
     engine::scene_unlock();
     present_region({0, 0, k_screen_width, k_screen_height});
 }
@@ -505,6 +535,7 @@ void stop_render_thread() {
         storage::write_file(s.record_dir + "/frames.txt", s.record_index.data(),
                             s.record_index.size(), storage::WriteMode::plain);
     s.go.reset();
+    release_express_skip();
 }
 
 platform::Event* render_ended_event() {

@@ -302,7 +302,10 @@ SceneObject* find_object(std::int32_t owner_key, std::string_view path);
 std::shared_ptr<PixelImage> find_image(std::string_view path, std::int32_t owner_key);
 
 int delete_objects(std::int32_t owner_key, std::string_view path); // locks (and the gates)
-int request(std::int32_t owner_key, std::string_view path, std::string_view text);    // locks
+// Sends a request word to every object named (locks). `unknown`, when given, is set when
+// the path named objects and none of their handlers knows the word.
+int request(std::int32_t owner_key, std::string_view path, std::string_view text,
+            bool* unknown = nullptr);
 int set_alias(std::int32_t owner_key, std::string_view alias, std::string_view path); // locks
 // Position of the first object named, searching every tree. Locks.
 bool position_of(std::string_view path, std::int32_t owner_key, std::int32_t& x, std::int32_t& y);
@@ -315,7 +318,8 @@ void sort_list(std::vector<SceneObject*>& list, bool force = false);
 void note_priority_changed(); // clears the current list's sorted flag
 std::size_t object_count();   // objects in both lists
 
-// The default request handler (Lock, UnLock, Disused, ...): 1 when the word was known.
+// The default request handler (Lock, UnLock, Disused, ...): 1 when it acted, 0 for a
+// known word that had nothing to do, -1 for a word it does not know.
 int default_request(SceneObject& o, std::string_view word);
 // The request handler of the objects that draw an image (after their kind's own words):
 // the blend modes ("NormalRender", "AddRender", "SubRender", "OverlayRender", "MulRender"),
@@ -343,6 +347,8 @@ struct CreateArgs {
     std::string path;
     std::int32_t priority = 0;
     std::string x, y;
+    // Told why the object could not be made when an argument was at fault (may be empty).
+    std::function<void(const std::string&)> report;
 };
 SceneObject* create_kind_object(const CreateArgs& args, std::unique_ptr<Drawable> drawable,
                                 std::shared_ptr<PixelImage> image_ref, const KindOps* kind);
@@ -386,6 +392,16 @@ struct OverlayHooks {
     void (*draw)(FrameBuffer& frame, const ClipRect& clip) = nullptr;
 };
 void set_overlay_hooks(const OverlayHooks& hooks);
+
+// ---- express skip (express_skip.cpp) ---------------------------------------------------------
+// Full-screen images shown in turn instead of the scene while skip mode runs (the text
+// display starts and ends it with skip mode). Each takes the scene lock.
+inline constexpr std::size_t k_express_skip_slots = 64;
+// Replaces the images (the first 64 that are usable); an empty list ends the animation.
+void start_express_skip(std::vector<std::shared_ptr<PixelImage>> images);
+// Ends the animation once the clock reaches `tick`, at once when that time has passed.
+void end_express_skip_at(std::uint32_t tick);
+bool express_skip_running();
 
 // ---- actions (actions*.cpp) ------------------------------------------------------------------
 std::int32_t step_count(std::int32_t time_ms, std::int32_t setting);

@@ -9,6 +9,7 @@
 #include "storage/storage.h"
 
 #include <cctype>
+#include <cstdio>
 
 namespace kestrune::scene::commands {
 
@@ -46,6 +47,11 @@ CreateArgs create_args(const CommandCall& call, int priority_index, int first_po
         a.x = "0";
         a.y = "0";
     }
+    script::ScriptContext* context = &call.context;
+    const char* statement = call.statement;
+    a.report = [context, statement](const std::string& message) {
+        script::report_problem(*context, statement, message);
+    };
     return a;
 }
 
@@ -71,9 +77,17 @@ std::unique_ptr<Drawable> drawable_for(const std::shared_ptr<PixelImage>& image)
     return create_drawable(image.get());
 }
 
+// What became of the command when one of its arguments failed.
+std::string outcome(const CommandCall& call) {
+    return call.entry.creating ? "the object was not created" : "nothing was done";
+}
+
 std::shared_ptr<PixelImage> source_image(CommandCall& call, const std::string& source,
                                          bool note_gallery) {
-    if (source.empty()) return nullptr;
+    if (source.empty()) {
+        problem(call, "no image was named; " + outcome(call));
+        return nullptr;
+    }
     const std::string path = script::form_object_path(source, call.block.object_prefix);
     auto from_object = [&]() -> std::shared_ptr<PixelImage> {
         if (path.empty()) return nullptr;
@@ -83,16 +97,33 @@ std::shared_ptr<PixelImage> source_image(CommandCall& call, const std::string& s
         return image;
     };
     if (auto image = from_object()) return image;
+    bool exists = false;
     if (source.front() != '@' &&
         storage::available_file(source.rfind("file:", 0) == 0
                                     ? source.substr(5)
                                     : script::resource_path_prefix() + source) != -1) {
+        exists = true;
         if (auto image = storage::load_image(source)) {
             if (note_gallery) script::note_gallery_image(source);
             return image;
         }
     }
-    return from_object();
+    if (auto image = from_object()) return image;
+    problem(call, "image \"" + source + "\" " + (exists ? "could not be read" : "was not found") +
+                      "; " + outcome(call));
+    return nullptr;
+}
+
+script::Colour colour_arg(CommandCall& call, std::size_t i) {
+    const std::string text = call.arg(i);
+    const script::Colour c = script::parse_colour(text);
+    if (call.has(i) && !script::is_colour_text(text)) {
+        char value[64];
+        std::snprintf(value, sizeof value, "#%06X with opacity %u", c.rgb & 0xFFFFFFu,
+                      static_cast<unsigned>(c.alpha));
+        problem(call, "colour \"" + text + "\" is not a colour; it reads as " + value);
+    }
+    return c;
 }
 
 void hold_for_group(CommandCall& call) {
@@ -149,7 +180,7 @@ bool cmd_create_color(CommandCall& call) {
     const std::int64_t w = script::argument_int(call.arg(4));
     const std::int64_t h = script::argument_int(call.arg(5));
     if (!size_ok(call, w, h, "CreateColor")) return true;
-    const script::Colour c = script::parse_colour(call.arg(6));
+    const script::Colour c = colour_arg(call, 6);
     return create_image_object(call, colour_image(static_cast<std::int32_t>(w),
                                                   static_cast<std::int32_t>(h), c.rgb, c.alpha));
 }
@@ -182,7 +213,7 @@ bool cmd_load_color(CommandCall& call) {
     const std::int64_t w = script::argument_int(call.arg(1));
     const std::int64_t h = script::argument_int(call.arg(2));
     if (!size_ok(call, w, h, "LoadColor")) return true;
-    const script::Colour c = script::parse_colour(call.arg(3));
+    const script::Colour c = colour_arg(call, 3);
     create_holder(call, colour_image(static_cast<std::int32_t>(w), static_cast<std::int32_t>(h),
                                      c.rgb, c.alpha));
     return true;
@@ -207,8 +238,14 @@ bool cmd_request(CommandCall& call) {
             return 1;
         },
         ApplyOptions{.no_children = true});
-    for (script::ScriptBlock* b : processes) script::process_request(b, word.c_str());
-    request(call.context.owner_key, call.path, word);
+    bool process_knows = false;
+    for (script::ScriptBlock* b : processes)
+        process_knows |= script::process_request(b, word.c_str()) >= 0;
+    bool unknown = false;
+    request(call.context.owner_key, call.path, word, &unknown);
+    if (unknown && !process_knows)
+        problem(call, "request \"" + word + "\" is not known to \"" + call.arg(0) +
+                          "\"; nothing was done");
     return true;
 }
 

@@ -22,9 +22,12 @@ bool size_ok(script::CommandCall& call, std::int64_t w, std::int64_t h, const ch
 void problem(script::CommandCall& call, const std::string& message);
 
 // The image a source argument names: an object's image (path relative to the block's
-// prefix, or an alias), else an image file, else the object again. Null when neither.
+// prefix, or an alias), else an image file, else the object again. Null when neither; the
+// missing or unreadable image is then reported at the statement's line.
 std::shared_ptr<PixelImage> source_image(script::CommandCall& call, const std::string& source,
                                          bool note_gallery = true);
+// The colour argument i; a text in no colour notation is reported (and read all the same).
+script::Colour colour_arg(script::CommandCall& call, std::size_t i);
 // A w x h image of one colour (kind 5).
 std::shared_ptr<PixelImage> colour_image(std::int32_t w, std::int32_t h, std::uint32_t rgb,
                                          std::uint8_t alpha);

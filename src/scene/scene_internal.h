@@ -62,6 +62,15 @@ int default_render(SceneObject& o, FrameBuffer& frame, const ClipRect& clip);
 void redraw_mask(SceneObject& o);
 void call_layer_hook(SceneObject& o);
 
+// The express-skip animation, on the render thread with the scene lock held: one step of
+// the update (ends it when its end time came), whether it is shown, whether its current
+// frame still has to be composed, and the drawing of that frame over the whole screen.
+void step_express_skip(std::uint32_t now);
+bool express_skip_shown();
+bool express_frame_pending();
+void draw_express_skip(FrameBuffer& frame);
+void release_express_skip(); // at shutdown; takes the lock
+
 // Text erase setting ($SYSTEM_text_erase) as the draw sees it.
 bool text_erased();
 

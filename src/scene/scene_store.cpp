@@ -358,27 +358,38 @@ int default_request(SceneObject& o, std::string_view word) {
     else if (is("Passive"))
         return 0; // no image effects yet
     else
-        return 0;
+        return -1;
     return 1;
 }
 
-int request(std::int32_t owner_key, std::string_view path, std::string_view text) {
+int request(std::int32_t owner_key, std::string_view path, std::string_view text, bool* unknown) {
+    bool reached = false, known = false;
     engine::scene_lock();
     const int r = apply(
         owner_key, path,
         [&](SceneObject& o) {
+            reached = true;
             if (o.kind && o.kind->request) {
                 const int k = o.kind->request(o, text);
-                if (k >= 0) return k;
+                if (k >= 0) {
+                    known = true;
+                    return k;
+                }
             }
             if (o.drawable) {
                 const int g = graphic_request(o, text);
-                if (g >= 0) return g;
+                if (g >= 0) {
+                    known = true;
+                    return g;
+                }
             }
-            return default_request(o, text);
+            const int d = default_request(o, text);
+            known |= d >= 0;
+            return std::max(d, 0);
         },
         ApplyOptions{.no_children = true});
     engine::scene_unlock();
+    if (unknown) *unknown = reached && !known;
     return r;
 }
 

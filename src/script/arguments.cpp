@@ -181,6 +181,20 @@ std::string form_object_path(std::string_view name, std::string_view prefix) {
     return path;
 }
 
+namespace {
+
+const struct {
+    const char* name;
+    std::uint32_t rgb;
+} k_colour_names[] = {{"CLEAR", 0},         {"BLACK", 0},          {"GRAY", 0x808080},
+                      {"SILVER", 0xC0C0C0}, {"WHITE", 0xFFFFFF},   {"RED", 0xFF0000},
+                      {"LIME", 0x00FF00},   {"BLUE", 0x0000FF},    {"YELLOW", 0xFFFF00},
+                      {"AQUA", 0x00FFFF},   {"FUCHSIA", 0xFF00FF}, {"MAROON", 0x800000},
+                      {"GREEN", 0x008000},  {"NAVY", 0x000080},    {"OLIVE", 0x808000},
+                      {"TEAL", 0x008080},   {"PURPLE", 0x800080}};
+
+} // namespace
+
 Colour parse_colour(std::string_view text) {
     Colour colour;
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -230,18 +244,9 @@ Colour parse_colour(std::string_view text) {
     if (!t.empty() && t.front() == '"') t.remove_prefix(1);
     if (!t.empty() && t.front() == '#') t.remove_prefix(1);
     if (iequals_prefix(t, "0X")) t.remove_prefix(2);
-    static const struct {
-        const char* name;
-        std::uint32_t rgb;
-    } k_names[] = {{"CLEAR", 0},         {"BLACK", 0},          {"GRAY", 0x808080},
-                   {"SILVER", 0xC0C0C0}, {"WHITE", 0xFFFFFF},   {"RED", 0xFF0000},
-                   {"LIME", 0x00FF00},   {"BLUE", 0x0000FF},    {"YELLOW", 0xFFFF00},
-                   {"AQUA", 0x00FFFF},   {"FUCHSIA", 0xFF00FF}, {"MAROON", 0x800000},
-                   {"GREEN", 0x008000},  {"NAVY", 0x000080},    {"OLIVE", 0x808000},
-                   {"TEAL", 0x008080},   {"PURPLE", 0x800080}};
     std::string_view word = t;
     while (!word.empty() && (word.back() == '"' || word.back() == ' ')) word.remove_suffix(1);
-    for (const auto& n : k_names) {
+    for (const auto& n : k_colour_names) {
         if (word.size() == std::strlen(n.name) && iequals_prefix(word, n.name)) {
             colour.rgb = n.rgb;
             return colour;
@@ -254,6 +259,40 @@ Colour parse_colour(std::string_view text) {
     }
     colour.rgb = value & 0xFFFFFF;
     return colour;
+}
+
+bool is_colour_text(std::string_view text) {
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && (blank(text.back()) || text.back() == '"')) text.remove_suffix(1);
+    if (!text.empty() && text.front() == '"') text.remove_prefix(1);
+    auto all_hex = [](std::string_view t) {
+        if (t.empty()) return false;
+        for (char c : t)
+            if (hex_value(c) < 0) return false;
+        return true;
+    };
+    if (!text.empty() && text.front() == '#') {
+        const std::string_view digits = text.substr(1);
+        const std::size_t n = digits.size();
+        return all_hex(digits) && (n == 3 || n == 4 || n == 6 || n == 8);
+    }
+    const bool rgba = iequals_prefix(text, "RGBA(");
+    if (rgba || iequals_prefix(text, "RGB(")) {
+        std::size_t i = rgba ? 5 : 4;
+        for (int p = 0; p < (rgba ? 4 : 3); ++p) {
+            while (i < text.size() && (blank(text[i]) || text[i] == ',')) ++i;
+            std::size_t n = 0;
+            while (i < text.size() && hex_value(text[i]) >= 0) ++i, ++n;
+            if (n < 1 || n > 2) return false;
+        }
+        while (i < text.size() && blank(text[i])) ++i;
+        return i + 1 == text.size() && text[i] == ')';
+    }
+    if (iequals_prefix(text, "0X")) return all_hex(text.substr(2));
+    for (const auto& n : k_colour_names)
+        if (text.size() == std::strlen(n.name) && iequals_prefix(text, n.name)) return true;
+    return all_hex(text);
 }
 
 std::int32_t argument_int(std::string_view text) {

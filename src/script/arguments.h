@@ -65,6 +65,11 @@ struct Colour {
 // The colour notations: '#' with 3, 4, 6 or 8 hex digits, RGB(rr gg bb), RGBA(rr gg bb aa),
 // colour names, and plain hexadecimal numbers.
 Colour parse_colour(std::string_view text);
+// True when the text is written in one of those notations: '#' with 3, 4, 6 or 8 digits,
+// RGB( or RGBA( with all their pairs and the closing ')', a colour name, or hexadecimal
+// digits alone. parse_colour reads anything, so a typing mistake ("#12345", "PINK") would
+// pass unnoticed without this test.
+bool is_colour_text(std::string_view text);
 
 // The standard decimal conversion: leading white space, optional sign, digits; the rest is
 // ignored. Saturates instead of overflowing.

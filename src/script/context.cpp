@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <random>
+#include <set>
 
 namespace kestrune::script {
 
@@ -162,16 +164,21 @@ platform::BlockPtr read_script_text(const std::string& resource_name, std::size_
 int line_of(const ScriptContext& context, const char* p) {
     const int slot = context.slot_of(p);
     if (slot < 0) return 0;
-    int line = 1;
-    for (const char* q = context.files[static_cast<std::size_t>(slot)].data(); q < p; ++q)
-        if (*q == '\n') ++line;
-    return line;
+    const char* start = context.files[static_cast<std::size_t>(slot)].data();
+    return 1 + static_cast<int>(std::count(start, p, '\n'));
 }
 
 void report_problem(const ScriptContext& context, const char* at, const std::string& message) {
+    static std::mutex reported_mutex;
+    static std::set<std::pair<std::string, int>> reported;
     const int slot = context.slot_of(at);
     const std::string file = slot >= 0 ? context.files[static_cast<std::size_t>(slot)].name : "?";
-    std::fprintf(stderr, "%s\n", ScriptProblem{file, line_of(context, at), message}.text().c_str());
+    const int line = line_of(context, at);
+    {
+        std::lock_guard guard(reported_mutex);
+        if (!reported.insert({file, line}).second) return;
+    }
+    std::fprintf(stderr, "%s\n", ScriptProblem{file, line, message}.text().c_str());
 }
 
 ScriptContext* load_into_new_context(const std::string& file, const char* block_name,

@@ -261,7 +261,8 @@ platform::BlockPtr read_script_text(const std::string& resource_name, std::size_
 
 // Line number (1-based) of p in the file text that holds it.
 int line_of(const ScriptContext& context, const char* p);
-// "file:line: message" on stderr.
+// "file:line: message" on stderr, once per script line: a loop that runs a faulty statement
+// again and again reports it the first time only.
 void report_problem(const ScriptContext& context, const char* at, const std::string& message);
 
 // Starts a system script (backlog screen, a shortcut's script, the close script) on the

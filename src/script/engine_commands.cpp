@@ -155,12 +155,21 @@ bool cmd_wait_key(CommandCall& call) {
             if (!engine::attention_event().is_signalled()) which |= engine::k_wait_attention;
             const std::uint32_t r = engine::wait_multi(which, block_event_if_quiet(b), remaining);
             if (r == engine::k_wait_quit || r == engine::k_wait_skip ||
-                r == engine::k_wait_input_1026 || r == engine::k_wait_timed_out)
+                r == engine::k_wait_timed_out)
                 break;
+            // One press ends one wait: the press stays set while the key is held, and the
+            // next WaitKey must wait for a new one.
+            if (r == engine::k_wait_input_1026) {
+                engine::consume_inputs(r);
+                break;
+            }
             if (r == engine::k_wait_input_click) {
                 const bool over_clickable =
                     hooks.pointer_over_clickable && hooks.pointer_over_clickable();
-                if (!over_clickable && clicks_end_key_waits()) break;
+                if (!over_clickable && clicks_end_key_waits()) {
+                    engine::consume_inputs(r);
+                    break;
+                }
             }
             const std::int32_t s = engine::state();
             if (s == engine::k_state_restoring || !engine::in_running_range(s)) break;

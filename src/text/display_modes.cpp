@@ -2,6 +2,7 @@
 // message window with the settings that switch them, the last-text record, presses offered
 // to revealing text, the hooks towards sound and backlog, and SetFont.
 #include "frame/engine.h"
+#include "platform/clock.h"
 #include "scene/scene.h"
 #include "script/arguments.h"
 #include "script/commands.h"
@@ -9,6 +10,7 @@
 #include "script/scanner.h"
 #include "script/system_variables.h"
 #include "script/variables.h"
+#include "storage/storage.h"
 #include "text/display.h"
 #include "text/display_internal.h"
 #include "text/fonts.h"
@@ -16,6 +18,9 @@
 #include "text/layout.h"
 #include "ui/input_hooks.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <mutex>
 
 namespace kestrune::text {
@@ -49,7 +54,56 @@ bool system_script_state() {
     return engine::state() == engine::k_state_system_script;
 }
 
+// ---- express skip ---------------------------------------------------------------------------
+
+std::atomic<std::uint32_t> g_skip_switched{0}; // clock time of the last switch of skip mode
+
+// "#SYSTEM_skip_express_image": a pattern with "#" and a count, or one image's name.
+std::vector<std::shared_ptr<PixelImage>> express_images(const std::string& value) {
+    const auto load = [](std::string_view name) { return storage::load_image(name); };
+    if (value.find('#') == std::string::npos) {
+        std::vector<std::shared_ptr<PixelImage>> one;
+        if (auto image = load(value)) one.push_back(std::move(image));
+        return one;
+    }
+    IconPattern pattern;
+    std::string error;
+    if (!parse_icon_pattern(value, pattern, error)) {
+        std::fprintf(stderr, "express skip: #SYSTEM_skip_express_image \"%s\": %s\n", value.c_str(),
+                     error.c_str());
+        return {};
+    }
+    pattern.count = std::min(pattern.count, static_cast<int>(scene::k_express_skip_slots));
+    return load_icon_frames(pattern, load);
+}
+
+// Express skipping is asked for one skip period at a time: switching skip mode on with
+// "skip_express" set shows the images instead of the scene, and switching it off ends them
+// (after "skip_express_minimum_time" since they began, so that a short skip does not
+// flash them) and clears "skip_express" again. The caller does not wait for that time:
+// the render thread takes the animation down when it is over.
+void express_skip_changed(bool on, std::uint32_t switched_before) {
+    if (on) {
+        if (script::setting_number("skip_express") != 0 &&
+            script::var_exists("#SYSTEM_skip_express_image"))
+            scene::start_express_skip(
+                express_images(script::var_text("#SYSTEM_skip_express_image")));
+        return;
+    }
+    const double minimum = script::setting_number("skip_express_minimum_time");
+    const bool keep = script::setting_number("skip_express") != 0 && minimum > 0;
+    scene::end_express_skip_at(keep ? switched_before + static_cast<std::uint32_t>(minimum)
+                                    : platform::tick_ms());
+    script::var_set_number("#SYSTEM_skip_express", 0);
+}
+
 void skip_changed(bool on) {
+    // Switching off what is already off is no switch (and must not use up skip_express).
+    static std::atomic<bool> skipping{false};
+    if (skipping.exchange(on) != on) {
+        const std::uint32_t before = g_skip_switched.exchange(platform::tick_ms());
+        express_skip_changed(on, before);
+    }
     double now = 0;
     if (script::var_get_number("$SYSTEM_skip", now) && (now != 0) != on) {
         script::var_set_number("$SYSTEM_skip", on ? 1 : 0, false);
@@ -93,6 +147,10 @@ bool cmd_set_font(script::CommandCall& call) {
                                "SetFont: the size must be a number and both colours given");
         return true;
     }
+    for (const std::string* colour : {&fill, &outline})
+        if (!script::is_colour_text(*colour))
+            script::report_problem(call.context, call.statement,
+                                   "SetFont: colour \"" + *colour + "\" is not a colour");
     set_default_font(face, script::argument_int(size), script::parse_colour(fill).rgb,
                      script::parse_colour(outline).rgb, weight_from_word(call.arg(4)),
                      directions_from_word(call.arg(5)));

@@ -69,11 +69,12 @@ void LayoutWalker::add_wait(std::int32_t ms) {
     if (CharSlot* s = next_slot()) s->extra_wait += ms;
 }
 
+// The hang flag stays as it is: only a line begun by an overflow clears it (in show), so
+// after "<BR>", a line end or a page end a second closing mark at the edge starts a line.
 void LayoutWalker::new_line() {
     m_y += m_pitch;
     m_pitch = m_margin_row;
     m_x = 0;
-    m_hang = false;
 }
 
 // A line break of LoadText (line end, "<BR>" or a full line): the finished line is centred,
@@ -169,20 +170,24 @@ void LayoutWalker::show(std::uint32_t code, const char* position) {
     if (m_mode == LayoutMode::create) {
         const bool fits = m_x + advance + m_margin_line < m_width - m_margin_line;
         if (!fits) {
-            if (!m_hang && forbidden_start && !is_forbidden_at_line_end(code))
+            if (!m_hang && forbidden_start && !is_forbidden_at_line_end(code)) {
                 m_hang = true; // a closing mark hangs past the edge rather than start a line
-            else
+            } else {
                 new_line();
+                m_hang = false;
+            }
         }
         if (m_y + line_height >= m_height - 2 * m_margin_row) {
             m_done = true; // the text is full: this character and the rest are dropped
             return;
         }
     } else if (m_x + advance >= m_width) {
-        if (!m_hang && forbidden_start && !is_forbidden_at_line_end(code))
+        if (!m_hang && forbidden_start && !is_forbidden_at_line_end(code)) {
             m_hang = true;
-        else
+        } else {
             line_break();
+            m_hang = false;
+        }
     }
     if (CharSlot* s = next_slot()) {
         s->metrics = m;
@@ -216,7 +221,6 @@ void LayoutWalker::page_end() {
     m_x = 0;
     m_y = m_ruby;
     m_pitch = m_margin_row;
-    m_hang = false;
     m_line_first = m_count;
     if (CharSlot* s = next_slot()) {
         s->key_wait = 1;

@@ -132,6 +132,9 @@ bool cmd_create_text(CommandCall& call) {
     args.priority = script::argument_int(call.arg(1));
     args.x = call.arg(2);
     args.y = call.arg(3);
+    args.report = [&call](const std::string& message) {
+        script::report_problem(call.context, call.statement, message);
+    };
     engine::scene_lock();
     scene::SceneObject* o = make_text_object(args, image, layout, {});
     engine::scene_unlock();

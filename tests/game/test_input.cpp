@@ -1,6 +1,6 @@
-// Whole-program runs driven by --input files: clicks and keys end waits, the key rate
-// limit, skip_lock, letter shortcuts and the close script. Input times are engine time since
-// the program started, on the stepped clock.
+// Whole-program runs driven by --input files: clicks and keys end waits (one press each), the
+// key rate limit, skip_lock, letter shortcuts and the close script. Input times are engine
+// time since the program started, on the stepped clock.
 #include "run_game.h"
 
 #include <gtest/gtest.h>
@@ -37,6 +37,26 @@ TEST(InputGame, TwoEnterPresses50MsApartCountAsOne) {
     const RunResult r = run_game(game, "enter.in", "4");
     EXPECT_EQ(r.exit_code, 0) << r.output;
     EXPECT_EQ(read_text(game + "/enter.txt"), "0,1");
+}
+
+// A press that is still held, or a wheel turn that nothing resets, must not end a second
+// WaitKey: the wait that ends on an input uses it up.
+TEST(InputGame, OnePressEndsOneWaitKey) {
+    const struct {
+        const char* input;
+        const char* second; // how the second wait ended: P by a press, T by its time limit
+    } cases[] = {{"enter_held.in", "T"},
+                 {"enter_twice.in", "P"},
+                 {"click_once.in", "T"},
+                 {"click_twice.in", "P"},
+                 {"wheel_once.in", "T"}};
+    for (const auto& c : cases) {
+        const std::string game =
+            copy_game("input_waitkey", std::string("input_waitkey_") + c.input);
+        const RunResult r = run_game(game, c.input, "8");
+        EXPECT_EQ(r.exit_code, 0) << r.output;
+        EXPECT_EQ(read_text(game + "/second.txt"), c.second) << c.input << r.output;
+    }
 }
 
 TEST(InputGame, SkipLockKeepsCtrlFromSkipping) {

@@ -144,30 +144,36 @@ TEST(ObjectPath, Forms) {
     EXPECT_EQ(form_object_path(std::string(200, 'a'), std::string(100, 'b')), "");
 }
 
+// Every text reads as some colour; only the written notations count as well formed (the
+// rest is reported by the commands).
 TEST(Colour, Notations) {
     struct Case {
         const char* text;
         std::uint32_t rgb;
         int alpha;
+        bool well_formed;
     };
     const Case cases[] = {
-        {"#abc", 0xAABBCC, 255},
-        {"#AABBCC", 0xAABBCC, 255},
-        {"#abc8", 0xAABBCC, 0x88},
-        {"#11223344", 0x112233, 0x44},
-        {"#12345", 0, 0},
-        {"RGB(FF,80,00)", 0xFF8000, 255},
-        {"RGB(FF 80 00)", 0xFF8000, 255},
-        {"rgba(01,02,03,04)", 0x010203, 4},
-        {"white", 0xFFFFFF, 255},
-        {"\"Navy\"", 0x000080, 255},
-        {"0x123456", 0x123456, 255},
-        {"FF00zz11", 0xFF0011, 255},
+        {"#abc", 0xAABBCC, 255, true},
+        {"#AABBCC", 0xAABBCC, 255, true},
+        {"#abc8", 0xAABBCC, 0x88, true},
+        {"#11223344", 0x112233, 0x44, true},
+        {"#12345", 0, 0, false},
+        {"RGB(FF,80,00)", 0xFF8000, 255, true},
+        {"RGB(FF 80 00)", 0xFF8000, 255, true},
+        {"RGB(FF,80)", 0xFF8000, 255, false},
+        {"rgba(01,02,03,04)", 0x010203, 4, true},
+        {"white", 0xFFFFFF, 255, true},
+        {"\"Navy\"", 0x000080, 255, true},
+        {"0x123456", 0x123456, 255, true},
+        {"FF00zz11", 0xFF0011, 255, false},
+        {"PINK", 0, 255, false},
     };
     for (const Case& c : cases) {
         const Colour colour = parse_colour(c.text);
         EXPECT_EQ(colour.rgb, c.rgb) << c.text;
         EXPECT_EQ(colour.alpha, c.alpha) << c.text;
+        EXPECT_EQ(is_colour_text(c.text), c.well_formed) << c.text;
     }
 }
 

@@ -135,7 +135,8 @@ TEST_F(Layout, TopMarginIsTheRubyHeight) {
     EXPECT_EQ(l->slots[0].y, 12 + l->slots[0].metrics.y_offset);
 }
 
-// A closing mark that would overflow hangs past the edge once; a second one breaks.
+// A closing mark that would overflow hangs past the edge once; a second one breaks, unless
+// a line begun by an overflow came between them.
 TEST_F(Layout, ForbiddenLineStartHangsOneCharacter) {
     const std::uint32_t zhong = code("中");
     const int a = metrics_of(zhong).advance;
@@ -151,9 +152,14 @@ TEST_F(Layout, ForbiddenLineStartHangsOneCharacter) {
         std::vector<int> line; // line index of each slot
     };
     const std::vector<Case> cases = {
-        {"中中中中", {0, 0, 0, 1}},      {"中中中。", {0, 0, 0, 0}},
-        {"中中中。。", {0, 0, 0, 0, 1}}, {"中中中、", {0, 0, 0, 1}}, // in both lists: never hung
+        {"中中中中", {0, 0, 0, 1}},
+        {"中中中。", {0, 0, 0, 0}},
+        {"中中中。。", {0, 0, 0, 0, 1}},
+        {"中中中、", {0, 0, 0, 1}}, // in both lists: never hung
         {"中中中。中", {0, 0, 0, 0, 1}},
+        // A line break does not clear the hang: the second mark starts a line.
+        {"中中中。<BR>中中中。", {0, 0, 0, 0, 1, 1, 1, 2}},
+        {"中中中。中中中。", {0, 0, 0, 0, 1, 1, 1, 1}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
