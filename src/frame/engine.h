@@ -116,6 +116,8 @@ std::uint32_t wait_multi(std::uint32_t which, platform::Event* extra, std::uint3
 // k_wait_input_1026) in the current set: a wait that ended on an input has used it up, so a
 // press that is still held does not end the next wait as well.
 void consume_inputs(std::uint32_t which);
+// True when an input event behind the input bits of `which` is signalled in the current set.
+bool inputs_pending(std::uint32_t which);
 
 // Sources for the wait bits that belong to later subsystems. Each returns the event for the
 // current process set, or null while the subsystem does not exist.

@@ -147,6 +147,18 @@ std::uint32_t wait_multi(std::uint32_t which, platform::Event* extra, std::uint3
     return bits[static_cast<std::size_t>(r)];
 }
 
+bool inputs_pending(std::uint32_t which) {
+    auto signalled = [](platform::Event* (*source)()) {
+        if (!source) return false;
+        platform::Event* e = source();
+        return e && e->is_signalled();
+    };
+    if ((which & k_wait_input_click) &&
+        (signalled(g_wait_sources.input_click) || signalled(g_wait_sources.input_click_alt)))
+        return true;
+    return (which & k_wait_input_1026) && signalled(g_wait_sources.input_1026);
+}
+
 void consume_inputs(std::uint32_t which) {
     auto reset = [](platform::Event* (*source)()) {
         if (!source) return;

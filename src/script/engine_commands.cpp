@@ -153,7 +153,17 @@ bool cmd_wait_key(CommandCall& call) {
                                   engine::k_wait_render_thread;
             // A left-over attention signal must not make the wait spin.
             if (!engine::attention_event().is_signalled()) which |= engine::k_wait_attention;
-            const std::uint32_t r = engine::wait_multi(which, block_event_if_quiet(b), remaining);
+            std::uint32_t r = engine::wait_multi(which, block_event_if_quiet(b), remaining);
+            // A click comes just after the attention pulse of its button variable: when that
+            // pulse is what woke the wait, the press must still end it, or the next round's
+            // reset of the button event would lose it.
+            if (r == engine::k_wait_attention || r == engine::k_wait_state ||
+                r == engine::k_wait_extra) {
+                if (engine::inputs_pending(engine::k_wait_input_1026))
+                    r = engine::k_wait_input_1026;
+                else if (engine::inputs_pending(engine::k_wait_input_click))
+                    r = engine::k_wait_input_click;
+            }
             if (r == engine::k_wait_quit || r == engine::k_wait_skip ||
                 r == engine::k_wait_timed_out)
                 break;
