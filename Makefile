@@ -11,7 +11,7 @@ DEB_PACKAGES := g++ cmake pkg-config make libgtest-dev libbenchmark-dev \
 	libavcodec-dev libswscale-dev libswresample-dev fonts-wqy-zenhei \
 	sox imagemagick xvfb x11-apps clang libpixman-1-dev liblua5.4-dev
 
-.PHONY: all deps configure build run test bench fuzz format clean golden
+.PHONY: all deps configure build run test test-asan test-tsan bench fuzz format clean golden
 
 all: build
 
@@ -52,6 +52,29 @@ run: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600
 	sh fuzz/run.sh $(CI_FUZZ_SECONDS)
+
+# The whole suite built with AddressSanitizer and UndefinedBehaviorSanitizer (in
+# build-asan/): any report fails the test that ran into it, the game runs included.
+ASAN_BUILD ?= build-asan
+test-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_SANITIZE=ON \
+		-DKESTRUNE_BENCH=OFF
+	cmake --build $(ASAN_BUILD) -j$(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=abort_on_error=0:detect_leaks=0 \
+		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+		ctest --output-on-failure -j$(JOBS) --timeout 900
+
+# The threaded parts under ThreadSanitizer (in build-tsan/): the platform's waits and
+# threads, the engine frame, and every whole-game test, whose runs use a thread per script,
+# the render thread and the input player.
+TSAN_BUILD ?= build-tsan
+test-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_TSAN=ON \
+		-DKESTRUNE_BENCH=OFF
+	cmake --build $(TSAN_BUILD) -j$(JOBS) --target kestrune kestrune-pack test_platform \
+		test_frame test_game
+	cd $(TSAN_BUILD) && export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" && \
+		./test_platform && ./test_frame && ./test_game
 
 bench: build
 	@for b in $(BUILD)/bench/*; do [ -x "$$b" ] && "$$b"; done

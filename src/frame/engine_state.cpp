@@ -2,6 +2,8 @@
 // and the render hooks.
 #include "frame/engine.h"
 
+#include "platform/immortal.h"
+
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -23,8 +25,8 @@ struct ProcessState {
 std::atomic<std::int32_t> g_state{k_state_none};
 std::atomic<std::int32_t> g_previous_state{k_state_none};
 std::atomic<bool> g_quit{false};
-// Replaced only by the test reset, never while threads run.
-std::unique_ptr<ProcessState> g_process = std::make_unique<ProcessState>();
+// Never destroyed: a thread still running at exit may signal these events.
+platform::Immortal<ProcessState> g_process;
 std::mutex g_command_lock_mutex; // makes test-and-take of the command lock atomic
 
 std::atomic<bool> g_skip_mode{false};

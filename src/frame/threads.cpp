@@ -22,7 +22,7 @@ constexpr int k_lock_slots = 16;
 constexpr int k_lock_count = 10;
 
 struct LockTable {
-    std::array<std::unique_ptr<std::recursive_timed_mutex>, k_lock_slots> mutexes;
+    std::array<std::unique_ptr<platform::Mutex>, k_lock_slots> mutexes;
     bool built = false;
 };
 
@@ -52,8 +52,7 @@ bool build_lock_table() {
     std::lock_guard guard(g_lock_table_mutex);
     if (g_locks.built) return true;
     for (int id = 1; id <= k_lock_count; ++id)
-        g_locks.mutexes[static_cast<std::size_t>(id)] =
-            std::make_unique<std::recursive_timed_mutex>();
+        g_locks.mutexes[static_cast<std::size_t>(id)] = std::make_unique<platform::Mutex>(true);
     g_locks.built = true;
     return true;
 }
@@ -70,12 +69,11 @@ thread_local std::array<int, k_lock_slots> t_held{};
 
 void lock(int id) {
     if (quit_requested() || id < 1 || id > k_lock_count) return;
-    std::recursive_timed_mutex* m = g_locks.mutexes[static_cast<std::size_t>(id)].get();
+    platform::Mutex* m = g_locks.mutexes[static_cast<std::size_t>(id)].get();
     if (!m) return;
     // Waits without limit in principle, but looks at the quit flag and the thread's stop
     // request between tries so that shutdown never leaves a thread blocked here.
-    const bool stepped = platform::stepped_clock();
-    while (!(stepped ? m->try_lock() : m->try_lock_for(std::chrono::milliseconds(20)))) {
+    while (!m->lock_slice()) {
         if (quit_requested() || platform::stop_requested()) return;
         platform::lock_contended();
     }
@@ -86,11 +84,10 @@ void unlock(int id) {
     if (quit_requested() || id < 1 || id > k_lock_count) return;
     int& held = t_held[static_cast<std::size_t>(id)];
     if (held <= 0) return;
-    std::recursive_timed_mutex* m = g_locks.mutexes[static_cast<std::size_t>(id)].get();
+    platform::Mutex* m = g_locks.mutexes[static_cast<std::size_t>(id)].get();
     if (!m) return;
     --held;
     m->unlock();
-    platform::lock_released();
 }
 
 int create_thread(bool start_running, ThreadRoutine routine, void* arg) {

@@ -1,5 +1,7 @@
 #include "platform/stepped.h"
 
+#include "platform/immortal.h"
+
 #include <algorithm>
 #include <atomic>
 #include <vector>
@@ -7,8 +9,8 @@
 namespace kestrune::platform {
 
 std::mutex& sync_mutex() {
-    static std::mutex m;
-    return m;
+    static Immortal<std::mutex> m;
+    return m.get();
 }
 
 namespace stepped {
@@ -19,10 +21,12 @@ namespace {
 // that a thread outside the baton (none in a stepped run) could read it safely.
 std::atomic<bool> g_enabled{false};
 std::atomic<std::uint64_t> g_now{0};
-std::vector<Turn*> g_turns; // by thread number
+Immortal<std::vector<Turn*>> g_turn_list; // by thread number
+std::vector<Turn*>& g_turns = g_turn_list.get();
 Turn* g_holder = nullptr;
 std::uint64_t g_ready_seq = 0;
-Turn g_main_turn;
+Immortal<Turn> g_main_turn_storage;
+Turn& g_main_turn = g_main_turn_storage.get();
 thread_local Turn* t_turn = nullptr;
 
 // Every wait without a deadline in a real-time run still wakes this often to look at its

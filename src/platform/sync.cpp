@@ -1,11 +1,13 @@
 #include "platform/sync.h"
 
 #include "platform/clock.h"
+#include "platform/immortal.h"
 #include "platform/stepped.h"
 #include "platform/thread_state.h"
 
 #include <chrono>
 #include <condition_variable>
+#include <ctime>
 #include <vector>
 
 namespace kestrune::platform {
@@ -21,8 +23,8 @@ std::mutex& event_mutex() {
     return sync_mutex();
 }
 std::condition_variable& event_cv() {
-    static std::condition_variable cv;
-    return cv;
+    static Immortal<std::condition_variable> cv;
+    return cv.get();
 }
 
 } // namespace
@@ -174,8 +176,8 @@ namespace {
 // Pulsed whenever a lock is given back in stepped time: threads that found a lock taken
 // wait on it instead of spinning, which would hold the baton forever.
 Event& lock_released_event() {
-    static Event e(true, false);
-    return e;
+    static Immortal<Event> e(true, false);
+    return e.get();
 }
 constexpr std::uint32_t k_lock_retry_ms = 20;
 } // namespace
@@ -188,25 +190,46 @@ void lock_released() {
     if (stepped::enabled()) lock_released_event().pulse();
 }
 
+Mutex::Mutex(bool recursive) {
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    if (recursive) pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(&m_mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+}
+
+Mutex::~Mutex() {
+    pthread_mutex_destroy(&m_mutex);
+}
+
+bool Mutex::lock_slice() {
+    if (stepped::current()) return try_lock();
+    timespec until{};
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_nsec += long(k_lock_retry_ms) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1000000000L;
+    }
+    return pthread_mutex_timedlock(&m_mutex, &until) == 0;
+}
+
 bool Mutex::lock(const std::atomic<bool>* give_up) {
     ThreadState* self = current_thread_state();
-    const bool stepped_time = stepped::current() != nullptr;
-    for (;;) {
-        if (stepped_time ? m_mutex.try_lock()
-                         : m_mutex.try_lock_for(std::chrono::milliseconds(k_lock_retry_ms)))
-            return true;
+    while (!lock_slice()) {
         if (self && self->stop.load()) return false;
         if (give_up && give_up->load()) return false;
         lock_contended();
     }
+    return true;
 }
 
 bool Mutex::try_lock() {
-    return m_mutex.try_lock();
+    return pthread_mutex_trylock(&m_mutex) == 0;
 }
 
 void Mutex::unlock() {
-    m_mutex.unlock();
+    pthread_mutex_unlock(&m_mutex);
     lock_released();
 }
 

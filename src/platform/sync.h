@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <mutex>
+#include <pthread.h>
 #include <span>
 
 namespace kestrune::platform {
@@ -67,15 +68,26 @@ void lock_contended();
 void lock_released();
 
 // A mutex whose lock can be abandoned: lock() returns false instead of blocking forever
-// when the calling thread is asked to stop or `give_up` (if given) becomes true.
+// when the calling thread is asked to stop or `give_up` (if given) becomes true. A
+// recursive one may be taken again by the thread that holds it (as often as it is given
+// back). Built on a pthread mutex with timed locking, which the thread sanitizer follows
+// (it does not see std::timed_mutex's timed locks, and would report every lock as unheld).
 class Mutex {
 public:
+    explicit Mutex(bool recursive = false);
+    ~Mutex();
+    Mutex(const Mutex&) = delete;
+    Mutex& operator=(const Mutex&) = delete;
+
     bool lock(const std::atomic<bool>* give_up = nullptr);
     bool try_lock();
+    // One try of a waiting lock: waits up to 20 ms on the wall clock; in stepped time it
+    // only tries, and the caller gives its turn away with lock_contended() before the next.
+    bool lock_slice();
     void unlock();
 
 private:
-    std::timed_mutex m_mutex;
+    pthread_mutex_t m_mutex;
 };
 
 } // namespace kestrune::platform

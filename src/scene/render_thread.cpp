@@ -216,7 +216,7 @@ void compose_express_step() {
     if (!express_frame_pending()) {
         engine::scene_unlock();
         if (!engine::skip_mode())
-            s.wake.wait(static_cast<std::uint32_t>(interval_ms(s.interval_setting)));
+            render_wait(s.wake, static_cast<std::uint32_t>(interval_ms(s.interval_setting)));
         s.last_present = platform::tick_ms();
         return;
     }
