@@ -193,8 +193,14 @@ int tear_down_threads() {
     }
     {
         std::lock_guard guard(g_lock_table_mutex);
-        // A lock still held by a detached thread cannot be destroyed safely; it is leaked.
-        for (auto& m : g_locks.mutexes) {
+        // The tearing thread gives back what it still holds (locks taken before the quit
+        // flag made unlocking a no-op), so that no lock is destroyed held and a table built
+        // later does not inherit its counts. A lock still held by a detached thread cannot
+        // be destroyed safely; it is leaked.
+        for (std::size_t id = 0; id < g_locks.mutexes.size(); ++id) {
+            auto& m = g_locks.mutexes[id];
+            for (; t_held[id] > 0; --t_held[id])
+                if (m) m->unlock();
             if (m && !m->try_lock()) {
                 (void)m.release();
                 continue;
