@@ -1,4 +1,5 @@
 // --check: load and check every script of a game, list the problems, run nothing.
+#include "frame/check_settings.h"
 #include "frame/frame.h"
 #include "frame/startup_hooks.h"
 
@@ -71,8 +72,11 @@ int run_check(const Options& options) {
             if (is_script_file(e.name)) add(e.name);
 
     int errors = 0, warnings = 0;
-    for (const std::string& file : files) {
-        for (const script::ScriptProblem& p : script::lint_script_file(file)) {
+    std::vector<std::vector<script::ScriptProblem>> found;
+    found.push_back(check_settings_file());
+    for (const std::string& file : files) found.push_back(script::lint_script_file(file));
+    for (const auto& list : found) {
+        for (const script::ScriptProblem& p : list) {
             (p.fatal ? errors : warnings)++;
             if (!p.fatal && options.quiet) continue;
             std::string where = p.line > 0 ? p.file + ":" + std::to_string(p.line) : p.file;

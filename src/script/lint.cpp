@@ -153,6 +153,11 @@ private:
             if (skip_comment(p, limit)) continue;
             const int region = region_at(b, p);
             if (region >= 0) {
+                if (*p == '<') {
+                    std::vector<TextFault> faults;
+                    lint_text_section(p, b.skip_ends[region], faults);
+                    for (TextFault& f : faults) add(f.at, std::move(f.message));
+                }
                 p = b.skip_ends[region];
                 continue;
             }

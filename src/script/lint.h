@@ -30,6 +30,14 @@ std::string expression_fault(std::string_view compact);
 std::string unknown_statement_fault(std::string_view statement,
                                     const std::vector<std::string>& functions);
 
+// The faults of one text section [start, end) of a loaded file: start at "<PRE", end just
+// past "</PRE>" (a skip region of the pre-scan).
+struct TextFault {
+    const char* at;
+    std::string message;
+};
+void lint_text_section(const char* start, const char* end, std::vector<TextFault>& out);
+
 // Checks every block of the files loaded into `context` (the slots from `first_slot` on)
 // and appends what it finds. `whole_game` (--check) also loads the files that call_scene,
 // call_chapter and shift_scene name, to see that their blocks exist, and checks the

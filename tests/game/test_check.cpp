@@ -268,3 +268,45 @@ TEST(AuthorsReference, ExamplesCheckCleanAndRun) {
     for (const std::string& line : script_lines(check.output, "start.txt"))
         EXPECT_NE(line.find("was not found"), std::string::npos) << line;
 }
+
+TEST(Checker, TextSectionsAndSettingsFile) {
+    const std::string game = scratch_dir("check_text");
+    write_text(game + "/start.txt", "scene main\n"                                    // 1
+                                    "{\n"                                             // 2
+                                    "    Wait(1);\n"                                  // 3
+                                    "<PRE txt>\n"                                     // 4
+                                    "stray words\n"                                   // 5
+                                    "[a]\n"                                           // 6
+                                    "Hello <RUBY=x>base and <BLINK>.\n"               // 7
+                                    "\n"                                              // 8
+                                    "[b]\n"                                           // 9
+                                    "<WAIT>ok</RUBY>\n"                               // 10
+                                    "[c]\n"                                           // 11
+                                    "<FONT SIZE=40>fine</FONT> <RUBY=r>b</RUBY><K>\n" // 12
+                                    "<WAIT=300>{ Wait(1); }<BR>&.\n"                  // 13
+                                    "</PRE>\n"                                        // 14
+                                    "}\n");
+    write_text(game + "/system/System.ini",
+               k_script_section + "start=start.txt\r\nclose=nothere.txt\r\nstrat=x\r\n" +
+                   "[\x83\x74\x83\x48\x83\x93\x83\x67]\r\nsize=big\r\nweight=400\r\n" +
+                   "[Other]\r\nx=1\r\n");
+    const RunResult r = run_kestrune({"--check", game});
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    const std::vector<std::string> want_text = {
+        "start.txt:5: error: text before the first [label] of section 'txt' belongs to no "
+        "entry and is never shown",
+        "start.txt:7: error: <RUBY> is not closed by </RUBY>",
+        "start.txt:7: error: unknown tag <BLINK>",
+        "start.txt:10: error: tag <WAIT> needs a value; it shows as text",
+        "start.txt:10: error: </RUBY> without its <RUBY>",
+    };
+    EXPECT_EQ(joined(script_lines(r.output, "start.txt")), joined(want_text)) << r.output;
+    const std::vector<std::string> want_settings = {
+        "system/System.ini:3: error: close = \"nothere.txt\" names a script that was not found",
+        "system/System.ini:4: warning: unknown key 'strat' in [スクリプト]",
+        "system/System.ini:6: error: size = \"big\" is not a whole number",
+        "system/System.ini:8: warning: unknown section [Other]",
+    };
+    EXPECT_EQ(joined(script_lines(r.output, "system/System.ini")), joined(want_settings))
+        << r.output;
+}
