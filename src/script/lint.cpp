@@ -32,7 +32,7 @@ struct Finding {
 };
 
 // What one argument of a command names, so that it can be checked before the run.
-enum class ArgKind { image, sound, colour, x_position, y_position, request };
+enum class ArgKind { image, sound, script, colour, x_position, y_position, request };
 struct ArgCheck {
     const char* command;
     int index;
@@ -41,11 +41,12 @@ struct ArgCheck {
 constexpr ArgCheck k_arg_checks[] = {
     {"CreateTexture", 4, ArgKind::image},      {"LoadImage", 1, ArgKind::image},
     {"SetImage", 1, ArgKind::image},           {"DrawTransition", 4, ArgKind::image},
-    {"CreateSound", 2, ArgKind::sound},        {"CreateColor", 6, ArgKind::colour},
-    {"LoadColor", 3, ArgKind::colour},         {"CreateColor", 2, ArgKind::x_position},
-    {"CreateColor", 3, ArgKind::y_position},   {"CreateTexture", 2, ArgKind::x_position},
-    {"CreateTexture", 3, ArgKind::y_position}, {"CreateText", 2, ArgKind::x_position},
-    {"CreateText", 3, ArgKind::y_position},    {"Request", 1, ArgKind::request},
+    {"CreateSound", 2, ArgKind::sound},        {"SetShortcut", 1, ArgKind::script},
+    {"CreateColor", 6, ArgKind::colour},       {"LoadColor", 3, ArgKind::colour},
+    {"CreateColor", 2, ArgKind::x_position},   {"CreateColor", 3, ArgKind::y_position},
+    {"CreateTexture", 2, ArgKind::x_position}, {"CreateTexture", 3, ArgKind::y_position},
+    {"CreateText", 2, ArgKind::x_position},    {"CreateText", 3, ArgKind::y_position},
+    {"Request", 1, ArgKind::request},
 };
 
 // The position keywords by axis.
@@ -355,6 +356,7 @@ private:
             return next;
         }
         check_arguments_of(list, p);
+        check_block_names(b, p, entry, args);
         // While the game runs the handlers check their own arguments, with what the scene
         // knows besides (objects named as images, the requests an object answers).
         if (!m_other_files) return next;
@@ -368,6 +370,43 @@ private:
             check_argument(p, c.kind, value, outcome);
         }
         return next;
+    }
+
+    // Blocks and text entries that commands name: a command that finds none does nothing
+    // and says nothing.
+    void check_block_names(ScriptBlock& b, const char* p, const CommandEntry& entry,
+                           const std::vector<std::string>& args) {
+        const auto literal = [&](std::size_t i, std::string& out) {
+            return i < args.size() && literal_of(args[i], b, out);
+        };
+        std::string block, section, label;
+        if (std::strcmp(entry.name, "CreateProcess") == 0 && literal(4, block)) {
+            if (!find_block(m_ctx, block.c_str(), k_kind_cut, -1) &&
+                !find_block(m_ctx, block.c_str(), k_kind_function, -1))
+                add(p, "CreateProcess: no cut or function named '" + block + "'");
+            return;
+        }
+        if (std::strcmp(entry.name, "LoadText") != 0 || !literal(0, block)) return;
+        ScriptBlock* holder = find_block(m_ctx, block.c_str(), k_kind_chapter | k_kind_scene, -1);
+        if (!holder) holder = find_block(m_ctx, block.c_str(), 0, -1);
+        if (!holder) {
+            add(p, "LoadText: no block named '" + block + "'");
+            return;
+        }
+        if (!literal(1, section)) return;
+        bool section_found = false, label_found = false;
+        const bool check_label = literal(2, label);
+        if (!label.empty() && label[0] == '@') label.erase(0, 1);
+        if (const std::size_t star = label.find('*'); star != std::string::npos) label.resize(star);
+        for (const TextEntry& e : holder->text_entries) {
+            if (section != e.section_name) continue;
+            section_found = true;
+            label_found |= label == e.label;
+        }
+        if (!section_found)
+            add(p, "LoadText: '" + block + "' has no text section '" + section + "'");
+        else if (check_label && !label_found)
+            add(p, "LoadText: section '" + section + "' has no entry [" + label + "]");
     }
 
     void check_argument(const char* p, ArgKind kind, const std::string& value,
@@ -384,6 +423,10 @@ private:
                            "\" was not found" + outcome);
             return;
         }
+        case ArgKind::script:
+            if (storage::available_file(script_resource_name(value)) == -1)
+                add(p, "script \"" + value + "\" was not found");
+            return;
         case ArgKind::colour:
             if (!is_colour_text(value)) {
                 const Colour c = parse_colour(value);

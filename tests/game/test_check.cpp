@@ -142,7 +142,20 @@ TEST(Checker, EachCheckNamesItsFaultAndSoundStatementsStaySilent) {
          "error: request \"Hidable\" is not a request word; did you mean Hideable?"},
         {"CreateSound(\"s\", BGM, \"sound/none.ogg\");",
          "error: sound \"sound/none.ogg\" was not found; the object was not created"},
+        {"CreateProcess(\"p\", 0, 0, 0, \"nothing\");",
+         "error: CreateProcess: no cut or function named 'nothing'"},
+        {"LoadText(\"nomain\", \"txt\", \"a\", 900, 140, NULL, 40);",
+         "error: LoadText: no block named 'nomain'"},
+        {"LoadText(\"other\", \"txt\", \"a\", 900, 140, NULL, 40);",
+         "error: LoadText: 'other' has no text section 'txt'"},
+        {"LoadText(\"main\", \"txt\", \"b\", 900, 140, NULL, 40);",
+         "error: LoadText: section 'txt' has no entry [b]"},
+        {"SetShortcut(\"s\", \"none.txt\");", "error: script \"none.txt\" was not found"},
         // Sound statements next to them stay quiet.
+        {"CreateProcess(\"p\", 0, 0, 0, \"part\");", ""},
+        {"LoadText(\"main\", \"txt\", \"a\", 900, 140, NULL, 40);", ""},
+        {"LoadText(\"main\", \"txt\", $entry, 900, 140, NULL, 40);", ""},
+        {"SetShortcut(\"t\", \"second.txt\");", ""},
         {"Wait(10);", ""},
         {"$n = 1 + 2 * 3; $m = -$n; $n++; $n += 2; $t = \"a\" + $n;", ""},
         {"if ($n > 1 && !$m) { $n = 0; } else { $n = 1; }", ""},
@@ -161,7 +174,8 @@ TEST(Checker, EachCheckNamesItsFaultAndSoundStatementsStaySilent) {
     std::string script = "scene main\n{\n";
     const int first_line = 3;
     for (const auto& c : cases) script += "    " + std::string(c.statement) + "\n";
-    script += "}\nscene other\n{\n}\ncut part\n{\n}\nfunction say($what)\n{\n    Wait(1);\n}\n";
+    script += "<PRE txt>\n[a]\nHello&.\n</PRE>\n}\nscene other\n{\n}\ncut part\n{\n}\n"
+              "function say($what)\n{\n    Wait(1);\n}\n";
 
     const std::string game = scratch_dir("check_table");
     write_text(game + "/start.txt", script);
@@ -190,10 +204,16 @@ TEST(Checker, EachCheckNamesItsFaultAndSoundStatementsStaySilent) {
     EXPECT_NE(quiet.output.find(": error: "), std::string::npos) << quiet.output;
 }
 
-TEST(Checker, DemoChecksClean) {
-    const RunResult r = run_kestrune({"--check", std::string(KESTRUNE_SOURCE_DIR) + "/games/demo"});
+TEST(Checker, DemoChecksCleanAndRunsWithoutWarning) {
+    const std::string demo = std::string(KESTRUNE_SOURCE_DIR) + "/games/demo";
+    const RunResult r = run_kestrune({"--check", demo});
     EXPECT_EQ(r.exit_code, 0) << r.output;
     EXPECT_NE(r.output.find(": 0 errors, 0 warnings"), std::string::npos) << r.output;
+    const RunResult run =
+        run_kestrune({"--headless", "--strict", "--save-dir", scratch_dir("check_demo"), "--input",
+                      demo + "/clickthrough.in", "--max-seconds", "120", demo},
+                     90);
+    EXPECT_EQ(run.exit_code, 0) << run.output;
 }
 
 TEST(Checker, NewGameChecksCleanAndRunsWithoutWarning) {
@@ -261,7 +281,8 @@ TEST(AuthorsReference, ExamplesCheckCleanAndRun) {
     // and objects the example names.
     std::string script = "scene main\n{\n";
     for (const std::string& block : code_blocks(read_text(docs + "commands.md"))) script += block;
-    script += "}\ncut intro\n{\n}\nfunction blink_loop()\n{\n}\n";
+    script +=
+        "<PRE txt>\n[hello]\nHello&.\n</PRE>\n}\ncut intro\n{\n}\nfunction blink_loop()\n{\n}\n";
     const std::string game = scratch_dir("docs_commands");
     write_text(game + "/start.txt", script);
     const RunResult check = run_kestrune({"--check", game});
