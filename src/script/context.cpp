@@ -193,16 +193,17 @@ void report_at(const std::string& file, int line, const std::string& message) {
 // Each file is checked once, when it is first loaded: what --check would say about it is
 // said while the game runs too, once per line, without stopping anything.
 void lint_new_files(ScriptContext& context) {
-    bool any = false;
+    std::vector<int> slots;
     {
         std::lock_guard guard(g_reported_mutex);
-        for (const ScriptFile& f : context.files)
-            if (f.text && g_linted.insert(f.name).second) any = true;
+        for (int i = 0; i < k_max_files; ++i) {
+            const ScriptFile& f = context.files[static_cast<std::size_t>(i)];
+            if (f.text && g_linted.insert(f.name).second) slots.push_back(i);
+        }
     }
-    if (!any) return;
+    if (slots.empty()) return;
     std::vector<ScriptProblem> found;
-    lint_context(context, 0, found, false);
-    // Files linted earlier may be loaded here again: their lines were reported then.
+    lint_context(context, slots, found, false);
     for (const ScriptProblem& p : found) report_at(p.file, p.line, p.message);
 }
 } // namespace

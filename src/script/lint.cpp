@@ -62,6 +62,47 @@ constexpr const char* k_request_words[] = {
     "OverlayRender", "MulRender", "Smoothing", "UnSmoothing",  "NoLog",     "NoIcon",
     "PushText",      "Open",      "Start",     "Stop",         "Pause",     "Resume"};
 
+// System variables besides the settings: those the engine sets for scripts to read.
+constexpr const char* k_system_variables[] = {"information_cpu",
+                                              "information_directx",
+                                              "information_memory",
+                                              "information_os",
+                                              "information_video",
+                                              "intrude",
+                                              "l_button_down",
+                                              "r_button_down",
+                                              "max_texture_size",
+                                              "menu_enable",
+                                              "mousewheel_down",
+                                              "mousewheel_up",
+                                              "present_preprocess",
+                                              "present_process",
+                                              "present_text",
+                                              "save_path",
+                                              "skip_express_image",
+                                              "sound_volume_bgm_default",
+                                              "sound_volume_se_default",
+                                              "sound_volume_voice_default",
+                                              "version"};
+// Families whose last part names a key or a button.
+constexpr const char* k_system_families[] = {"keydown_", "buttondown_"};
+
+// "" when `name` (after "SYSTEM_") is a system variable the engine knows; else the message.
+std::string system_variable_fault(const std::string& name) {
+    if (is_system_setting(name)) return {};
+    for (const char* v : k_system_variables)
+        if (name == v) return {};
+    for (const char* f : k_system_families)
+        if (name.rfind(f, 0) == 0 && name.size() > std::strlen(f)) return {};
+    std::vector<std::string> known;
+    for (std::string_view n : system_setting_names()) known.emplace_back(n);
+    known.insert(known.end(), std::begin(k_system_variables), std::end(k_system_variables));
+    std::string message = "unknown system variable SYSTEM_" + name;
+    if (std::string near = nearest_name(name, known); !near.empty())
+        message += "; did you mean SYSTEM_" + near + "?";
+    return message;
+}
+
 bool word_in(std::string_view word, const auto& list) {
     for (const char* w : list)
         if (equals_nocase(word, w)) return true;
@@ -215,6 +256,8 @@ private:
             if (!shape(p, next, false)) return next;
             if (std::string f = expression_fault(collected); !f.empty())
                 add(p, f.starts_with("unknown function") ? f : "expression does not parse: " + f);
+            else
+                system_variables_of(p, collected);
             return next;
         }
         if (!shape(p, next)) return next;
@@ -222,6 +265,23 @@ private:
         if (std::string f = unknown_statement_fault(raw, m_functions); !f.empty())
             add(p, f, !f.starts_with("the value of"));
         return next;
+    }
+
+    // System variables named in a collected expression: a misspelled one is an ordinary
+    // variable that the engine never reads or sets (a warning: a game may use the prefix for
+    // its own variables).
+    void system_variables_of(const char* p, const std::string& collected) {
+        for (std::size_t at = collected.find("SYSTEM_"); at != std::string::npos;
+             at = collected.find("SYSTEM_", at + 7)) {
+            if (at == 0 || (collected[at - 1] != '$' && collected[at - 1] != '#')) continue;
+            std::size_t e = at + 7;
+            while (e < collected.size() && (is_letter(collected[e]) || collected[e] == '_' ||
+                                            (collected[e] >= '0' && collected[e] <= '9')))
+                ++e;
+            if (std::string f = system_variable_fault(collected.substr(at + 7, e - at - 7));
+                !f.empty())
+                add(p, f, false);
+        }
     }
 
     // Brackets and quotes of the statement text [p, next): false (reported) when unbalanced.
@@ -284,6 +344,8 @@ private:
             add(p, "a condition is missing");
         } else if (std::string f = expression_fault(collected); !f.empty()) {
             add(q, "condition does not parse: " + f);
+        } else {
+            system_variables_of(q, collected);
         }
         return next;
     }
@@ -520,10 +582,10 @@ private:
 
 } // namespace
 
-void lint_context(ScriptContext& context, int first_slot, std::vector<ScriptProblem>& problems,
-                  bool targets_in_other_files) {
-    Linter linter(context, targets_in_other_files);
-    for (int slot = first_slot; slot < k_max_files; ++slot) {
+void lint_context(ScriptContext& context, const std::vector<int>& slots,
+                  std::vector<ScriptProblem>& problems, bool whole_game) {
+    Linter linter(context, whole_game);
+    for (int slot : slots) {
         const ScriptFile& f = context.files[static_cast<std::size_t>(slot)];
         if (!f.text) continue;
         std::vector<Finding> found;
@@ -538,16 +600,8 @@ void lint_context(ScriptContext& context, int first_slot, std::vector<ScriptProb
 std::vector<ScriptProblem> lint_script_file(const std::string& file) {
     std::vector<ScriptProblem> problems;
     std::unique_ptr<ScriptContext> ctx = load_detached(file, problems);
-    if (!ctx->files[0].text) return problems;
     // Only the file itself: its #include files are checked as files of their own.
-    Linter linter(*ctx, true);
-    std::vector<Finding> found;
-    linter.lint_slot(0, found);
-    std::stable_sort(found.begin(), found.end(),
-                     [](const Finding& a, const Finding& b) { return a.at < b.at; });
-    for (Finding& x : found)
-        problems.push_back(
-            {ctx->files[0].name, line_of(*ctx, x.at), std::move(x.message), x.error});
+    lint_context(*ctx, {0}, problems, true);
     return problems;
 }
 

@@ -38,13 +38,13 @@ struct TextFault {
 };
 void lint_text_section(const char* start, const char* end, std::vector<TextFault>& out);
 
-// Checks every block of the files loaded into `context` (the slots from `first_slot` on)
-// and appends what it finds. `whole_game` (--check) also loads the files that call_scene,
-// call_chapter and shift_scene name, to see that their blocks exist, and checks the
-// literal arguments (resources, colours, positions, request words) that the command
-// handlers check for themselves while the game runs.
-void lint_context(ScriptContext& context, int first_slot, std::vector<ScriptProblem>& problems,
-                  bool whole_game);
+// Checks every block of the files in `slots` of `context` and appends what it finds.
+// `whole_game` (--check) also loads the files that call_scene, call_chapter and
+// shift_scene name, to see that their blocks exist, and checks the literal arguments
+// (resources, colours, positions, request words) that the command handlers check for
+// themselves while the game runs.
+void lint_context(ScriptContext& context, const std::vector<int>& slots,
+                  std::vector<ScriptProblem>& problems, bool whole_game);
 
 // `--check` of one file: loads it (with its #include files) on its own, pre-scans it and
 // lints its blocks. Every problem found; empty when the file is sound.

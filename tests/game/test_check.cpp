@@ -151,7 +151,13 @@ TEST(Checker, EachCheckNamesItsFaultAndSoundStatementsStaySilent) {
         {"LoadText(\"main\", \"txt\", \"b\", 900, 140, NULL, 40);",
          "error: LoadText: section 'txt' has no entry [b]"},
         {"SetShortcut(\"s\", \"none.txt\");", "error: script \"none.txt\" was not found"},
+        {"$SYSTEM_skip_absolut = 1;",
+         "warning: unknown system variable SYSTEM_skip_absolut; did you mean "
+         "SYSTEM_skip_absolute?"},
+        {"if ($SYSTEM_keydown_esc == 1 && #SYSTEM_text_sped > 0) { Wait(1); }",
+         "warning: unknown system variable SYSTEM_text_sped; did you mean SYSTEM_text_speed?"},
         // Sound statements next to them stay quiet.
+        {"#SYSTEM_play_speed = 3; $k = $SYSTEM_keydown_a + $SYSTEM_present_text;", ""},
         {"CreateProcess(\"p\", 0, 0, 0, \"part\");", ""},
         {"LoadText(\"main\", \"txt\", \"a\", 900, 140, NULL, 40);", ""},
         {"LoadText(\"main\", \"txt\", $entry, 900, 140, NULL, 40);", ""},
