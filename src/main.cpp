@@ -44,6 +44,7 @@ int main(int argc, char** argv) {
         }
     }
     if (options.game_dir.empty()) options.game_dir = KESTRUNE_DEFAULT_GAME;
+    if (!options.new_game.empty()) return make_new_game(options.new_game);
     if (options.check) return run_check(options);
     return run(options);
 }

@@ -1,10 +1,13 @@
-// --check: load and pre-scan every script of a game, list the problems, run nothing.
+// --check: load and check every script of a game, list the problems, run nothing.
+#include "frame/check_settings.h"
 #include "frame/frame.h"
 #include "frame/startup_hooks.h"
 
 #include "frame/engine.h"
 #include "persist/settings.h"
 #include "script/context.h"
+#include "script/lint.h"
+#include "storage/archive.h"
 #include "storage/storage.h"
 
 #include <algorithm>
@@ -40,13 +43,17 @@ int run_check(const Options& options) {
                            options.save_dir.empty() ? std::string("./save") : options.save_dir);
     const persist::Settings& s = persist::settings();
 
-    // The scripts the settings name, then every other .txt file of the game folder.
+    // The scripts the settings name, then every other .txt file of the game folder and of
+    // its archives (names compared without regard to case, as the game finds them).
     std::vector<std::string> files;
     std::set<std::string> seen;
     auto add = [&](std::string name) {
         if (name.empty()) return;
         std::replace(name.begin(), name.end(), '\\', '/');
-        if (seen.insert(name).second) files.push_back(name);
+        std::string key = name;
+        std::transform(key.begin(), key.end(), key.begin(),
+                       [](unsigned char c) { return std::tolower(c); });
+        if (seen.insert(key).second) files.push_back(name);
     };
     add(s.script_start.empty() ? std::string("start.txt") : s.script_start);
     for (const std::string* n :
@@ -60,19 +67,29 @@ int run_check(const Options& options) {
         if (rel.rfind("system/", 0) == 0 || rel.rfind("save/", 0) == 0) continue;
         add(rel);
     }
+    for (const auto& archive : storage::archive_list())
+        for (const storage::ArchiveEntry& e : archive->entries)
+            if (is_script_file(e.name)) add(e.name);
 
-    int fatal = 0, warnings = 0;
-    for (const std::string& file : files) {
-        for (const script::ScriptProblem& p : script::check_script_file(file)) {
-            std::fprintf(stderr, "%s\n", p.text().c_str());
-            (p.fatal ? fatal : warnings)++;
+    int errors = 0, warnings = 0;
+    std::vector<std::vector<script::ScriptProblem>> found;
+    found.push_back(check_settings_file());
+    for (const std::string& file : files) found.push_back(script::lint_script_file(file));
+    for (const auto& list : found) {
+        for (const script::ScriptProblem& p : list) {
+            (p.fatal ? errors : warnings)++;
+            if (!p.fatal && options.quiet) continue;
+            std::string where = p.line > 0 ? p.file + ":" + std::to_string(p.line) : p.file;
+            std::replace(where.begin(), where.end(), '\\', '/');
+            std::fprintf(stderr, "%s: %s: %s\n", where.c_str(), p.fatal ? "error" : "warning",
+                         p.message.c_str());
         }
     }
     std::fprintf(stderr, "kestrune: checked %zu script file%s: %d error%s, %d warning%s\n",
-                 files.size(), files.size() == 1 ? "" : "s", fatal, fatal == 1 ? "" : "s", warnings,
-                 warnings == 1 ? "" : "s");
+                 files.size(), files.size() == 1 ? "" : "s", errors, errors == 1 ? "" : "s",
+                 warnings, warnings == 1 ? "" : "s");
     engine::request_quit();
-    return fatal ? 1 : 0;
+    return errors ? 1 : 0;
 }
 
 } // namespace kestrune::frame

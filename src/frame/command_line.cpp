@@ -25,7 +25,8 @@ bool parse_number(const std::string& text, double& out) {
 std::string usage_line() {
     return "usage: kestrune [--headless] [--input FILE] [--screenshot MS=FILE] [--record DIR] "
            "[--audio-out FILE.wav] [--save-dir DIR] [--time-scale N] [--max-seconds N] "
-           "[--stepped] [--seed N] [--check] [--version] [--help] [GAME_DIR]";
+           "[--stepped] [--seed N] [--check] [--quiet] [--strict] [--new DIR] [--version] "
+           "[--help] [GAME_DIR]";
 }
 
 std::string help_text() {
@@ -48,8 +49,11 @@ std::string help_text() {
            "                          and files on any machine, and the run never sleeps\n"
            "  --seed N                seed of the random built-ins (fixed by default with\n"
            "                          --stepped)\n"
-           "  --check                 load and pre-scan every script, report problems, run "
-           "nothing\n"
+           "  --check                 check every script the game can reach and list the\n"
+           "                          mistakes as file:line: error|warning: ...; run nothing\n"
+           "  --quiet                 errors only (no warnings from --check or while running)\n"
+           "  --strict                the first script warning ends the run with exit code 1\n"
+           "  --new DIR               make a runnable starter game in DIR\n"
            "  --version, --help\n";
 }
 
@@ -74,6 +78,13 @@ ParseResult parse_command_line(int argc, const char* const* argv, Options& optio
             options.show_help = true;
         } else if (arg == "--check") {
             options.check = true;
+        } else if (arg == "--quiet") {
+            options.quiet = true;
+        } else if (arg == "--strict") {
+            options.strict = true;
+        } else if (arg == "--new") {
+            if (!need_value(i, arg, value)) return ParseResult::bad_usage;
+            options.new_game = absolute(value);
         } else if (arg == "--stepped") {
             options.stepped = true;
         } else if (arg == "--seed") {

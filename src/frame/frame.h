@@ -23,6 +23,9 @@ struct Options {
     std::uint64_t seed = 0;   // seed of the random built-ins, when seed_given or stepped
     bool seed_given = false;
     bool check = false;
+    bool quiet = false;   // errors only: no warnings from --check, none while running
+    bool strict = false;  // the first warning while running ends the run with exit code 1
+    std::string new_game; // --new DIR: make a starter game there
     bool show_version = false;
     bool show_help = false;
 };
@@ -44,6 +47,10 @@ int run(const Options& options);
 // --check: pre-scans the game's scripts and lists their problems on stderr. Returns 0 when
 // no script is refused, else 1.
 int run_check(const Options& options);
+
+// --new DIR: writes a small runnable game (settings file, start script, images drawn here)
+// into DIR, which must not exist yet or be empty. Returns the exit code.
+int make_new_game(const std::string& dir);
 
 // One step of an ordered start-up chain: `start` returns false on failure; `stop` releases
 // what `start` made and must tolerate a step that never started.

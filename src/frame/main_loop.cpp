@@ -5,6 +5,7 @@
 
 #include "platform/clock.h"
 #include "platform/window.h"
+#include "script/context.h"
 #include "script/script.h"
 
 #include <cstdio>
@@ -176,6 +177,9 @@ platform::Window* main_window() {
 
 int run(const Options& options) {
     g_options = options;
+    script::set_problem_mode(options.strict  ? script::ProblemMode::strict
+                             : options.quiet ? script::ProblemMode::quiet
+                                             : script::ProblemMode::report);
     // Before any engine thread exists: every thread made from here on takes its turn.
     if (options.stepped) platform::enable_stepped_clock();
     if (options.seed_given || options.stepped) platform::set_random_seed(options.seed);
@@ -205,6 +209,7 @@ int run(const Options& options) {
     if (g_platform_ready) result = main_loop();
     engine::request_quit();
     shutdown(chain, chain.size());
+    if (script::problem_ended_run()) return 1;
     return result;
 }
 

@@ -201,6 +201,12 @@ int find(std::string_view name) {
     return -1;
 }
 
+std::vector<std::string> names() {
+    std::vector<std::string> out;
+    for (const Entry& e : g_table) out.emplace_back(e.name);
+    return out;
+}
+
 int max_args(int index) {
     return g_table[static_cast<std::size_t>(index)].max_args;
 }

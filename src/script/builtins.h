@@ -5,12 +5,16 @@
 
 #include "script/expressions.h"
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrune::script::builtins {
 
 // Index of the built-in called `name`, or -1.
 int find(std::string_view name);
+// The names of every built-in, in table order.
+std::vector<std::string> names();
 // Largest number of arguments the function reads.
 int max_args(int index);
 // Runs the function; an unregistered one yields 0 and says once per name on stderr that

@@ -1,5 +1,6 @@
 // Context sets, loading script files into contexts, and freeing contexts and files.
 #include "script/context.h"
+#include "script/lint.h"
 
 #include "frame/engine.h"
 #include "platform/clock.h"
@@ -168,17 +169,56 @@ int line_of(const ScriptContext& context, const char* p) {
     return 1 + static_cast<int>(std::count(start, p, '\n'));
 }
 
+namespace {
+std::atomic<ProblemMode> g_problem_mode{ProblemMode::report};
+std::atomic<bool> g_problem_seen{false};
+std::mutex g_reported_mutex;
+std::set<std::pair<std::string, int>> g_reported;
+std::set<std::string> g_linted;
+
+void report_at(const std::string& file, int line, const std::string& message) {
+    {
+        std::lock_guard guard(g_reported_mutex);
+        if (!g_reported.insert({file, line}).second) return;
+    }
+    const ProblemMode mode = g_problem_mode.load();
+    if (mode == ProblemMode::quiet) return;
+    std::fprintf(stderr, "%s\n", ScriptProblem{file, line, message}.text().c_str());
+    if (mode == ProblemMode::strict && !g_problem_seen.exchange(true)) {
+        std::fprintf(stderr, "kestrune: --strict: the run ends at the first script warning\n");
+        engine::request_quit();
+    }
+}
+
+// Each file is checked once, when it is first loaded: what --check would say about it is
+// said while the game runs too, once per line, without stopping anything.
+void lint_new_files(ScriptContext& context) {
+    std::vector<int> slots;
+    {
+        std::lock_guard guard(g_reported_mutex);
+        for (int i = 0; i < k_max_files; ++i) {
+            const ScriptFile& f = context.files[static_cast<std::size_t>(i)];
+            if (f.text && g_linted.insert(f.name).second) slots.push_back(i);
+        }
+    }
+    if (slots.empty()) return;
+    std::vector<ScriptProblem> found;
+    lint_context(context, slots, found, false);
+    for (const ScriptProblem& p : found) report_at(p.file, p.line, p.message);
+}
+} // namespace
+
+void set_problem_mode(ProblemMode mode) {
+    g_problem_mode = mode;
+}
+bool problem_ended_run() {
+    return g_problem_seen.load();
+}
+
 void report_problem(const ScriptContext& context, const char* at, const std::string& message) {
-    static std::mutex reported_mutex;
-    static std::set<std::pair<std::string, int>> reported;
     const int slot = context.slot_of(at);
     const std::string file = slot >= 0 ? context.files[static_cast<std::size_t>(slot)].name : "?";
-    const int line = line_of(context, at);
-    {
-        std::lock_guard guard(reported_mutex);
-        if (!reported.insert({file, line}).second) return;
-    }
-    std::fprintf(stderr, "%s\n", ScriptProblem{file, line, message}.text().c_str());
+    report_at(file, line_of(context, at), message);
 }
 
 ScriptContext* load_into_new_context(const std::string& file, const char* block_name,
@@ -220,6 +260,7 @@ ScriptContext* load_into_new_context(const std::string& file, const char* block_
     engine::unlock(engine::k_lock_script_load);
     print_problems(found, 0);
     if (problems) problems->insert(problems->end(), found.begin(), found.end());
+    if (raw) lint_new_files(*raw);
     return raw;
 }
 
@@ -231,14 +272,21 @@ int load_into_context(ScriptContext& context, const std::string& file, bool incl
     engine::unlock(engine::k_lock_script_load);
     print_problems(found, 0);
     if (problems) problems->insert(problems->end(), found.begin(), found.end());
+    if (slot >= 0) lint_new_files(context);
     return slot;
 }
 
 std::vector<ScriptProblem> check_script_file(const std::string& file) {
     std::vector<ScriptProblem> found;
-    auto ctx = std::make_unique<ScriptContext>();
-    load_file_locked(*ctx, file, false, found, nullptr, 0, true);
+    load_detached(file, found);
     return found;
+}
+
+std::unique_ptr<ScriptContext> load_detached(const std::string& file,
+                                             std::vector<ScriptProblem>& problems) {
+    auto ctx = std::make_unique<ScriptContext>();
+    load_file_locked(*ctx, file, false, problems, nullptr, 0, true);
+    return ctx;
 }
 
 void unload_file(ScriptContext& context, int slot) {

@@ -264,6 +264,11 @@ int line_of(const ScriptContext& context, const char* p);
 // "file:line: message" on stderr, once per script line: a loop that runs a faulty statement
 // again and again reports it the first time only.
 void report_problem(const ScriptContext& context, const char* at, const std::string& message);
+// How report_problem treats what it is told: print it, say nothing (--quiet), or print it
+// and end the run at the first one (--strict; problem_ended_run() then says so).
+enum class ProblemMode { report, quiet, strict };
+void set_problem_mode(ProblemMode mode);
+bool problem_ended_run();
 
 // Starts a system script (backlog screen, a shortcut's script, the close script) on the
 // system set: the main scripts stand still in engine state 400 until it ends. Refused (false)
@@ -306,6 +311,10 @@ bool prescan_file(ScriptContext& context, int slot, std::vector<ScriptProblem>& 
 // Loads and pre-scans one script file on its own (no thread, no scene objects) and returns
 // every problem found; empty when the file is sound. For `--check`.
 std::vector<ScriptProblem> check_script_file(const std::string& file);
+// Loads `file` (and its #include files) into a context of its own that belongs to no set
+// and runs nothing: slot 0 holds the file unless it was refused (problems appended).
+std::unique_ptr<ScriptContext> load_detached(const std::string& file,
+                                             std::vector<ScriptProblem>& problems);
 
 // ---- statement loop and threads --------------------------------------------------------
 // The command dispatcher (the command table). Returns true when it handled the statement
