@@ -177,6 +177,14 @@ std::size_t SoundStream::fill(std::vector<float>& out, std::size_t frames) {
             // A short read means the data is damaged or cut from here: it ends there.
             if (n < want) m_total = m_pos;
         }
+        // An echo rings on after the data: silence runs through it until its tail is out.
+        if (m_data_ended && m_echo && m_echo_tail > 0) {
+            const std::size_t pad =
+                static_cast<std::size_t>(std::min<std::uint64_t>(frames - got, m_echo_tail));
+            got += pad;
+            m_echo_tail -= pad;
+            m_data_ended = m_echo_tail == 0;
+        }
     }
     out.resize(got * 2);
     float left = 1, right = 1;
@@ -294,6 +302,15 @@ bool SoundStream::play() {
         if (m_decoder) m_decoder->seek(m_pos);
         m_plays = 1;
         m_data_ended = false;
+        m_echo_tail = 0;
+        if (m_echo) {
+            // Each pass round the feedback loop adds the longer delay again.
+            const std::uint64_t longest = std::max(m_echo_left.size(), m_echo_right.size());
+            const auto passes = static_cast<std::uint64_t>(1 + 8 * m_echo_feedback);
+            m_echo_tail = std::min<std::uint64_t>(longest * passes, 20ull * m_format.rate);
+            std::fill(m_echo_left.begin(), m_echo_left.end(), 0.0f);
+            std::fill(m_echo_right.begin(), m_echo_right.end(), 0.0f);
+        }
         m_voice->stop();
         std::vector<float> block;
         for (int i = 0; i < k_queue_buffers && !m_data_ended; ++i) {

@@ -127,6 +127,7 @@ private:
     std::vector<float> m_echo_left, m_echo_right;
     std::size_t m_echo_pos_l = 0, m_echo_pos_r = 0;
     float m_echo_feedback = 0, m_echo_mix = 0;
+    std::uint64_t m_echo_tail = 0; // frames of silence still to run through the echo
 
     platform::Thread m_thread;
     platform::Event m_wake{true, false};

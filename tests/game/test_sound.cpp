@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -175,18 +176,21 @@ scene main
     ASSERT_EQ(g.result.exit_code, 0) << g.result.output;
     const std::vector<std::int64_t> t = read_numbers(g.dir + "/times.txt");
     ASSERT_EQ(t.size(), 6u);
-    const double half = 0.5;
+    // The law in hundredths of a decibel: 3322 x log10(volume / 1000), so that volume 500 is
+    // -10.00 dB and 250 is -20.00 dB; pan p lowers the far side by p/10 dB.
+    auto law = [](double volume) {
+        return 0.5 * std::pow(10.0, 3322 * std::log10(volume / 1000) / 2000);
+    };
+    auto db = [](double d) { return 0.5 * std::pow(10.0, d / 20); };
     const struct {
         const char* name;
         double left, right;
     } cases[] = {
-        {"full", half, half},
-        {"half", half * std::pow(10.0, -10.0 / 20), half * std::pow(10.0, -10.0 / 20)},
-        {"quarter", half * std::pow(10.0, -20.0 / 20), half * std::pow(10.0, -20.0 / 20)},
-        {"mute", 0, 0},
-        {"right", half * std::pow(10.0, -5.0 / 20), half},
-        {"left", half, half * std::pow(10.0, -10.0 / 20)},
+        {"full", 0.5, 0.5}, {"half", law(500), law(500)}, {"quarter", law(250), law(250)},
+        {"mute", 0, 0},     {"right", db(-5), 0.5},       {"left", 0.5, db(-10)},
     };
+    EXPECT_NEAR(20 * std::log10(law(500) / 0.5), -10.0, 0.005);
+    EXPECT_NEAR(20 * std::log10(law(250) / 0.5), -20.0, 0.005);
     for (std::size_t i = 0; i < 6; ++i) {
         SCOPED_TRACE(cases[i].name);
         const std::size_t start = frame_of(t[i]);
@@ -200,5 +204,346 @@ scene main
             EXPECT_NEAR(g.out.left[k], cases[i].left, 1e-6) << k - start;
             EXPECT_NEAR(g.out.right[k], cases[i].right, 1e-6) << k - start;
         }
+    }
+}
+
+// Frequency, loop counts, loop regions, Stop and a volume fade: SetFrequency 2000 halves
+// the length; a loop count of 3 gives three copies joined sample-exactly; after a loop
+// region's first pass the next frame is the region's start frame; Stop cuts at its frame;
+// a fade to 0 steps every 50 ms, never rises, and stops the sound when it ends.
+TEST(Sound, FrequencyLoopsStopAndFade) {
+    const std::vector<std::int16_t> r = ramp(4410);
+    const Game g = run_game("sound_loops", R"(
+scene main
+{
+    CreateSound("fast", "SE", "se/tone");
+    SetFrequency("fast", 2000);
+    CreateSound("loop", "SE", "se/ramp");
+    SetLoop("loop", 3);
+    CreateSound("region", "SE", "se/ramp");
+    SetLoop("region", 2);
+    SetLoopPoint("region", 50, 100);
+    CreateSound("stop", "SE", "se/long");
+    CreateSound("fade", "BGM", "se/long");
+    Wait(100);
+    $t = "" + MilliTime(); Request("fast", "Play"); Wait(200);
+    $t = $t + "," + MilliTime(); Request("loop", "Play"); Wait(500);
+    $t = $t + "," + MilliTime(); Request("region", "Play"); Wait(300);
+    $t = $t + "," + MilliTime(); Request("stop", "Play"); Wait(200);
+    $t = $t + "," + MilliTime(); Request("stop", "Stop"); Wait(100);
+    $t = $t + "," + MilliTime(); Request("fade", "Play"); SetVolume("fade", 0, 500);
+    WaitPlay("fade");
+    $t = $t + "," + MilliTime();
+    WriteFile("times.txt", $t, FALSE);
+}
+)",
+                            {{"se/tone.wav", wav_bytes(constant(4410, 16384))},
+                             {"se/ramp.wav", wav_bytes(r)},
+                             {"se/long.wav", wav_bytes(constant(44100, 16384))}});
+    ASSERT_EQ(g.result.exit_code, 0) << g.result.output;
+    const std::vector<std::int64_t> t = read_numbers(g.dir + "/times.txt");
+    ASSERT_EQ(t.size(), 7u);
+    const Output& o = g.out;
+
+    const std::size_t fast = frame_of(t[0]);
+    ASSERT_EQ(first_sound(o), fast);
+    EXPECT_EQ(sounding_run(o, fast), 2205u);
+
+    const std::size_t loop = frame_of(t[1]);
+    ASSERT_EQ(first_sound(o, fast + 2205), loop);
+    ASSERT_EQ(sounding_run(o, loop), 3 * 4410u);
+    std::size_t wrong = 0;
+    for (std::size_t c = 0; c < 3; ++c)
+        for (std::size_t i = 0; i < 4410; ++i)
+            wrong += o.left[loop + c * 4410 + i] != r[i] / 32768.0f;
+    EXPECT_EQ(wrong, 0u);
+
+    const std::size_t region = frame_of(t[2]);
+    ASSERT_EQ(first_sound(o, loop + 3 * 4410), region);
+    ASSERT_EQ(sounding_run(o, region), 4410u + 2205u);
+    wrong = 0;
+    for (std::size_t i = 0; i < 2205; ++i)
+        wrong += o.right[region + 4410 + i] != r[2205 + i] / 32768.0f;
+    EXPECT_EQ(wrong, 0u) << "the second pass begins at frame floor(50 ms x 44100 / 1000)";
+
+    const std::size_t stop = frame_of(t[3]);
+    ASSERT_EQ(first_sound(o, region + 6615), stop);
+    EXPECT_EQ(sounding_run(o, stop), frame_of(t[4]) - stop);
+
+    const std::size_t fade = frame_of(t[5]);
+    ASSERT_EQ(first_sound(o, stop + sounding_run(o, stop)), fade);
+    EXPECT_EQ(sounding_run(o, fade), frame_of(500)) << "the fade ends in a stop at 500 ms";
+    EXPECT_LE(t[6] - t[5], 500 + 20) << "WaitPlay ends with the fade's stop";
+    // Each 50 ms step holds one level (after the device's 10 ms smoothing) below the last.
+    float last = 1;
+    for (std::int64_t step = 0; step < 10; ++step) {
+        const std::size_t from = fade + frame_of(step * 50 + 11),
+                          to = fade + frame_of(step * 50 + 49);
+        const float level = o.left[from];
+        for (std::size_t k = from; k < to; ++k) ASSERT_EQ(o.left[k], level) << step;
+        EXPECT_LT(level, last) << step;
+        last = level;
+    }
+}
+
+namespace {
+
+bool have_sox() {
+    return std::system("sox --version > /dev/null 2>&1") == 0;
+}
+
+std::string make_ogg(const std::string& path, const std::string& synth) {
+    const std::string cmd = "sox -n -r 44100 -c 1 " + path + " synth " + synth + " 2>&1";
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    return read_text(path);
+}
+
+} // namespace
+
+// Ogg Vorbis and WAV, loose and from an archive: an Ogg tone starts at its frame and lasts its
+// 100 ms; an 8-bit stereo WAV with an odd-sized chunk before its data keeps its channels;
+// a sound packed into an archive plays; WaitPlay waits for the end of a sound.
+TEST(Sound, OggWavArchivesAndWaitPlay) {
+    if (!have_sox()) GTEST_SKIP() << "sox is needed to make the Ogg test sound";
+    const std::string scratch = scratch_dir("sound_ogg_make");
+    const std::string ogg = make_ogg(scratch + "/tone.ogg", "0.1 square 441 vol 0.5");
+    // Frames: left +0.5, right -0.5, 8 bits.
+    std::vector<std::int16_t> lr;
+    for (int i = 0; i < 4410; ++i) {
+        lr.push_back(16384);
+        lr.push_back(-16384);
+    }
+    std::string odd_chunk = "LIST";
+    put32(odd_chunk, 3);
+    odd_chunk += "abc";
+    odd_chunk.push_back(0); // the pad byte of an odd size
+    Game g;
+    g.dir = scratch_dir("sound_ogg");
+    std::filesystem::create_directories(g.dir + "/packed");
+    write_text(g.dir + "/se/tone.ogg", ogg);
+    write_text(g.dir + "/se/stereo8.wav", wav_bytes(lr, 2, 8, k_rate, odd_chunk));
+    write_text(g.dir + "/packed/long.wav", wav_bytes(constant(13230, 16384)));
+    const RunResult pack = run_program(k_pack, {g.dir + "/packed.vka", g.dir + "/packed"});
+    ASSERT_EQ(pack.exit_code, 0) << pack.output;
+    std::filesystem::remove_all(g.dir + "/packed");
+    write_text(g.dir + "/start.txt", R"(
+scene main
+{
+    CreateSound("ogg", "BGM", "se/tone");
+    CreateSound("wav", "SE", "se/stereo8");
+    CreateSound("packed", "VOICE", "packed/long");
+    Wait(100);
+    $t = "" + MilliTime(); Request("ogg", "Play"); Wait(200);
+    $t = $t + "," + MilliTime(); Request("wav", "Play"); Wait(200);
+    $t = $t + "," + MilliTime(); Request("packed", "Play"); WaitPlay("packed");
+    $t = $t + "," + MilliTime();
+    WriteFile("times.txt", $t, FALSE);
+}
+)");
+    g.wav = g.dir + "/out.wav";
+    g.result = run_kestrune({"--headless", "--save-dir", g.dir + "/saves", "--audio-out", g.wav,
+                             "--max-seconds", "20", g.dir});
+    ASSERT_EQ(g.result.exit_code, 0) << g.result.output;
+    g.out = read_output(g.wav);
+    const std::vector<std::int64_t> t = read_numbers(g.dir + "/times.txt");
+    ASSERT_EQ(t.size(), 4u);
+    const Output& o = g.out;
+
+    const std::size_t ogg_start = frame_of(t[0]);
+    EXPECT_EQ(first_sound(o), ogg_start);
+    EXPECT_GT(std::fabs(o.left[ogg_start + 4400]), 0.1f);
+    EXPECT_EQ(first_sound(o, ogg_start + 4410), frame_of(t[1])) << "the Ogg lasts 4410 frames";
+
+    const std::size_t wav = frame_of(t[1]);
+    EXPECT_EQ(sounding_run(o, wav), 4410u);
+    EXPECT_EQ(o.left[wav + 100], 0.5f);
+    EXPECT_EQ(o.right[wav + 100], -0.5f);
+
+    const std::size_t packed = frame_of(t[2]);
+    EXPECT_EQ(first_sound(o, wav + 4410), packed);
+    EXPECT_EQ(sounding_run(o, packed), 13230u);
+    EXPECT_GE(t[3] - t[2], 300);
+    EXPECT_LT(t[3] - t[2], 300 + 40) << "WaitPlay ends soon after the sound";
+}
+
+// Damaged sound files are refused with one message naming the file, or play what is valid;
+// none ends the run. A WAV whose data chunk claims more than the file holds plays the
+// frames that are there.
+TEST(Sound, DamagedFilesAreRefusedOrPlayWhatIsValid) {
+    if (!have_sox()) GTEST_SKIP() << "sox is needed to make the Ogg test sound";
+    std::string bad_format = wav_bytes(constant(100, 1000));
+    bad_format[20] = 3; // format tag: float
+    std::string past_end = "RIFF";
+    put32(past_end, 100);
+    past_end += "WAVEjunk";
+    put32(past_end, 0x7FFFFFF0);
+    std::string truncated = wav_bytes(constant(4410, 16384));
+    truncated.resize(truncated.size() - 4410); // half of the data is missing
+    std::string data_first = "RIFF";
+    put32(data_first, 100);
+    data_first += "WAVEdata";
+    put32(data_first, 4);
+    data_first += "abcd";
+    const std::string scratch = scratch_dir("sound_damaged_make");
+    std::string cut_ogg = make_ogg(scratch + "/tone.ogg", "1 sine 440");
+    cut_ogg.resize(cut_ogg.size() / 2);
+    const Game g = run_game("sound_damaged", R"(
+scene main
+{
+    CreateSound("a", "SE", "se/bad_format");
+    CreateSound("b", "SE", "se/past_end");
+    CreateSound("c", "SE", "se/data_first");
+    CreateSound("d", "SE", "se/missing");
+    CreateSound("e", "SE", "se/text");
+    CreateSound("f", "SEx", "se/truncated");
+    CreateSound("cut", "BGM", "se/cut");
+    Request("cut", "Play");
+    WaitPlay("cut");
+    CreateSound("t", "SE", "se/truncated");
+    $t = "" + MilliTime();
+    Request("t", "Play");
+    WaitPlay("t");
+    WriteFile("times.txt", $t, FALSE);
+}
+)",
+                            {{"se/bad_format.wav", bad_format},
+                             {"se/past_end.wav", past_end},
+                             {"se/data_first.wav", data_first},
+                             {"se/text.wav", "hello"},
+                             {"se/truncated.wav", truncated},
+                             {"se/cut.ogg", cut_ogg}});
+    ASSERT_EQ(g.result.exit_code, 0) << g.result.output;
+    const std::string& out = g.result.output;
+    for (const char* said : {"\"se/bad_format\": only PCM WAV data is played",
+                             "\"se/past_end\": it has no format chunk",
+                             "\"se/data_first\": its data chunk comes before the format chunk",
+                             "\"se/missing\": no such sound file",
+                             "\"se/text\": neither Ogg Vorbis nor WAV", "\"SEx\" is no sound kind"})
+        EXPECT_NE(out.find(said), std::string::npos) << said << "\n" << out;
+    const std::vector<std::int64_t> t = read_numbers(g.dir + "/times.txt");
+    ASSERT_EQ(t.size(), 1u);
+    EXPECT_EQ(sounding_run(g.out, frame_of(t[0])), 2205u);
+}
+
+// Echo with a 300 ms left and a 600 ms right delay: the first echo of a short tone is heard
+// at those offsets, in its own channel only.
+TEST(Sound, EchoDelaysEachChannel) {
+    const Game g = run_game("sound_echo", R"(
+scene main
+{
+    CreateSound("e", "SE", "se/click");
+    SoundEffect("e", "Echo", 50, 0, 300, 600);
+    Wait(100);
+    $t = "" + MilliTime();
+    Request("e", "Play");
+    WaitPlay("e");
+    WriteFile("times.txt", $t, FALSE);
+}
+)",
+                            {{"se/click.wav", wav_bytes(constant(441, 16384))}});
+    ASSERT_EQ(g.result.exit_code, 0) << g.result.output;
+    const std::vector<std::int64_t> t = read_numbers(g.dir + "/times.txt");
+    ASSERT_EQ(t.size(), 1u);
+    const Output& o = g.out;
+    const std::size_t start = frame_of(t[0]);
+    // Dry and wet halves: the tone at a quarter, then each channel's echo at a quarter.
+    EXPECT_EQ(o.left[start], 0.25f);
+    EXPECT_EQ(o.right[start], 0.25f);
+    EXPECT_EQ(o.left[start + 441], 0.0f);
+    EXPECT_EQ(o.left[start + frame_of(300) - 1], 0.0f);
+    EXPECT_EQ(o.left[start + frame_of(300)], 0.25f);
+    EXPECT_EQ(o.right[start + frame_of(300)], 0.0f);
+    EXPECT_EQ(o.right[start + frame_of(600) - 1], 0.0f);
+    EXPECT_EQ(o.right[start + frame_of(600)], 0.25f);
+    EXPECT_EQ(o.left[start + frame_of(600)], 0.0f);
+}
+
+// The sound settings: the SE volume setting 500 lowers effects by 10 dB, switching BGM off
+// silences music, and SoundAmplitude reads the loudness of a playing sound (0 once it ends).
+TEST(Sound, SettingsAndAmplitude) {
+    const Game g = run_game("sound_settings", R"(
+scene main
+{
+    #SYSTEM_sound_volume_se = 500;
+    #SYSTEM_sound_bgm = 0;
+    CreateSound("se", "SE", "se/tone");
+    CreateSound("bgm", "BGM", "se/tone");
+    Wait(100);
+    $t = "" + MilliTime(); Request("se", "Play"); Wait(50);
+    $a = SoundAmplitude("se");
+    Wait(200);
+    $b = SoundAmplitude("se");
+    $t = $t + "," + MilliTime(); Request("bgm", "Play"); Wait(200);
+    WriteFile("times.txt", $t, FALSE);
+    $s = "" + $a + "," + $b;
+    WriteFile("amplitude.txt", $s, FALSE);
+}
+)",
+                            {{"se/tone.wav", wav_bytes(constant(4410, 16384))}});
+    ASSERT_EQ(g.result.exit_code, 0) << g.result.output;
+    const std::vector<std::int64_t> t = read_numbers(g.dir + "/times.txt");
+    ASSERT_EQ(t.size(), 2u);
+    const std::size_t se = frame_of(t[0]);
+    ASSERT_EQ(first_sound(g.out), se);
+    EXPECT_EQ(sounding_run(g.out, se), 4410u);
+    EXPECT_NEAR(20 * std::log10(g.out.left[se + 100] / 0.5), -10.0, 0.005);
+    EXPECT_EQ(first_sound(g.out, se + 4410), g.out.size()) << "music is switched off";
+    EXPECT_EQ(read_text(g.dir + "/amplitude.txt"), "16384,0");
+}
+
+// A voiced page: in auto mode the page waits for its voice to end; with click_break_voice a
+// click ends the page and stops the voice at once.
+TEST(Sound, VoicedPages) {
+    const std::string page = R"(
+scene main
+{
+    $SYSTEM_auto_wait_per_character = 10;
+    $SYSTEM_text_speed = 0;
+    $SYSTEM_text_auto = AUTO_MODE;
+    $SYSTEM_click_break_voice = 1;
+    CreateColor("bg", 0, 0, 0, 1024, 576, "#000000");
+    CreateName("sec");
+    Wait(100);
+    $t = "" + MilliTime();
+    LoadText("main", "sec", "voiced", 1000, 300, NULL, NULL);
+    Request("sec/voiced", "Enter");
+    Draw();
+    WaitText("sec/voiced");
+    $t = $t + "," + MilliTime();
+    WriteFile("times.txt", $t, FALSE);
+<PRE sec>
+[voiced]
+<VOICE NAME=v1 CLASS=Aki SRC=voice/aki01>Hello.
+
+</PRE>
+}
+)";
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"voice/aki01.wav", wav_bytes(constant(44100, 16384))}};
+    {
+        SCOPED_TRACE("auto mode");
+        std::string script = page;
+        script.replace(script.find("AUTO_MODE"), 9, "1");
+        const Game g = run_game("sound_voice_auto", script, files);
+        ASSERT_EQ(g.result.exit_code, 0) << g.result.output;
+        const std::vector<std::int64_t> t = read_numbers(g.dir + "/times.txt");
+        ASSERT_EQ(t.size(), 2u);
+        const std::size_t voice = first_sound(g.out);
+        EXPECT_EQ(sounding_run(g.out, voice), 44100u) << "the whole voice is heard";
+        EXPECT_GE(frame_of(t[1]), voice + 44100) << "the page waited for the voice";
+    }
+    {
+        SCOPED_TRACE("click stops the voice");
+        std::string script = page;
+        script.replace(script.find("AUTO_MODE"), 9, "0");
+        const std::string dir = scratch_dir("sound_voice_click_input");
+        write_text(dir + "/click.in", "600 click 500 300\n");
+        const Game g = run_game("sound_voice_click", script, files, {"--input", dir + "/click.in"});
+        ASSERT_EQ(g.result.exit_code, 0) << g.result.output;
+        const std::size_t voice = first_sound(g.out);
+        ASSERT_LT(voice, frame_of(600));
+        const std::size_t heard = sounding_run(g.out, voice);
+        EXPECT_GE(voice + heard, frame_of(600));
+        EXPECT_LT(voice + heard, frame_of(600 + 50)) << "the click stopped the voice";
     }
 }
