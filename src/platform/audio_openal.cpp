@@ -52,17 +52,24 @@ private:
     static void put32(std::uint8_t* p, std::uint32_t v) {
         for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
     }
+    // RIFF, a WAVE_FORMAT_IEEE_FLOAT "fmt " chunk with its (empty) extension, the "fact"
+    // chunk that non-PCM data needs, then "data".
+    static constexpr std::size_t k_header = 58;
     void write_header() {
         const std::uint32_t data_bytes =
-            static_cast<std::uint32_t>(std::min<std::uint64_t>(m_frames * 8, 0xFFFFFFFFull - 64));
-        std::uint8_t h[44] = {'R', 'I', 'F', 'F', 0,   0,   0,   0, 'W', 'A', 'V',
-                              'E', 'f', 'm', 't', ' ', 16,  0,   0, 0,   3,   0,
-                              2,   0,   0,   0,   0,   0,   0,   0, 0,   0,   8,
-                              0,   32,  0,   'd', 'a', 't', 'a', 0, 0,   0,   0};
-        put32(h + 4, 36 + data_bytes);
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(m_frames * 8, 0xFFFFFFFFull - 128));
+        std::uint8_t h[k_header] = {'R', 'I', 'F', 'F', 0,  0, 0, 0, 'W', 'A', 'V', 'E',
+                                    'f', 'm', 't', ' ', 18, 0, 0, 0, 3,   0,   2,   0};
+        put32(h + 4, static_cast<std::uint32_t>(k_header - 8) + data_bytes);
         put32(h + 24, k_rate);
         put32(h + 28, k_rate * 8);
-        put32(h + 40, data_bytes);
+        h[32] = 8;  // block alignment
+        h[34] = 32; // bits per sample; the extension size after it stays 0
+        std::memcpy(h + 38, "fact", 4);
+        put32(h + 42, 4);
+        put32(h + 46, data_bytes / 8);
+        std::memcpy(h + 50, "data", 4);
+        put32(h + 54, data_bytes);
         const long end = std::ftell(m_file);
         std::fseek(m_file, 0, SEEK_SET);
         std::fwrite(h, 1, sizeof h, m_file);

@@ -75,17 +75,26 @@ struct Output {
     std::size_t size() const { return left.size(); }
 };
 
+// The float stereo samples of the "data" chunk (the chunks are walked by their sizes).
 Output read_output(const std::string& path) {
     Output out;
     std::ifstream f(path, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    if (bytes.size() < 44 || bytes.compare(0, 4, "RIFF") != 0) return out;
-    const std::size_t frames = (bytes.size() - 44) / 8;
+    if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0) return out;
+    std::size_t pos = 12;
+    while (pos + 8 <= bytes.size() && bytes.compare(pos, 4, "data") != 0) {
+        std::uint32_t size = 0;
+        std::memcpy(&size, bytes.data() + pos + 4, 4);
+        pos += 8 + size + (size & 1);
+    }
+    if (pos + 8 > bytes.size()) return out;
+    const std::size_t data = pos + 8;
+    const std::size_t frames = (bytes.size() - data) / 8;
     out.left.resize(frames);
     out.right.resize(frames);
     for (std::size_t i = 0; i < frames; ++i) {
-        std::memcpy(&out.left[i], bytes.data() + 44 + i * 8, 4);
-        std::memcpy(&out.right[i], bytes.data() + 48 + i * 8, 4);
+        std::memcpy(&out.left[i], bytes.data() + data + i * 8, 4);
+        std::memcpy(&out.right[i], bytes.data() + data + 4 + i * 8, 4);
     }
     return out;
 }
