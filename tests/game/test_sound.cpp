@@ -556,3 +556,38 @@ scene main
         EXPECT_LT(voice + heard, frame_of(600 + 50)) << "the click stopped the voice";
     }
 }
+
+// Pause holds a sound at its frame and Resume goes on from there: nothing is lost or
+// repeated. A relative SetVolume past 1000 is clamped.
+TEST(Sound, PauseAndResume) {
+    const std::vector<std::int16_t> r = ramp(8820);
+    const Game g = run_game("sound_pause", R"(
+scene main
+{
+    CreateSound("s", "BGM", "se/ramp");
+    SetVolume("s", 950);
+    SetVolume("s", "@100");
+    Wait(100);
+    $t = "" + MilliTime(); Request("s", "Play"); Wait(100);
+    $t = $t + "," + MilliTime(); Request("s", "Pause"); Wait(200);
+    $t = $t + "," + MilliTime(); Request("s", "Resume"); WaitPlay("s");
+    WriteFile("times.txt", $t, FALSE);
+}
+)",
+                            {{"se/ramp.wav", wav_bytes(r)}});
+    ASSERT_EQ(g.result.exit_code, 0) << g.result.output;
+    const std::vector<std::int64_t> t = read_numbers(g.dir + "/times.txt");
+    ASSERT_EQ(t.size(), 3u);
+    const Output& o = g.out;
+    const std::size_t start = frame_of(t[0]), pause = frame_of(t[1]), resume = frame_of(t[2]);
+    ASSERT_EQ(first_sound(o), start);
+    ASSERT_EQ(sounding_run(o, start), pause - start);
+    ASSERT_EQ(first_sound(o, pause), resume);
+    const std::size_t before = pause - start;
+    ASSERT_EQ(sounding_run(o, resume), 8820 - before);
+    std::size_t wrong = 0;
+    for (std::size_t i = 0; i < before; ++i) wrong += o.left[start + i] != r[i] / 32768.0f;
+    for (std::size_t i = before; i < 8820; ++i)
+        wrong += o.left[resume + i - before] != r[i] / 32768.0f;
+    EXPECT_EQ(wrong, 0u);
+}
