@@ -23,7 +23,7 @@ namespace kestrune::platform {
 namespace {
 
 constexpr std::uint32_t k_rate = 44100;
-constexpr std::uint32_t k_render_step_ms = 10;
+constexpr std::uint32_t k_render_step_ms = 20;
 constexpr std::size_t k_render_chunk = 4096; // frames per alcRenderSamplesSOFT call
 
 // The --audio-out file: a float stereo WAV whose sizes are written again as it grows, so

@@ -232,6 +232,8 @@ void on_state_changed() {
 
 double master_volume(Kind kind) {
     if (kind == Kind::silent) return 1.0;
+    // Express skipping hushes every sound to 1 % while it runs.
+    if (engine::skip_mode() && script::setting_number("skip_express") != 0) return 0.01;
     return g_master[static_cast<std::size_t>(kind)].load();
 }
 

@@ -16,11 +16,11 @@ namespace kestrune::sound {
 
 namespace {
 
-// Each queued buffer holds 25 ms; four of them keep 100 ms ahead of the output, and the
-// thread looks for played ones every 10 ms.
-constexpr std::uint32_t k_buffer_ms = 25;
+// Each queued buffer holds 40 ms; four of them keep 160 ms ahead of the output. The thread
+// looks for played buffers once per buffer length: waking more often only costs CPU.
+constexpr std::uint32_t k_buffer_ms = 40;
 constexpr int k_queue_buffers = 4;
-constexpr std::uint32_t k_poll_ms = 10;
+constexpr std::uint32_t k_poll_ms = 40;
 
 std::size_t buffer_frames(std::uint32_t rate) {
     return std::max<std::size_t>(1, static_cast<std::size_t>(rate) * k_buffer_ms / 1000);
@@ -247,7 +247,7 @@ bool SoundStream::set_effect(const platform::AudioEffect& effect) {
 }
 
 void SoundStream::apply_gain() {
-    m_voice->set_gain(static_cast<float>(volume_gain(m_master, m_volume.load())));
+    m_voice->set_gain(static_cast<float>(volume_gain(m_master.load(), m_volume.load())));
 }
 
 void SoundStream::apply_pitch() {
@@ -337,6 +337,8 @@ void SoundStream::stream_body(std::uint64_t generation) {
         const State s = m_state.load();
         if (s == State::paused || s == State::held) continue;
         if (s != State::playing) break;
+        // The master volume follows the settings and express skipping.
+        if (m_kind != Kind::silent && master_volume(m_kind) != m_master) apply_master();
         std::lock_guard guard(m_mutex);
         m_voice->reclaim();
         while (!m_data_ended && m_voice->queued() < k_queue_buffers) {

@@ -111,7 +111,7 @@ private:
     std::atomic<std::int32_t> m_pan{0};
     std::atomic<std::int32_t> m_hz{0}; // 0: the file's own rate
     std::atomic<std::int32_t> m_level{0};
-    double m_master = 1.0;
+    std::atomic<double> m_master{1.0};
 
     std::mutex m_mutex;      // the decoder, positions and loops below
     std::uint64_t m_pos = 0; // next frame to read
