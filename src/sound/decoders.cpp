@@ -147,7 +147,10 @@ public:
     }
 
     bool seek(std::uint64_t frame) override {
-        m_pos = std::min(frame, m_total_frames);
+        frame = std::min(frame, m_total_frames);
+        // Where reading already stands, a seek would only decode the pre-roll again.
+        if (frame == m_pos && ov_pcm_tell(&m_vf) == static_cast<ogg_int64_t>(frame)) return true;
+        m_pos = frame;
         return ov_pcm_seek(&m_vf, static_cast<ogg_int64_t>(m_pos)) == 0;
     }
 
@@ -234,7 +237,6 @@ std::unique_ptr<Decoder> open_ogg(std::unique_ptr<storage::ResourceFile> file, s
     }
     auto d = std::make_unique<OggDecoder>(std::move(file));
     if (!d->open(error)) return nullptr;
-    d->seek(0);
     return d;
 }
 
