@@ -15,6 +15,7 @@ namespace kestrune::sound {
 namespace {
 
 constexpr std::uint32_t k_fade_step_ms = 50;
+constexpr std::int64_t k_max_steps = 4096;
 
 // A value text: "@" and a number or variable adds to the current value; anything else is
 // an absolute integer. False when a relative variable does not exist.
@@ -44,10 +45,12 @@ void Fade::start(std::int32_t from, std::int32_t to, std::int32_t duration_ms,
     cancel();
     m_from = from;
     m_to = to;
-    const std::int64_t fps = scene::frames_per_second(scene::interval_setting());
-    m_steps = static_cast<std::int32_t>(
-        std::clamp<std::int64_t>(std::int64_t(duration_ms) * fps / 1000, 1, 1 << 20));
-    // The table is sized by the steps of the animation clock, bounded above.
+    // Steps of the animation clock, but never more than k_max_steps: a long fade takes
+    // coarser steps instead of a table as long as the script asked for.
+    const double fps = scene::frames_per_second(scene::interval_setting());
+    const std::int64_t steps = std::int64_t(duration_ms) * std::int64_t(fps) / 1000;
+    m_steps = static_cast<std::int32_t>(std::clamp<std::int64_t>(steps, 1, k_max_steps));
+    m_steps_per_ms = steps > k_max_steps ? double(k_max_steps) / duration_ms : fps / 1000.0;
     scene::fill_easing(m_table, std::abs(double(to) - double(from)), m_steps, easing);
     m_cancelled = false;
     m_cancel.reset();
@@ -78,7 +81,6 @@ void Fade::apply(std::int32_t value) {
 }
 
 void Fade::body() {
-    const double fps = scene::frames_per_second(scene::interval_setting());
     double position = 0; // steps, with fraction
     platform::Tick last = platform::tick_ms();
     while (!m_cancelled && !engine::quit_requested()) {
@@ -91,7 +93,7 @@ void Fade::body() {
         // A paused stream holds its fade.
         const State s = m_stream.state();
         if (s != State::paused && s != State::held)
-            position += platform::tick_diff(now, last) * fps / 1000.0;
+            position += platform::tick_diff(now, last) * m_steps_per_ms;
         last = now;
     }
     if (m_cancelled) return;

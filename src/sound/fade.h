@@ -35,6 +35,7 @@ private:
     int m_quantity;
     std::int32_t m_from = 0, m_to = 0;
     std::int32_t m_steps = 1;
+    double m_steps_per_ms = 0;
     std::vector<double> m_table;
     platform::Thread m_thread;
     platform::Event m_cancel{true, false};

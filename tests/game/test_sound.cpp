@@ -397,6 +397,12 @@ TEST(Sound, DamagedFilesAreRefusedOrPlayWhatIsValid) {
     const std::string scratch = scratch_dir("sound_damaged_make");
     std::string cut_ogg = make_ogg(scratch + "/tone.ogg", "1 sine 440");
     cut_ogg.resize(cut_ogg.size() / 2);
+    // Two links, the second at another rate: only the first (100 ms) is played.
+    const std::string first_link = make_ogg(scratch + "/a.ogg", "0.1 square 441 vol 0.5");
+    const std::string rate_change =
+        "sox -n -r 22050 -c 1 " + scratch + "/b.ogg synth 0.5 square 441";
+    ASSERT_EQ(std::system(rate_change.c_str()), 0);
+    const std::string chained = first_link + read_text(scratch + "/b.ogg");
     const Game g = run_game("sound_damaged", R"(
 scene main
 {
@@ -413,6 +419,11 @@ scene main
     $t = "" + MilliTime();
     Request("t", "Play");
     WaitPlay("t");
+    Wait(100);
+    CreateSound("chained", "SE", "se/chained");
+    $t = $t + "," + MilliTime();
+    Request("chained", "Play");
+    WaitPlay("chained");
     WriteFile("times.txt", $t, FALSE);
 }
 )",
@@ -421,7 +432,8 @@ scene main
                              {"se/data_first.wav", data_first},
                              {"se/text.wav", "hello"},
                              {"se/truncated.wav", truncated},
-                             {"se/cut.ogg", cut_ogg}});
+                             {"se/cut.ogg", cut_ogg},
+                             {"se/chained.ogg", chained}});
     ASSERT_EQ(g.result.exit_code, 0) << g.result.output;
     const std::string& out = g.result.output;
     for (const char* said : {"\"se/bad_format\": only PCM WAV data is played",
@@ -431,8 +443,12 @@ scene main
                              "\"se/text\": neither Ogg Vorbis nor WAV", "\"SEx\" is no sound kind"})
         EXPECT_NE(out.find(said), std::string::npos) << said << "\n" << out;
     const std::vector<std::int64_t> t = read_numbers(g.dir + "/times.txt");
-    ASSERT_EQ(t.size(), 1u);
+    ASSERT_EQ(t.size(), 2u);
     EXPECT_EQ(sounding_run(g.out, frame_of(t[0])), 2205u);
+    const std::size_t chained_start = frame_of(t[1]);
+    EXPECT_EQ(first_sound(g.out, chained_start - 100), chained_start);
+    EXPECT_EQ(first_sound(g.out, chained_start + 4410), g.out.size())
+        << "the link at another rate is not played";
 }
 
 // Echo with a 300 ms left and a 600 ms right delay: the first echo of a short tone is heard
