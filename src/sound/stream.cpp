@@ -313,7 +313,7 @@ bool SoundStream::play() {
         }
         m_voice->stop();
         std::vector<float> block;
-        for (int i = 0; i < k_queue_buffers && !m_data_ended; ++i) {
+        for (int i = 0; i < k_queue_buffers && !m_data_ended && m_voice->valid(); ++i) {
             if (fill(block, buffer_frames(m_format.rate)) == 0) break;
             m_voice->queue(block, m_format.rate);
         }
@@ -329,6 +329,7 @@ bool SoundStream::play() {
 void SoundStream::stream_body(std::uint64_t generation) {
     std::vector<float> block;
     bool ended = false;
+    platform::Tick silent_clock = platform::tick_ms();
     while (!ended) {
         m_wake.wait(k_poll_ms);
         if (m_end_requested || m_generation.load() != generation || platform::stop_requested() ||
@@ -340,6 +341,18 @@ void SoundStream::stream_body(std::uint64_t generation) {
         // The master volume follows the settings and express skipping.
         if (m_kind != Kind::silent && master_volume(m_kind) != m_master) apply_master();
         std::lock_guard guard(m_mutex);
+        if (!m_voice->valid()) {
+            // No sound device: the data is consumed at its pace, unheard, so that waits on
+            // the sound last as long as it would be heard.
+            const platform::Tick now = platform::tick_ms();
+            const double pitch = double(frequency_hz()) / std::max(1u, m_format.rate);
+            const auto frames = static_cast<std::size_t>(
+                std::max(0, platform::tick_diff(now, silent_clock)) * m_format.rate * pitch / 1000);
+            silent_clock = now;
+            if (frames) fill(block, frames);
+            ended = m_data_ended;
+            continue;
+        }
         m_voice->reclaim();
         while (!m_data_ended && m_voice->queued() < k_queue_buffers) {
             if (fill(block, buffer_frames(m_format.rate)) == 0) break;

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 using namespace kestrune::testing;
@@ -607,4 +608,48 @@ scene main
     for (std::size_t i = before; i < 8820; ++i)
         wrong += o.left[resume + i - before] != r[i] / 32768.0f;
     EXPECT_EQ(wrong, 0u);
+}
+
+// With a window and no usable sound device the game runs silent after one message, and a
+// sound still lasts as long as it would be heard: WaitPlay waits out two passes of 1 s.
+TEST(Sound, NoDeviceRunsSilentWithOneMessage) {
+    if (std::system("command -v Xvfb >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "Xvfb is needed for a run with a window";
+    const std::string game = scratch_dir("sound_no_device");
+    write_text(game + "/long.wav", wav_bytes(constant(44100, 16384)));
+    write_text(game + "/start.txt", R"(
+scene main
+{
+    CreateSound("s", "SE", "long");
+    SetLoop("s", 2);
+    $t = "" + MilliTime();
+    Request("s", "Play");
+    WaitPlay("s");
+    $t = $t + "," + MilliTime();
+    WriteFile("times.txt", $t, FALSE);
+    Exit();
+}
+)");
+    const std::string display = ":" + std::to_string(80 + getpid() % 9);
+    const std::string server_pid = game + "/xvfb.pid";
+    ASSERT_EQ(std::system(("Xvfb " + display + " -screen 0 1024x576x24 -nolisten tcp >/dev/null " +
+                           "2>&1 & echo $! > " + server_pid + "; sleep 1.5")
+                              .c_str()),
+              0);
+    setenv("DISPLAY", display.c_str(), 1);
+    setenv("ALSOFT_DRIVERS", "no-such-driver", 1); // OpenAL finds no device
+    const RunResult r =
+        run_kestrune({"--save-dir", game + "/saves", "--max-seconds", "10", game}, 60, Clock::wall);
+    unsetenv("ALSOFT_DRIVERS");
+    unsetenv("DISPLAY");
+    std::system(("kill $(cat " + server_pid + ")").c_str());
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    const std::string said = "no sound device could be opened; the game runs silent";
+    const std::size_t at = r.output.find(said);
+    EXPECT_NE(at, std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find(said, at + 1), std::string::npos) << "said once";
+    const std::vector<std::int64_t> t = read_numbers(game + "/times.txt");
+    ASSERT_EQ(t.size(), 2u);
+    EXPECT_GE(t[1] - t[0], 2000);
+    EXPECT_LT(t[1] - t[0], 3000);
 }
