@@ -653,3 +653,50 @@ scene main
     EXPECT_GE(t[1] - t[0], 2000);
     EXPECT_LT(t[1] - t[0], 3000);
 }
+
+// Room reverbs ring on after a sound and chorus changes it; voices take no effect, and a
+// parameter out of range is refused with a message, leaving the sound dry.
+TEST(Sound, ReverbAndChorus) {
+    const Game g = run_game("sound_reverb", R"(
+scene main
+{
+    CreateSound("hall", "SE", "se/tone");
+    SoundEffect("hall", "LARGEHALL");
+    CreateSound("chorus", "BGM", "se/tone");
+    SoundEffect("chorus", "Chorus", 50, 10, 0, 0, 50, 10);
+    CreateSound("voice", "VOICE", "se/tone");
+    SoundEffect("voice", "Chorus", 50, 10, 0, 0, 50, 10);
+    CreateSound("refused", "SE", "se/tone");
+    SoundEffect("refused", "Chorus", 500, 10, 0, 0, 50, 10);
+    Wait(100);
+    $t = "" + MilliTime(); Request("refused", "Play"); Wait(500);
+    $t = $t + "," + MilliTime(); Request("hall", "Play"); Wait(3000);
+    $t = $t + "," + MilliTime(); Request("chorus", "Play"); Wait(500);
+    WriteFile("times.txt", $t, FALSE);
+}
+)",
+                            {{"se/tone.wav", wav_bytes(constant(4410, 16384))}});
+    ASSERT_EQ(g.result.exit_code, 0) << g.result.output;
+    EXPECT_NE(g.result.output.find("SoundEffect: voice streams take no effect"), std::string::npos)
+        << g.result.output;
+    EXPECT_NE(g.result.output.find("SoundEffect: Chorus takes mix and depth of 0 to 100"),
+              std::string::npos)
+        << g.result.output;
+    const std::vector<std::int64_t> t = read_numbers(g.dir + "/times.txt");
+    ASSERT_EQ(t.size(), 3u);
+    const Output& o = g.out;
+    auto peak = [&](std::size_t from, std::size_t to) {
+        float p = 0;
+        for (std::size_t i = from; i < to; ++i) p = std::max(p, std::fabs(o.left[i]));
+        return p;
+    };
+    const std::size_t refused = frame_of(t[0]);
+    EXPECT_EQ(first_sound(o), refused);
+    EXPECT_EQ(o.left[refused + 2000], 0.5f) << "refused: the sound stays dry";
+    EXPECT_EQ(sounding_run(o, refused), 4410u);
+    const std::size_t hall = frame_of(t[1]);
+    EXPECT_EQ(o.left[hall], 0.5f) << "the dry sound is kept";
+    EXPECT_GT(peak(hall + frame_of(150), hall + frame_of(400)), 1e-3f) << "the hall rings on";
+    const std::size_t chorus = frame_of(t[2]);
+    EXPECT_NE(o.left[chorus + 2000], 0.5f) << "chorus mixes a delayed copy in";
+}
