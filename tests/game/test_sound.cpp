@@ -700,3 +700,62 @@ scene main
     const std::size_t chorus = frame_of(t[2]);
     EXPECT_NE(o.left[chorus + 2000], 0.5f) << "chorus mixes a delayed copy in";
 }
+
+// While a system script runs (a shortcut's script here) effects hold and music plays on,
+// unless the music was marked with CompulsorySuspend (EntrustSuspend takes the mark back);
+// afterwards a held sound goes on from where it stood.
+TEST(Sound, SystemScriptHoldsEffectsNotMusic) {
+    const std::string dir = scratch_dir("sound_system_pause_input");
+    write_text(dir + "/press.in", "500 key S\n520 keyup S\n");
+    const struct {
+        const char* words;
+        std::size_t music_runs;
+    } cases[] = {
+        {"", 1},
+        {"Request(\"music\", \"CompulsorySuspend\");", 2},
+        {"Request(\"music\", \"CompulsorySuspend\"); Request(\"music\", \"EntrustSuspend\");", 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.words);
+        std::string script = R"(
+scene main
+{
+    SetShortcut("S", "shortcut.txt");
+    CreateSound("music", "BGM", "se/long");
+    SetPan("music", -1000);
+    CreateSound("effect", "SE", "se/long");
+    SetPan("effect", 1000);
+    WORDS
+    Wait(100);
+    $t = "" + MilliTime();
+    Request("music", "Play");
+    Request("effect", "Play");
+    Wait(2500);
+    WriteFile("times.txt", $t, FALSE);
+}
+)";
+        script.replace(script.find("WORDS"), 5, c.words);
+        const Game g = run_game("sound_system_pause", script,
+                                {{"se/long.wav", wav_bytes(constant(44100, 16384))},
+                                 {"shortcut.txt", "scene main\n{\n    Wait(300);\n}\n"}},
+                                {"--input", dir + "/press.in"});
+        ASSERT_EQ(g.result.exit_code, 0) << g.result.output;
+        const std::vector<std::int64_t> t = read_numbers(g.dir + "/times.txt");
+        ASSERT_EQ(t.size(), 1u);
+        const Output& o = g.out;
+        // Music is the left channel, the effect the right one.
+        std::size_t counts[2] = {0, 0}, runs[2] = {0, 0};
+        bool was[2] = {false, false};
+        for (std::size_t i = frame_of(t[0]); i < o.size(); ++i) {
+            const bool now[2] = {o.left[i] != 0, o.right[i] != 0};
+            for (int k = 0; k < 2; ++k) {
+                counts[k] += now[k];
+                runs[k] += now[k] && !was[k];
+                was[k] = now[k];
+            }
+        }
+        EXPECT_EQ(counts[0], 44100u) << "nothing of the music is lost";
+        EXPECT_EQ(counts[1], 44100u) << "nothing of the effect is lost";
+        EXPECT_EQ(runs[0], c.music_runs);
+        EXPECT_EQ(runs[1], 2u) << "the effect held while the system script ran";
+    }
+}
