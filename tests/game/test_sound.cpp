@@ -519,7 +519,8 @@ scene main
 }
 
 // A voiced page: in auto mode the page waits for its voice to end; with click_break_voice a
-// click ends the page and stops the voice at once.
+// click ends the page and stops the voice at once; a character whose voices are off (not
+// among the switchable names, and voice_enable_another 0) is not heard and not waited for.
 TEST(Sound, VoicedPages) {
     const std::string page = R"(
 scene main
@@ -528,6 +529,7 @@ scene main
     $SYSTEM_text_speed = 0;
     $SYSTEM_text_auto = AUTO_MODE;
     $SYSTEM_click_break_voice = 1;
+    #SYSTEM_voice_enable_another = OTHERS;
     CreateColor("bg", 0, 0, 0, 1024, 576, "#000000");
     CreateName("sec");
     Wait(100);
@@ -551,6 +553,7 @@ scene main
         SCOPED_TRACE("auto mode");
         std::string script = page;
         script.replace(script.find("AUTO_MODE"), 9, "1");
+        script.replace(script.find("OTHERS"), 6, "1");
         const Game g = run_game("sound_voice_auto", script, files);
         ASSERT_EQ(g.result.exit_code, 0) << g.result.output;
         const std::vector<std::int64_t> t = read_numbers(g.dir + "/times.txt");
@@ -563,6 +566,7 @@ scene main
         SCOPED_TRACE("click stops the voice");
         std::string script = page;
         script.replace(script.find("AUTO_MODE"), 9, "0");
+        script.replace(script.find("OTHERS"), 6, "1");
         const std::string dir = scratch_dir("sound_voice_click_input");
         write_text(dir + "/click.in", "600 click 500 300\n");
         const Game g = run_game("sound_voice_click", script, files, {"--input", dir + "/click.in"});
@@ -572,6 +576,18 @@ scene main
         const std::size_t heard = sounding_run(g.out, voice);
         EXPECT_GE(voice + heard, frame_of(600));
         EXPECT_LT(voice + heard, frame_of(600 + 50)) << "the click stopped the voice";
+    }
+    {
+        SCOPED_TRACE("voices of other characters off");
+        std::string script = page;
+        script.replace(script.find("AUTO_MODE"), 9, "1");
+        script.replace(script.find("OTHERS"), 6, "0");
+        const Game g = run_game("sound_voice_off", script, files);
+        ASSERT_EQ(g.result.exit_code, 0) << g.result.output;
+        const std::vector<std::int64_t> t = read_numbers(g.dir + "/times.txt");
+        ASSERT_EQ(t.size(), 2u);
+        EXPECT_EQ(first_sound(g.out), g.out.size()) << "no voice is heard";
+        EXPECT_LT(t[1] - t[0], 900) << "the page does not wait for a voice that is off";
     }
 }
 
