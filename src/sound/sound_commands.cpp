@@ -281,6 +281,12 @@ void register_with_frame() {
         const platform::Window* w = frame::main_window();
         options.loopback = !w || w->headless();
         options.wav_output = frame::current_options().audio_out;
+        static bool told = false;
+        if (!options.loopback && !options.wav_output.empty() && !told) {
+            told = true;
+            std::fprintf(stderr, "kestrune: --audio-out is written by headless runs only; "
+                                 "with a window the sound goes to the sound device\n");
+        }
         platform::open_audio(options);
         refresh_master_volumes();
         static std::vector<int> watches;

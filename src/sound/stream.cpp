@@ -135,6 +135,7 @@ std::int32_t SoundStream::duration_ms() const {
 
 std::int32_t SoundStream::remaining_ms() const {
     if (!m_format.rate) return 0;
+    std::lock_guard guard(m_mutex);
     const std::uint64_t pos = std::min(m_pos, m_total);
     return static_cast<std::int32_t>((m_total - pos) * 1000 / m_format.rate);
 }

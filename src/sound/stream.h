@@ -113,8 +113,8 @@ private:
     std::atomic<std::int32_t> m_level{0};
     std::atomic<double> m_master{1.0};
 
-    std::mutex m_mutex;      // the decoder, positions and loops below
-    std::uint64_t m_pos = 0; // next frame to read
+    mutable std::mutex m_mutex; // the decoder, positions and loops below
+    std::uint64_t m_pos = 0;    // next frame to read
     std::int32_t m_loop_count = 0;
     std::int32_t m_plays = 1;
     std::uint64_t m_loop_start = 0, m_loop_end = 0; // frames; equal: no loop region
