@@ -2,8 +2,8 @@
 # Builds the storage fuzz targets with clang and libFuzzer (address and undefined-behaviour
 # sanitizers) straight from the sources, then runs each one for a bounded time.
 #
-#   sh fuzz/run.sh [SECONDS [TARGET...]]   default 60 seconds for each of all six targets
-#   targets: archive_index vksf vksi bmp png jpeg
+#   sh fuzz/run.sh [SECONDS [TARGET...]]   default 60 seconds for each of all eight targets
+#   targets: archive_index vksf vksi bmp png jpeg wav ogg
 #   FUZZ_OUT=dir  CXX=clang++-14      where to build and keep corpora; which compiler
 #
 # Seeds come from tests/fixtures/storage. A target that finds a crash leaves the input
@@ -11,16 +11,16 @@
 set -eu
 SECONDS_EACH=${1:-60}
 [ $# -gt 0 ] && shift
-TARGETS=${*:-archive_index vksf vksi bmp png jpeg}
+TARGETS=${*:-archive_index vksf vksi bmp png jpeg wav ogg}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 OUT=${FUZZ_OUT:-$ROOT/fuzz-out}
 CXX=${CXX:-clang++}
 FLAGS="-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=undefined -I$ROOT/src"
-LIBS="$(pkg-config --libs libpng libjpeg zlib) -lpthread"
+LIBS="$(pkg-config --libs libpng libjpeg zlib vorbisfile) -lpthread"
 
 mkdir -p "$OUT/obj"
 OBJS=""
-for src in "$ROOT"/src/storage/*.cpp "$ROOT"/src/platform/files.cpp \
+for src in "$ROOT"/src/storage/*.cpp "$ROOT"/src/sound/decoders.cpp "$ROOT"/src/platform/files.cpp \
            "$ROOT"/src/platform/encoding.cpp "$ROOT"/src/platform/memory.cpp; do
     obj="$OUT/obj/$(basename "$(dirname "$src")")_$(basename "$src" .cpp).o"
     if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ]; then
@@ -37,6 +37,8 @@ seeds_for() {
         bmp) echo "*.bmp" ;;
         png) echo "*.png" ;;
         jpeg) echo "*.jpg" ;;
+        wav) echo "*.wav" ;;
+        ogg) echo "*.ogg" ;;
     esac
 }
 

@@ -27,15 +27,6 @@ int main(int argc, char** argv) {
         std::printf("kestrune %s\n", KESTRUNE_VERSION);
         return 0;
     }
-    // Options whose subsystems are not built yet are refused rather than ignored, so a
-    // test that relies on them fails loudly.
-    const char* unavailable = nullptr;
-    if (!options.audio_out.empty()) unavailable = "--audio-out";
-    if (unavailable) {
-        std::fprintf(stderr, "kestrune: %s is not available yet in this version\n%s\n", unavailable,
-                     usage_line().c_str());
-        return 2;
-    }
     // A bad input file is bad use: refused with its file and line before anything starts.
     if (!options.input_file.empty()) {
         if (!kestrune::ui::load_input_file(options.input_file, error)) {

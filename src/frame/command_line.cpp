@@ -33,7 +33,8 @@ std::string help_text() {
     return usage_line() +
            "\n\n"
            "Runs the visual-novel game in GAME_DIR (default: the bundled demo).\n\n"
-           "  --headless              no window and no sound device; input only from --input\n"
+           "  --headless              no window (sound is mixed in memory); input only from "
+           "--input\n"
            "  --input FILE            timed input lines: \"<ms> click X Y\", \"<ms> rclick X Y\",\n"
            "                          \"<ms> move X Y\", \"<ms> key NAME\", \"<ms> keyup NAME\",\n"
            "                          \"<ms> wheel up|down\", \"<ms> quit\" (ms of engine time)\n"

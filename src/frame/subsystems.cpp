@@ -26,6 +26,10 @@
 #include "scene/scene.h"
 #define KESTRUNE_HAVE_SCENE 1
 #endif
+#if __has_include("sound/sound.h")
+#include "sound/sound.h"
+#define KESTRUNE_HAVE_SOUND 1
+#endif
 #if __has_include("ui/window_input.h")
 #include "ui/window_input.h"
 #define KESTRUNE_HAVE_UI 1
@@ -150,6 +154,9 @@ void register_subsystems() {
 #endif
 #ifdef KESTRUNE_HAVE_UI
     ui::register_with_frame();
+#endif
+#ifdef KESTRUNE_HAVE_SOUND
+    sound::register_with_frame();
 #endif
     text::register_layout_with_frame();
 }

@@ -137,14 +137,7 @@ std::set<std::string> g_unavailable_said;
 // The subsystem a command waits for, named when a script uses it before it is there.
 std::string_view provider_of(std::string_view command) {
     static const std::pair<std::string_view, std::string_view> k_providers[] = {
-        {"CreateSound", "sound"},
-        {"SetVolume", "sound"},
-        {"SetPan", "sound"},
-        {"SetFrequency", "sound"},
-        {"SetLoop", "sound"},
-        {"SetLoopPoint", "sound"},
         {"SetStream", "sound and movie playback"},
-        {"SoundEffect", "sound"},
         {"CreateMovie", "movie playback"},
         {"MoviePlay", "movie playback"},
         {"CreateChoice", "choices"},

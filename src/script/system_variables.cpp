@@ -47,18 +47,6 @@ constexpr std::size_t k_short_text_max = 511; // voice lists
 // and a script that changes one hears once which subsystem it waits for. When a subsystem
 // arrives, its lines go.
 constexpr std::pair<std::string_view, std::string_view> k_waiting[] = {
-    {"sound_bgm", "sound"},
-    {"sound_se", "sound"},
-    {"sound_voice", "sound"},
-    {"sound_volume_bgm", "sound"},
-    {"sound_volume_se", "sound"},
-    {"sound_volume_voice", "sound"},
-    {"voice_enable_list", "sound"},
-    {"voice_enable_another", "sound"},
-    {"auto_text_break_voice", "sound"},
-    {"click_break_voice", "sound"},
-    {"sync_voice_and_text", "sound"},
-    {"ignore_voice_sync_text", "sound"},
     {"break_play_movie", "movie playback"},
     {"movie_audio_volume", "movie playback"},
     {"save_lock", "save data"},

@@ -1,0 +1,30 @@
+// The input is one ogg sound file, read through the file-access layer as the engine
+// reads it: every frame in turn, then again after a seek into the middle.
+#include "sound/decoders.h"
+
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+using namespace kestrune;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const std::string path = "/tmp/kestrune_fuzz_" + std::to_string(getpid()) + ".ogg";
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return 0;
+    std::fwrite(data, 1, size, f);
+    std::fclose(f);
+    auto file = std::make_unique<storage::ResourceFile>();
+    if (!file->create(path) || !file->open()) return 0;
+    std::string error;
+    auto decoder = sound::open_ogg(std::move(file), error);
+    if (!decoder) return 0;
+    std::vector<std::int16_t> frames(4096 * decoder->format().channels);
+    std::uint64_t total = 0;
+    while (std::size_t n = decoder->read(frames.data(), 4096)) total += n;
+    if (total > decoder->total_frames()) __builtin_trap(); // more frames than announced
+    decoder->seek(decoder->total_frames() / 2);
+    decoder->read(frames.data(), 4096);
+    return 0;
+}
