@@ -340,7 +340,7 @@ TEST_F(Display, AnOutlinedPageAfterAPageClearIsTheSameTextAlone) {
     EXPECT_EQ(step(), -4) << "the first page waits for the reader";
     click();
     EXPECT_GT(steps_to_end(5), 0);
-    const std::vector<std::uint8_t> second_page = layout().target->pixels;
+    const PixelBytes second_page = layout().target->pixels;
     m_object = find("two");
     ASSERT_NE(m_object, nullptr);
     EXPECT_GT(steps_to_end(5), 0);
