@@ -35,4 +35,27 @@ inline BlockPtr make_block(std::size_t n) {
     return BlockPtr(block_alloc(n));
 }
 
+// Zero pages straight from the system, for large buffers of which only a small part may
+// ever be written (the layers of a text object): nothing is cleared up front, and pages
+// that are never written are never backed by memory.
+class ZeroPages {
+public:
+    ZeroPages() = default;
+    // Empty (data() null) when the system refuses the mapping or n is absurdly large.
+    explicit ZeroPages(std::size_t n);
+    ZeroPages(ZeroPages&& other) noexcept;
+    ZeroPages& operator=(ZeroPages&& other) noexcept;
+    ZeroPages(const ZeroPages&) = delete;
+    ZeroPages& operator=(const ZeroPages&) = delete;
+    ~ZeroPages();
+
+    std::uint8_t* data() const { return m_data; }
+    std::size_t size() const { return m_size; }
+
+private:
+    std::uint8_t* m_data = nullptr;
+    std::size_t m_size = 0;   // bytes asked for
+    std::size_t m_mapped = 0; // whole pages mapped
+};
+
 } // namespace kestrune::platform

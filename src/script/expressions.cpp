@@ -7,9 +7,12 @@
 #include "script/arguments.h"
 #include "script/builtins.h"
 #include "script/scanner.h"
+#include "script/statement_cache.h"
 #include "script/system_variables.h"
 #include "script/variables.h"
 
+#include <algorithm>
+#include <array>
 #include <cassert>
 #include <charconv>
 #include <cmath>
@@ -41,29 +44,15 @@ bool is_ident(char c) {
     return is_letter(c) || is_digit(c) || c == '_';
 }
 
-// Bytes that end a variable name.
+// Bytes that end a variable name: ! % & ) * , - . / < = > [ ] | +
+constexpr std::array<bool, 256> k_operator_bytes = [] {
+    std::array<bool, 256> table{};
+    for (unsigned char c : std::string_view("!%&)*,-./<=>[]|+")) table[c] = true;
+    return table;
+}();
+
 bool is_operator_byte(char c) {
-    switch (c) {
-    case '!':
-    case '%':
-    case '&':
-    case ')':
-    case '*':
-    case ',':
-    case '-':
-    case '.':
-    case '/':
-    case '<':
-    case '=':
-    case '>':
-    case '[':
-    case ']':
-    case '|':
-    case '+':
-        return true;
-    default:
-        return false;
-    }
+    return k_operator_bytes[static_cast<unsigned char>(c)];
 }
 
 int line_of(const EvalContext* ctx, const char* pos) {
@@ -82,6 +71,15 @@ void report(const EvalContext* ctx, const char* pos, const char* what) {
         std::fprintf(stderr, "%s:%d: %s\n", file.c_str(), line, what);
     else
         std::fprintf(stderr, "%s: %s\n", file.c_str(), what);
+}
+
+// Turns v into a plain number in place: the evaluator's loops reuse one value instead of
+// building and moving a new one (with its two strings) for every operator.
+void set_number(Value& v, double n) {
+    v.number = n;
+    v.text.clear();
+    v.has_text = false;
+    v.var_name.clear();
 }
 
 // A text side of a comparison: a text that names an existing variable stands for it.
@@ -114,10 +112,15 @@ bool text_number(const Value& v, double& out) {
     return false;
 }
 
+// Slots remembered for the variable references of a statement, handed out in the order
+// the references are met.
+using StatementHints = std::array<VarSlotHint, k_statement_hints>;
+
 class Parser {
 public:
-    Parser(const char* p, const char* end, EvalContext* ctx, const char* origin)
-        : m_p(p), m_end(end), m_ctx(ctx), m_origin(origin) {}
+    Parser(const char* p, const char* end, EvalContext* ctx, const char* origin,
+           StatementHints* hints)
+        : m_p(p), m_end(end), m_ctx(ctx), m_origin(origin), m_hints(hints) {}
 
     Value expression();
     bool failed() const { return m_failed; }
@@ -145,38 +148,47 @@ private:
         return true;
     }
     void leave() { m_depth--; }
+    VarSlotHint* next_hint() {
+        return m_hints && m_next_hint < m_hints->size() ? &(*m_hints)[m_next_hint++] : nullptr;
+    }
 
     const char* m_p;
     const char* m_end;
     EvalContext* m_ctx;
     const char* m_origin;
+    StatementHints* m_hints;
+    std::size_t m_next_hint = 0;
     int m_depth = 0;
     bool m_failed = false;
 };
 
+// Parser functions return one named value from every return, so that it is built in
+// place in the caller's.
 Value Parser::expression() {
-    if (!enter()) return {};
-    Value v = operand();
+    const bool entered = enter();
+    Value v = entered ? operand() : Value{};
+    if (!entered) return v;
     while (!m_failed) {
         char c = peek();
         if (c == '&' && peek(1) == '&') {
             m_p += 2;
             Value r = operand();
-            v = Value::of_number((v.number != 0.0 && r.number != 0.0) ? 1 : 0);
-            v.var_name = r.var_name;
+            set_number(v, (v.number != 0.0 && r.number != 0.0) ? 1 : 0);
+            v.var_name = std::move(r.var_name);
         } else if (c == '|' && peek(1) == '|') {
             m_p += 2;
             Value r = operand();
-            v = Value::of_number((v.number != 0.0 || r.number != 0.0) ? 1 : 0);
-            v.var_name = r.var_name;
+            set_number(v, (v.number != 0.0 || r.number != 0.0) ? 1 : 0);
+            v.var_name = std::move(r.var_name);
         } else if (c == '=' && peek(1) != '=') {
             m_p++;
             // The term just before '=' names the target; in a chain the previous right
             // side is the next target, so $a=$b=5 gives $a the old $b, then sets $b.
-            std::string target = v.var_name;
+            std::string target = std::move(v.var_name);
+            VarSlotHint* target_hint = next_hint();
             Value r = operand();
             if (m_failed) break;
-            if (!target.empty()) assign_value(target, r);
+            if (!target.empty()) assign_value(target, r, target_hint);
             v = std::move(r);
         } else {
             break;
@@ -187,8 +199,9 @@ Value Parser::expression() {
 }
 
 Value Parser::operand() {
-    if (!enter()) return {};
-    Value v = primary();
+    const bool entered = enter();
+    Value v = entered ? primary() : Value{};
+    if (!entered) return v;
     bool zero = false;
     while (!m_failed) {
         char c = peek();
@@ -197,18 +210,7 @@ Value Parser::operand() {
             if (n == '=') break;
             m_p++;
             Value r = primary();
-            double a = v.number, b = r.number;
-            if (c == '*') {
-                v = Value::of_number(a * b);
-            } else if (b == 0.0 || (c == '%' && to_int64(b) == 0)) {
-                zero = true; // a division by zero makes the whole operand 0
-                v = Value::of_number(0);
-            } else if (c == '/') {
-                v = Value::of_number(a / b);
-            } else {
-                long long ia = to_int64(a), ib = to_int64(b);
-                v = Value::of_number(ib == -1 ? 0.0 : static_cast<double>(ia % ib));
-            }
+            set_number(v, arithmetic_step(c, v.number, r.number, zero));
         } else if (c == '+' || c == '-') {
             if (n == c || n == '=') break;
             m_p++;
@@ -218,9 +220,11 @@ Value Parser::operand() {
                 std::string t = v.has_text ? v.text : number_text(v.number);
                 t += r.has_text ? r.text : number_text(r.number);
                 cut_text(t);
-                v = Value::of_text(t);
+                v.text = std::move(t);
+                v.has_text = true;
+                v.var_name.clear();
             } else {
-                v = Value();
+                set_number(v, 0);
             }
             v.number = sum;
         } else if ((c == '=' && n == '=') || (c == '!' && n == '=') || c == '<' || c == '>') {
@@ -248,13 +252,13 @@ Value Parser::operand() {
                 else
                     result = two ? a >= b : a > b;
             }
-            v = Value::of_number(result ? 1 : 0);
+            set_number(v, result ? 1 : 0);
         } else {
             break;
         }
     }
     leave();
-    if (zero) return Value::of_number(0);
+    if (zero) set_number(v, 0);
     return v;
 }
 
@@ -320,9 +324,17 @@ Value Parser::number_term() {
     Value v;
     v.text.assign(start, static_cast<std::size_t>(m_p - start));
     cut_text(v.text);
-    // from_chars: no locale, no allocation; it takes no leading '+'.
-    const char* digits = start + (*start == '+' ? 1 : 0);
-    std::from_chars(digits, m_p, v.number);
+    // A whole number of up to 15 digits is exact in a double and read directly; anything
+    // else goes through from_chars (no locale, no allocation; it takes no leading '+').
+    const char* digits = start + (*start == '+' || *start == '-' ? 1 : 0);
+    if (m_p - digits <= 15 && std::all_of(digits, m_p, is_digit)) {
+        std::int64_t whole = 0;
+        for (const char* d = digits; d < m_p; ++d) whole = whole * 10 + (*d - '0');
+        v.number = static_cast<double>(whole);
+        if (*start == '-') v.number = -v.number;
+    } else {
+        std::from_chars(start + (*start == '+' ? 1 : 0), m_p, v.number);
+    }
     return v;
 }
 
@@ -385,14 +397,25 @@ Value Parser::function_term(int index, bool negated) {
 // A variable reference with its indexes and its prefix or suffix operators.
 // prefix_step: +1 / -1 for ++ / -- before the name; prefix_sign: '-' or '!' before it.
 Value Parser::variable_term(int prefix_step, char prefix_sign) {
-    if (peek() != '$' && peek() != '#') return {}; // "++" before something else
+    // Every return hands back v itself, so that the value is built in place; the name is
+    // built in v.var_name, which an empty result must leave empty.
+    Value v;
+    if (peek() != '$' && peek() != '#') return v; // "++" before something else
+    VarSlotHint* hint = next_hint();
     const char* start = m_p;
     m_p++;
-    while (m_p < m_end && !is_operator_byte(*m_p)) m_p += char_width(m_p, m_end);
-    std::string name(start, static_cast<std::size_t>(m_p - start));
+    while (m_p < m_end && !is_operator_byte(*m_p))
+        m_p += static_cast<unsigned char>(*m_p) < 0x80 ? 1 : char_width(m_p, m_end);
+    std::string& name = v.var_name;
+    name.assign(start, static_cast<std::size_t>(m_p - start));
     name.resize(fit_bytes(name, k_var_name_size - 1));
-    if (name.size() == 1 && !prefix_step && !prefix_sign && peek() != '[')
-        return Value::of_text(name); // a lone '$' or '#' is a prefix character, not a name
+    if (name.size() == 1 && !prefix_step && !prefix_sign && peek() != '[') {
+        // A lone '$' or '#' is a prefix character, not a name.
+        v.text = std::move(name);
+        v.var_name.clear();
+        v.has_text = true;
+        return v;
+    }
     bool found = name.size() > 1;
     while (peek() == '[' && !m_failed) {
         if (!enter()) break;
@@ -429,66 +452,77 @@ Value Parser::variable_term(int prefix_step, char prefix_sign) {
         // += takes the next primary; the others take a whole operand.
         rhs = c == '+' ? primary() : operand();
     }
-    if (!found || m_failed) return {};
+    if (!found || m_failed) {
+        set_number(v, 0);
+        return v;
+    }
 
-    Value v;
     if (!prefix_step && !suffix_step && !compound) {
         VarType type;
-        if (!var_read(name, true, type, v.number, v.text)) return {};
+        if (!var_read(name, true, type, v.number, v.text, nullptr, hint)) {
+            set_number(v, 0);
+            return v;
+        }
         if (type == VarType::string) {
             v.has_text = true;
             v.number = 0;
         }
-        v.var_name = std::move(name);
     } else {
-        bool ok = var_update(name, [&](VarRecord& r) {
-            double base = r.number;
-            // A counter assigned 0 while untyped is a string "0"; counting must still work.
-            if (r.type == VarType::string && is_number_text(r.text)) {
-                base = std::strtod(r.text.c_str(), nullptr);
-                r.type = VarType::number;
-            }
-            if (r.type == VarType::untyped) r.type = VarType::number;
-            double after = base;
-            if (prefix_step) after = base + prefix_step;
-            if (suffix_step) after = after + suffix_step;
-            if (compound) {
-                double b = rhs.number;
-                switch (compound) {
-                case '+':
-                    after = base + b;
-                    break;
-                case '-':
-                    after = base - b;
-                    break;
-                case '*':
-                    after = base * b;
-                    break;
-                case '/':
-                    after = b == 0.0 ? 0.0 : base / b;
-                    break;
-                case '%': {
-                    long long ib = to_int64(b);
-                    after = (ib == 0 || ib == -1) ? 0.0 : static_cast<double>(to_int64(base) % ib);
-                    break;
+        bool ok = var_update(
+            name,
+            [&](VarFields& r) {
+                double base = r.number;
+                // A counter assigned 0 while untyped is a string "0"; counting must still work.
+                if (r.type == VarType::string && is_number_text(r.text)) {
+                    base = std::strtod(r.text.c_str(), nullptr);
+                    r.type = VarType::number;
                 }
+                if (r.type == VarType::untyped) r.type = VarType::number;
+                double after = base;
+                if (prefix_step) after = base + prefix_step;
+                if (suffix_step) after = after + suffix_step;
+                if (compound) {
+                    double b = rhs.number;
+                    switch (compound) {
+                    case '+':
+                        after = base + b;
+                        break;
+                    case '-':
+                        after = base - b;
+                        break;
+                    case '*':
+                        after = base * b;
+                        break;
+                    case '/':
+                        after = b == 0.0 ? 0.0 : base / b;
+                        break;
+                    case '%': {
+                        long long ib = to_int64(b);
+                        after =
+                            (ib == 0 || ib == -1) ? 0.0 : static_cast<double>(to_int64(base) % ib);
+                        break;
+                    }
+                    }
                 }
-            }
-            r.number = after;
-            if (r.type == VarType::string) {
-                v.text = r.text;
-                v.has_text = true;
-            } else {
-                // Suffix operators yield the value before the change.
-                v.number = suffix_step ? base + prefix_step : after;
-            }
-            v.var_name = r.name;
-        });
-        if (!ok) return {};
+                r.number = after;
+                if (r.type == VarType::string) {
+                    v.text = r.text;
+                    v.has_text = true;
+                } else {
+                    // Suffix operators yield the value before the change.
+                    v.number = suffix_step ? base + prefix_step : after;
+                }
+                v.var_name = r.name;
+            },
+            hint);
+        if (!ok) {
+            set_number(v, 0);
+            return v;
+        }
         if (is_system_variable_name(v.var_name)) run_system_variable_handler(v.var_name);
     }
-    if (prefix_sign == '-') return Value::of_number(-v.number);
-    if (prefix_sign == '!') return Value::of_number(v.number == 0.0 ? 1 : 0);
+    if (prefix_sign == '-') set_number(v, -v.number);
+    if (prefix_sign == '!') set_number(v, v.number == 0.0 ? 1 : 0);
     return v;
 }
 
@@ -513,6 +547,26 @@ long long to_int64(double d) {
     if (d >= 9.2233720368547758e18) return std::numeric_limits<long long>::max();
     if (d <= -9.2233720368547758e18) return std::numeric_limits<long long>::min();
     return static_cast<long long>(d);
+}
+
+double arithmetic_step(char op, double a, double b, bool& zero) {
+    switch (op) {
+    case '+':
+        return a + b;
+    case '-':
+        return a - b;
+    case '*':
+        return a * b;
+    default:
+        break;
+    }
+    if (b == 0.0 || (op == '%' && to_int64(b) == 0)) {
+        zero = true; // a division by zero makes the whole operand 0
+        return 0;
+    }
+    if (op == '/') return a / b;
+    const long long ia = to_int64(a), ib = to_int64(b);
+    return ib == -1 ? 0.0 : static_cast<double>(ia % ib);
 }
 
 std::string number_text(double d) {
@@ -588,8 +642,9 @@ bool is_expression_statement(std::string_view t) {
 
 namespace {
 
-Value evaluate_compact(std::string_view text, EvalContext* ctx, const char* origin) {
-    Parser parser(text.data(), text.data() + text.size(), ctx, origin);
+Value evaluate_compact(std::string_view text, EvalContext* ctx, const char* origin,
+                       StatementHints* hints = nullptr) {
+    Parser parser(text.data(), text.data() + text.size(), ctx, origin, hints);
     Value v = parser.expression();
     assert(parser.position() <= text.data() + text.size());
     if (parser.failed()) return {};
@@ -604,18 +659,32 @@ Value evaluate_text(std::string_view compact_text, EvalContext* ctx) {
 
 const char* run_expression_statement(const char* cursor, const char* end, EvalContext* ctx,
                                      Value* result) {
-    // One buffer per thread keeps the million-statement loops free of allocations; a
-    // statement run from inside a built-in (nested) gets a buffer of its own.
-    thread_local std::string shared_buffer;
+    // The thread's statement cache keeps loops from collecting the same statement again and
+    // again, and lets their variable references go straight to their slots. A statement
+    // run from inside a built-in (nested) collects into a buffer of its own, since the
+    // cache entry of the outer statement is still being read.
     thread_local int nesting = 0;
-    std::string local_buffer;
-    std::string& buffer = nesting == 0 ? shared_buffer : local_buffer;
+    const char* next;
     nesting++;
-    const char* next = collect_statement(cursor, end, buffer, ctx);
-    Value v;
-    if (is_expression_statement(buffer)) v = evaluate_compact(buffer, ctx, cursor);
+    if (nesting == 1) {
+        ScannedStatement& statement = scan_statement(cursor, end, ctx, next);
+        Value plain;
+        if (statement.plain && run_plain_statement(statement, plain)) {
+            if (result) *result = std::move(plain);
+        } else if (is_expression_statement(statement.text)) {
+            Value v = evaluate_compact(statement.text, ctx, cursor, &statement.hints);
+            if (result) *result = std::move(v);
+        } else if (result) {
+            *result = Value{};
+        }
+    } else {
+        std::string buffer;
+        next = collect_statement(cursor, end, buffer, ctx);
+        Value v;
+        if (is_expression_statement(buffer)) v = evaluate_compact(buffer, ctx, cursor);
+        if (result) *result = std::move(v);
+    }
     nesting--;
-    if (result) *result = std::move(v);
     return next;
 }
 
@@ -626,7 +695,7 @@ const char* evaluate_at(const char* cursor, const char* end, EvalContext* ctx, V
     return next;
 }
 
-bool assign_value(std::string_view target, const Value& r) {
+bool assign_value(std::string_view target, const Value& r, VarSlotHint* target_hint) {
     if (!is_variable_name(target)) return false;
     // The right side's text: a variable it names, else its own text.
     std::optional<VarRecord> source;
@@ -637,51 +706,54 @@ bool assign_value(std::string_view target, const Value& r) {
     int bool_value;
     bool empty_or_bool = rt.empty() || is_bool_word(rt, bool_value);
 
-    std::string name;
-    bool ok = var_update(target, [&](VarRecord& t) {
-        name = t.name;
-        auto as_step2 = [&] {
-            if (t.type == VarType::string) {
-                t.text = rt;
-                if (r.number != 0.0) {
+    std::string system_name; // the target's name when it is a system variable
+    bool ok = var_update(
+        target,
+        [&](VarFields& t) {
+            if (is_system_variable_name(t.name)) system_name = t.name;
+            auto as_step2 = [&] {
+                if (t.type == VarType::string) {
+                    t.text = rt;
+                    if (r.number != 0.0) {
+                        t.type = VarType::number;
+                        t.number = r.number;
+                    }
+                } else {
                     t.type = VarType::number;
                     t.number = r.number;
                 }
-            } else {
-                t.type = VarType::number;
-                t.number = r.number;
-            }
-        };
-        if (source) {
-            t.type = source->type;
-            if (source->type == VarType::string) {
-                t.text = source->text;
-                t.number = source->number;
-            } else {
-                t.number = r.number;
-            }
-        } else if (empty_or_bool) {
-            as_step2();
-        } else if (t.type == VarType::string) {
-            t.text = rt;
-        } else if (rt[0] == '#' || rt[0] == '$') {
-            as_step2();
-        } else if (!is_number_text(rt)) {
-            t.type = VarType::string;
-            t.text = rt;
-        } else if (t.type == VarType::untyped) {
-            if (r.number != 0.0) {
-                t.type = VarType::number;
-                t.number = r.number;
-            } else {
+            };
+            if (source) {
+                t.type = source->type;
+                if (source->type == VarType::string) {
+                    t.text = source->text;
+                    t.number = source->number;
+                } else {
+                    t.number = r.number;
+                }
+            } else if (empty_or_bool) {
+                as_step2();
+            } else if (t.type == VarType::string) {
+                t.text = rt;
+            } else if (rt[0] == '#' || rt[0] == '$') {
+                as_step2();
+            } else if (!is_number_text(rt)) {
                 t.type = VarType::string;
                 t.text = rt;
+            } else if (t.type == VarType::untyped) {
+                if (r.number != 0.0) {
+                    t.type = VarType::number;
+                    t.number = r.number;
+                } else {
+                    t.type = VarType::string;
+                    t.text = rt;
+                }
+            } else {
+                t.number = r.number;
             }
-        } else {
-            t.number = r.number;
-        }
-    });
-    if (ok && is_system_variable_name(name)) run_system_variable_handler(name);
+        },
+        target_hint);
+    if (ok && !system_name.empty()) run_system_variable_handler(system_name);
     return ok;
 }
 

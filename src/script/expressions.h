@@ -24,6 +24,8 @@ class Event;
 
 namespace kestrune::script {
 
+struct VarSlotHint;
+
 inline constexpr std::size_t k_text_result_size = 1024; // texts are cut to 1023 bytes
 inline constexpr std::size_t k_statement_buffer_size = 32768;
 
@@ -59,6 +61,10 @@ int to_int(double d);
 long long to_int64(double d);
 // The %d rendering of a number (its integer part).
 std::string number_text(double d);
+// One step of the left-to-right arithmetic of an operand on numbers: op is one of
+// + - * / %; % works on the integer parts. A division or remainder by zero sets `zero`
+// (the whole operand then comes out 0) and gives 0.
+double arithmetic_step(char op, double a, double b, bool& zero);
 
 // What the evaluator needs from the block it runs for. The statement loop fills one per
 // block (or per call); every member may be left empty.
@@ -122,8 +128,9 @@ inline char* evaluate_at(char* cursor, const char* end, EvalContext* ctx, Value&
 
 // Assignment with the typing rules of the language (used by '=', Array and VariableValue):
 // assigns `value` to the variable `target` and runs the system-variable handler for a
-// system variable. False when the target is no variable or the table is full.
-bool assign_value(std::string_view target, const Value& value);
+// system variable. False when the target is no variable or the table is full. The hint,
+// when given, is the target's remembered slot (see VarSlotHint).
+bool assign_value(std::string_view target, const Value& value, VarSlotHint* target_hint = nullptr);
 
 // Built-in functions of other subsystems. A subsystem registers the functions it provides
 // (RemainTime, ImageHorizon, ExistSave, Message, ...) once at start; a function that is not

@@ -9,11 +9,13 @@
 #include "script/system_variables.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <thread>
 #include <unordered_map>
 
 namespace kestrune::script {
@@ -64,8 +66,26 @@ struct Table {
     }
 };
 
+// The store's lock. Every hold is short (a lookup and a copy of a few fields) except for
+// the rare whole-table operations (delete, clear, save and restore), and expression
+// statements take it two or three times each: a lock that is one atomic exchange when free
+// costs a fraction of a full mutex. A thread that finds it held spins briefly and then
+// gives its time slice away, so a long hold does not keep a processor busy.
+class StoreLock {
+public:
+    void lock() {
+        for (int spins = 0; m_held.exchange(true, std::memory_order_acquire); ++spins)
+            while (m_held.load(std::memory_order_relaxed))
+                if (spins++ > 64) std::this_thread::yield();
+    }
+    void unlock() { m_held.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> m_held{false};
+};
+
 struct Store {
-    std::mutex mutex;
+    StoreLock mutex;
     Table global{k_global_slots};
     Table local{k_local_slots};
 };
@@ -156,6 +176,18 @@ int find_or_create_locked(Table& t, std::string_view name) {
     return i;
 }
 
+// The slot of a normalised name, trying the caller's hint first; the hint is refreshed
+// with what the index found (see VarSlotHint).
+int find_hinted(Table& t, std::string_view name, bool create, VarSlotHint* hint) {
+    if (hint && hint->slot >= 0 && hint->slot < t.high) {
+        const Slot& s = t.slots[static_cast<std::size_t>(hint->slot)];
+        if (s.in_use && s.name == name) return hint->slot;
+    }
+    const int i = create ? find_or_create_locked(t, name) : find_locked(t, name);
+    if (hint) hint->slot = i;
+    return i;
+}
+
 VarRecord to_record(const Slot& s, int i) {
     VarRecord r;
     r.type = s.type;
@@ -227,8 +259,8 @@ struct NameRef {
 
 bool resolve(std::string_view name, NameRef& out) {
     if (!is_variable_name(name)) return false;
-    if (name.find('[') == std::string_view::npos) {
-        out.view = name.substr(0, fit_bytes(name, k_name_max));
+    if (std::find(name.begin(), name.end(), '[') == name.end()) {
+        out.view = name.size() <= k_name_max ? name : name.substr(0, fit_bytes(name, k_name_max));
         return true;
     }
     if (!normalise_variable_name(name, out.storage)) return false;
@@ -309,14 +341,14 @@ bool var_exists(std::string_view name) {
 }
 
 bool var_read(std::string_view name, bool create, VarType& type, double& number, std::string& text,
-              std::string* full_name) {
+              std::string* full_name, VarSlotHint* hint) {
     NameRef n;
     if (!resolve(name, n)) return false;
     Store& s = store();
     std::lock_guard lock(s.mutex);
     Table* t = table_for(s, n);
     bool make = create || n.view.find('/') != std::string_view::npos;
-    int i = make ? find_or_create_locked(*t, n) : find_locked(*t, n);
+    int i = find_hinted(*t, n, make, hint);
     if (i < 0) return false;
     const Slot& slot = t->slots[static_cast<std::size_t>(i)];
     type = slot.type;
@@ -350,21 +382,18 @@ bool var_get_number(std::string_view name, double& out) {
     return var_read(name, false, type, out, text);
 }
 
-bool detail::var_update_impl(std::string_view name, const UpdateThunk& thunk) {
+bool detail::var_update_impl(std::string_view name, const UpdateThunk& thunk, VarSlotHint* hint) {
     NameRef n;
     if (!resolve(name, n)) return false;
     Store& s = store();
     std::lock_guard lock(s.mutex);
     Table* t = table_for(s, n);
-    int i = find_or_create_locked(*t, n);
+    int i = find_hinted(*t, n, true, hint);
     if (i < 0) return false;
     Slot& slot = t->slots[static_cast<std::size_t>(i)];
-    VarRecord r = to_record(slot, i);
-    thunk.call(thunk.fn, r);
-    slot.type = r.type;
-    slot.number = r.number;
-    slot.text.assign(std::string_view(r.text).substr(0, fit_bytes(r.text, k_text_max)));
-    if (r.key != slot.key) set_key_locked(*t, i, r.key);
+    VarFields fields{slot.type, slot.number, slot.text, slot.name};
+    thunk.call(thunk.fn, fields);
+    if (slot.text.size() > k_text_max) slot.text.resize(fit_bytes(slot.text, k_text_max));
     return true;
 }
 

@@ -60,6 +60,15 @@ bool is_system_variable_name(std::string_view name);
 // text index finds no element, or the name is no variable name.
 bool normalise_variable_name(std::string_view name, std::string& out);
 
+// A slot remembered for a variable reference that is met again and again (a statement
+// run in a loop): the next lookup of the same name tries that slot first and skips the
+// name index. It is only a hint: every use checks, under the store lock, that the slot is
+// in use and holds that very name, so a variable deleted and created again (in another
+// slot, or after a clear or a restore) is simply looked up afresh and the hint refreshed.
+struct VarSlotHint {
+    int slot = -1;
+};
+
 // Find: the record, or nothing. A name with '/' is found or created: in the script
 // language, reading an element of an array makes it exist.
 std::optional<VarRecord> var_find(std::string_view name);
@@ -80,7 +89,7 @@ bool var_get_number(std::string_view name, double& out);
 // is a sub-name). full_name, when given, receives the normalised name. False when the
 // variable does not exist (and was not created).
 bool var_read(std::string_view name, bool create, VarType& type, double& number, std::string& text,
-              std::string* full_name = nullptr);
+              std::string* full_name = nullptr, VarSlotHint* hint = nullptr);
 
 // Writes (creating the variable when needed). set_number makes it a number; set_text
 // makes it a string (the text cut to 1023 bytes). When run_handler is true and the name is
@@ -118,25 +127,34 @@ std::vector<std::uint8_t> var_serialise(bool global);
 bool var_restore(bool global, std::span<const std::uint8_t> block,
                  std::string_view source = "variable block");
 
-// Store-wide read-modify-write for the expression evaluator: runs fn under the store lock
-// on the record of `name` (created when needed). fn may change type, number and text;
-// the text is cut to 1023 bytes afterwards. Returns false when the record could not be
-// created. The system-variable handler is NOT run here; the caller does that.
-template <typename Fn> bool var_update(std::string_view name, Fn&& fn);
+// The fields of a record that var_update hands to its function: type, number and text
+// may be changed in place; the name is the variable's own, to read only.
+struct VarFields {
+    VarType& type;
+    double& number;
+    std::string& text;
+    std::string_view name;
+};
+
+// Store-wide read-modify-write for the expression evaluator: runs fn(VarFields&) under the
+// store lock on the record of `name` (created when needed), in place. The text is cut to
+// 1023 bytes afterwards. Returns false when the record could not be created. The
+// system-variable handler is NOT run here; the caller does that.
+template <typename Fn> bool var_update(std::string_view name, Fn&& fn, VarSlotHint* hint = nullptr);
 
 namespace detail {
 struct UpdateThunk {
     void* fn;
-    void (*call)(void* fn, VarRecord& record);
+    void (*call)(void* fn, VarFields& record);
 };
-bool var_update_impl(std::string_view name, const UpdateThunk& thunk);
+bool var_update_impl(std::string_view name, const UpdateThunk& thunk, VarSlotHint* hint);
 } // namespace detail
 
-template <typename Fn> bool var_update(std::string_view name, Fn&& fn) {
-    detail::UpdateThunk thunk{static_cast<void*>(&fn), [](void* f, VarRecord& r) {
+template <typename Fn> bool var_update(std::string_view name, Fn&& fn, VarSlotHint* hint) {
+    detail::UpdateThunk thunk{static_cast<void*>(&fn), [](void* f, VarFields& r) {
                                   (*static_cast<std::remove_reference_t<Fn>*>(f))(r);
                               }};
-    return detail::var_update_impl(name, thunk);
+    return detail::var_update_impl(name, thunk, hint);
 }
 
 } // namespace kestrune::script

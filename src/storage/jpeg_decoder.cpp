@@ -1,6 +1,7 @@
 // JPEG through libjpeg(-turbo). The library reports fatal errors through error_exit,
 // which must not return; ours jumps back into run_jpeg, the one function holding the jump
 // point, so a damaged file fails the load instead of ending the program.
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -52,23 +53,34 @@ bool run_jpeg(jpeg_decompress_struct* cinfo, JpegJob* job, const char** fault) {
         *fault = "image too large";
         return false;
     }
-    cinfo->out_color_space = JCS_EXT_BGRA; // libjpeg-turbo fills the fourth byte with 255
+    // The library writes the engine's own pixel order straight into the image, grey
+    // included, and fills the fourth byte with 255; every byte of every row is written, so
+    // the picture is not cleared first.
+    cinfo->out_color_space = JCS_EXT_BGRA;
     jpeg_start_decompress(cinfo);
-    if (cinfo->output_components != 4 || !job->image.allocate(std::int32_t(cinfo->output_width),
-                                                              std::int32_t(cinfo->output_height))) {
+    PixelImage& image = job->image;
+    if (cinfo->output_components != 4 ||
+        !image.allocate_for_overwrite(std::int32_t(cinfo->output_width),
+                                      std::int32_t(cinfo->output_height))) {
         *fault = "unexpected output layout";
         return false;
     }
-    job->image.kind = k_kind_jpeg;
-    while (cinfo->output_scanline < cinfo->output_height) {
-        JSAMPROW row = job->image.row(std::int32_t(cinfo->output_scanline));
-        if (jpeg_read_scanlines(cinfo, &row, 1) != 1) break;
-        if (job->truncated) break;
+    image.kind = k_kind_jpeg;
+    // All remaining rows are offered at once: the library returns as many as one pass of
+    // its output makes, without an extra copy for a single row.
+    while (cinfo->output_scanline < cinfo->output_height && !job->truncated) {
+        const std::int32_t y = std::int32_t(cinfo->output_scanline);
+        if (jpeg_read_scanlines(cinfo, image.rows.data() + y, JDIMENSION(image.height - y)) == 0)
+            break;
     }
     if (job->truncated) {
         *fault = "file ends inside the image data";
         return false;
     }
+    // Rows the library did not deliver stay blank rather than unset.
+    const std::int32_t delivered = std::int32_t(cinfo->output_scanline);
+    if (delivered < image.height)
+        std::fill(image.row(delivered), image.pixels.data() + image.pixels.size(), std::uint8_t{0});
     jpeg_finish_decompress(cinfo);
     return !job->truncated;
 }

@@ -3,9 +3,48 @@
 // colour, and the object's picture is the outline layer drawn at every outline offset with
 // the glyph layer over it. The picture is brought up to date only around the glyph just
 // copied, so a frame costs nothing for the text already shown.
+//
+// The two layers come from zero pages (TextLayer): laying a page out clears nothing, and a
+// page clear zeroes only the rows that glyphs were written into.
 #include "text/display_internal.h"
 
 #include <algorithm>
+#include <type_traits>
+
+namespace kestrune::text {
+
+bool TextLayer::allocate(std::int32_t w, std::int32_t h) {
+    width = height = 0;
+    pixels = {};
+    m_dirty_top = m_dirty_bottom = 0;
+    if (w <= 0 || h <= 0 || w > k_max_image_side || h > k_max_image_side) return false;
+    pixels = platform::ZeroPages(std::size_t(w) * std::size_t(h) * 4u);
+    if (!pixels.data()) return false;
+    width = w;
+    height = h;
+    return true;
+}
+
+void TextLayer::touch(std::int32_t y0, std::int32_t y1) {
+    y0 = std::max(0, y0);
+    y1 = std::min(height, y1);
+    if (y0 >= y1) return;
+    if (m_dirty_top == m_dirty_bottom) {
+        m_dirty_top = y0;
+        m_dirty_bottom = y1;
+        return;
+    }
+    m_dirty_top = std::min(m_dirty_top, y0);
+    m_dirty_bottom = std::max(m_dirty_bottom, y1);
+}
+
+void TextLayer::clear() {
+    if (m_dirty_top < m_dirty_bottom)
+        std::fill(row(m_dirty_top), row(m_dirty_bottom), std::uint8_t{0});
+    m_dirty_top = m_dirty_bottom = 0;
+}
+
+} // namespace kestrune::text
 
 namespace kestrune::text::detail {
 
@@ -37,13 +76,15 @@ inline std::uint32_t rgb_of(const std::uint8_t* p) {
 
 // Writes `glyph` at (x, y) of `layer` in colour rgb with the glyph's alpha, blended over
 // what is there so that glyphs whose boxes overlap (italics, kerning) keep each other's
-// pixels. Returns the clipped rectangle.
-ChangedRect put_glyph(PixelImage& layer, const PixelImage& glyph, std::int32_t x, std::int32_t y,
+// pixels. Returns the clipped rectangle. The layer is the object's image or a TextLayer.
+template <typename Layer>
+ChangedRect put_glyph(Layer& layer, const PixelImage& glyph, std::int32_t x, std::int32_t y,
                       std::uint32_t rgb) {
     const std::int32_t x0 = std::max(0, x), y0 = std::max(0, y);
     const std::int32_t x1 = std::min(layer.width, x + glyph.width);
     const std::int32_t y1 = std::min(layer.height, y + glyph.height);
     if (x0 >= x1 || y0 >= y1) return {};
+    if constexpr (std::is_same_v<Layer, TextLayer>) layer.touch(y0, y1);
     for (std::int32_t ty = y0; ty < y1; ++ty) {
         const std::uint8_t* src = glyph.row(ty - y);
         std::uint8_t* dst = layer.row(ty);
@@ -58,11 +99,11 @@ ChangedRect put_glyph(PixelImage& layer, const PixelImage& glyph, std::int32_t x
 // clipped once, so the per-pixel work is the blend alone.
 void compose(TextLayout& p, const ChangedRect& r) {
     PixelImage& out = *p.target;
-    const PixelImage& glyphs = *p.glyph_layer;
-    const PixelImage& outline = *p.outline_layer;
+    const TextLayer& glyphs = *p.glyph_layer;
+    const TextLayer& outline = *p.outline_layer;
     for (std::int32_t y = r.y; y < r.y + r.h; ++y)
         std::fill_n(out.row(y) + r.x * 4, static_cast<std::size_t>(r.w) * 4, 0);
-    const auto blend_rows = [&](const PixelImage& layer, std::int32_t dx, std::int32_t dy) {
+    const auto blend_rows = [&](const TextLayer& layer, std::int32_t dx, std::int32_t dy) {
         const std::int32_t x0 = std::max(r.x, dx), x1 = std::min(r.x + r.w, layer.width + dx);
         const std::int32_t y0 = std::max(r.y, dy), y1 = std::min(r.y + r.h, layer.height + dy);
         for (std::int32_t y = y0; y < y1; ++y) {
@@ -130,10 +171,11 @@ ChangedRect compose_all(TextLayout& p) {
 }
 
 void clear_layers(TextLayout& p) {
-    for (PixelImage* layer : {p.target.get(), p.glyph_layer.get(), p.outline_layer.get()})
-        if (layer && !layer->empty())
-            for (std::int32_t y = 0; y < layer->height; ++y)
-                std::fill_n(layer->row(y), static_cast<std::size_t>(layer->width) * 4, 0);
+    if (PixelImage* target = p.target.get(); target && !target->empty())
+        for (std::int32_t y = 0; y < target->height; ++y)
+            std::fill_n(target->row(y), static_cast<std::size_t>(target->width) * 4, 0);
+    for (TextLayer* layer : {p.glyph_layer.get(), p.outline_layer.get()})
+        if (layer) layer->clear();
 }
 
 } // namespace kestrune::text::detail

@@ -416,12 +416,12 @@ std::unique_ptr<TextLayout> new_layout(std::shared_ptr<PixelImage> target) {
     layout->vertical = default_face_is_vertical() ? 1 : 0;
     layout->ruby_height = ruby_height(layout->font.desc.height);
     if (layout->font.outline_directions != 0) {
-        auto outline = std::make_shared<PixelImage>();
+        auto outline = std::make_unique<TextLayer>();
         if (!outline->allocate(layout->target->width, layout->target->height)) {
             std::fprintf(stderr, "text layout: no memory for the outline layer\n");
             return nullptr;
         }
-        auto glyphs = std::make_shared<PixelImage>();
+        auto glyphs = std::make_unique<TextLayer>();
         if (!glyphs->allocate(layout->target->width, layout->target->height)) {
             std::fprintf(stderr, "text layout: no memory for the glyph layer\n");
             return nullptr;

@@ -34,6 +34,7 @@
 // and changes it on the render thread under the scene lock.
 #pragma once
 
+#include "platform/memory.h"
 #include "storage/pixel_image.h"
 #include "text/fonts.h"
 #include "text/glyphs.h"
@@ -148,6 +149,32 @@ struct RubySlot {
     bool borrowed = false;
 };
 
+// A layer of an outlined text object: pixels laid out as a PixelImage's (BGRA, rows of
+// width * 4 bytes), but taken from zero pages, so that a 1024 x 576 page costs nothing
+// until glyphs are written into it and only the rows they touch are ever given memory.
+// The layer remembers which rows were written, and a clear zeroes only those.
+struct TextLayer {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    platform::ZeroPages pixels;
+
+    // False (and an empty layer) when the size is out of range or memory is refused.
+    bool allocate(std::int32_t w, std::int32_t h);
+    std::uint8_t* row(std::int32_t y) { return pixels.data() + row_offset(y); }
+    const std::uint8_t* row(std::int32_t y) const { return pixels.data() + row_offset(y); }
+    bool empty() const { return width <= 0 || height <= 0; }
+    // Notes that rows [y0, y1) were written.
+    void touch(std::int32_t y0, std::int32_t y1);
+    // Every pixel transparent black again.
+    void clear();
+
+private:
+    std::size_t row_offset(std::int32_t y) const {
+        return static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 4u;
+    }
+    std::int32_t m_dirty_top = 0, m_dirty_bottom = 0; // rows written since the last clear
+};
+
 struct TextLayout {
     std::int32_t show_rest = 0;   // display: reveal the rest of the page at once
     std::int32_t single_text = 0; // 1 CreateText, 0 LoadText
@@ -186,8 +213,8 @@ struct TextLayout {
     // their outline shapes go into two layers of their own, and `target` is the outline
     // layer drawn at each offset of `outline_directions` with the glyph layer over it.
     // Without one, the glyphs go straight into `target`.
-    std::shared_ptr<PixelImage> glyph_layer;
-    std::shared_ptr<PixelImage> outline_layer;
+    std::unique_ptr<TextLayer> glyph_layer;
+    std::unique_ptr<TextLayer> outline_layer;
     std::uint32_t outline_directions = 0;
 
     // Display state beyond the counters above.

@@ -355,7 +355,7 @@ TEST_F(ImageLoader, CachedImageIsSharedAndOutlivesItsSlot) {
     auto b = load_image(name);
     ASSERT_TRUE(a);
     EXPECT_EQ(a.get(), b.get());
-    const std::vector<std::uint8_t> before = a->pixels;
+    const PixelBytes before = a->pixels;
     ASSERT_TRUE(cache_unload(path("ev.png")));
     EXPECT_EQ(a->pixels, before); // still shown, still alive
     auto c = load_image(name);

@@ -13,6 +13,7 @@
 #include "ui/input_events.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -319,6 +320,39 @@ TEST_F(Display, OutlineIsTheGlyphsDrawnAtEveryOffsetUnderTheGlyphs) {
         }
     EXPECT_GT(red, 20) << "the red outline shows around the white glyphs";
     EXPECT_LT(differ, 10) << worst;
+}
+
+// The outline and glyph layers clear only the rows glyphs were written into: a page clear
+// must still leave nothing of the earlier page, so the second page of "one" comes out
+// exactly as the same text laid out alone in "two".
+TEST_F(Display, AnOutlinedPageAfterAPageClearIsTheSameTextAlone) {
+    write("start.txt", "scene main\n{\n    $SYSTEM_text_speed = 0;\n    SetFont(\"" +
+                           std::string(text::testing::k_wqy_face) +
+                           "\", 32, \"#FFFFFF\", \"#FF0000\", NORMAL, AROUND);\n"
+                           "    CreateName(\"sec\");\n"
+                           "    LoadText(\"main\", \"sec\", \"one\", 400, 200, NULL, NULL);\n"
+                           "    LoadText(\"main\", \"sec\", \"two\", 400, 200, NULL, NULL);\n"
+                           "<PRE sec>\n[one]\nWWWW\nMMMM\n\niiii\n[two]\niiii\n</PRE>\n}\n");
+    ASSERT_TRUE(run());
+    engine::set_state(engine::k_state_running);
+    m_object = find("one");
+    ASSERT_NE(m_object, nullptr);
+    EXPECT_EQ(step(), -4) << "the first page waits for the reader";
+    click();
+    EXPECT_GT(steps_to_end(5), 0);
+    const PixelBytes second_page = layout().target->pixels;
+    m_object = find("two");
+    ASSERT_NE(m_object, nullptr);
+    EXPECT_GT(steps_to_end(5), 0);
+    const PixelImage& alone = *layout().target;
+    ASSERT_EQ(second_page.size(), alone.pixels.size());
+    int differ = 0, drawn = 0;
+    for (std::size_t i = 3; i < second_page.size(); i += 4) {
+        drawn += alone.pixels[i] != 0;
+        differ += std::memcmp(&second_page[i - 3], &alone.pixels[i - 3], 4) != 0;
+    }
+    EXPECT_GT(drawn, 50);
+    EXPECT_EQ(differ, 0) << "pixels of the first page are left over";
 }
 
 TEST_F(Display, ReadTextComesInTheReadColours) {
