@@ -65,8 +65,10 @@ test-asan: deps
 		ctest --output-on-failure -j$(JOBS) --timeout 900
 
 # The threaded parts under ThreadSanitizer (in build-tsan/): the platform's waits and
-# threads, the engine frame, and every whole-game test, whose runs use a thread per script,
-# the render thread and the input player.
+# threads, the engine frame, and the whole-game tests, whose runs use a thread per script,
+# the render thread, the input player and the sound threads. Left out: the demo recorded
+# beside a CPU hog and the window photographed after a fixed real-time delay, both far too
+# slow under the sanitizer for their limits.
 TSAN_BUILD ?= build-tsan
 test-tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_TSAN=ON \
@@ -74,7 +76,8 @@ test-tsan: deps
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target kestrune kestrune-pack test_platform \
 		test_frame test_game
 	cd $(TSAN_BUILD) && export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" && \
-		./test_platform && ./test_frame && ./test_game
+		./test_platform && ./test_frame && \
+		./test_game --gtest_filter=-Stepped.DemoRunsTheSameOnAnIdleAndABusyMachine:Window.*
 
 bench: build
 	@for b in $(BUILD)/bench/*; do [ -x "$$b" ] && "$$b"; done
