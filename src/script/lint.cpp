@@ -56,11 +56,20 @@ constexpr const char* k_y_words[] = {"MIDDLE", "INTOP",     "INBOTTOM", "INHERIT
                                      "OUTTOP", "OUTBOTTOM", "ONTOP",    "ONBOTTOM"};
 
 // The request words some kind of object answers.
-constexpr const char* k_request_words[] = {
-    "Lock",          "UnLock",    "Disused",   "Hideable",     "Clickable", "UnClickable",
-    "Passive",       "Erase",     "Enter",     "NormalRender", "AddRender", "SubRender",
-    "OverlayRender", "MulRender", "Smoothing", "UnSmoothing",  "NoLog",     "NoIcon",
-    "PushText",      "Open",      "Start",     "Stop",         "Pause",     "Resume"};
+constexpr const char* k_request_words[] = {"Lock",          "UnLock",
+                                           "Disused",       "Hideable",
+                                           "Clickable",     "UnClickable",
+                                           "Passive",       "Erase",
+                                           "Enter",         "NormalRender",
+                                           "AddRender",     "SubRender",
+                                           "OverlayRender", "MulRender",
+                                           "Smoothing",     "UnSmoothing",
+                                           "NoLog",         "NoIcon",
+                                           "PushText",      "Open",
+                                           "Start",         "Stop",
+                                           "Pause",         "Resume",
+                                           "Play",          "CompulsorySuspend",
+                                           "EntrustSuspend"};
 
 // System variables besides the settings: those the engine sets for scripts to read.
 constexpr const char* k_system_variables[] = {"information_cpu",
