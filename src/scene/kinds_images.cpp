@@ -1,6 +1,7 @@
 // Image-making kinds and image property commands: CreateClipTexture, LoadClipImage,
 // CreateDifferenceTexture, CreateFrame, CreateSurface, SetShade, SetTone, SetSurface,
 // SetComposite.
+#include "scene/effects.h"
 #include "scene/scene_commands.h"
 
 #include "frame/engine.h"
@@ -223,32 +224,15 @@ bool tone_known(std::int32_t key) {
     return key == 370 || key == 598 || key == 759 || key == 750;
 }
 
+// The tone filters of the image effects of the same names, on the object's own image.
 void apply_tone(PixelImage& img, std::int32_t key) {
-    for (std::int32_t y = 0; y < img.height; ++y) {
-        std::uint8_t* p = img.row(y);
-        for (std::int32_t x = 0; x < img.width; ++x, p += 4) {
-            const int l = ((77 * p[2]) >> 8) + ((151 * p[1]) >> 8) + ((28 * p[0]) >> 8);
-            switch (key) {
-            case 598:
-                p[0] = 255 - p[0], p[1] = 255 - p[1], p[2] = 255 - p[2];
-                break;
-            case 759:
-                p[0] = p[1] = p[2] = static_cast<std::uint8_t>(l);
-                break;
-            case 370:
-                p[0] = static_cast<std::uint8_t>(l);
-                p[1] = p[2] = static_cast<std::uint8_t>(l > 225 ? 255 : l + 30);
-                break;
-            case 750:
-                p[0] = static_cast<std::uint8_t>(l >= 176 ? 255 : l + 80);
-                p[1] = static_cast<std::uint8_t>(l >= 236 ? 255 : l + 20);
-                p[2] = static_cast<std::uint8_t>(l);
-                break;
-            default:
-                break;
-            }
-        }
-    }
+    using effects::Tone;
+    const Tone tone = key == 598   ? Tone::nega_posi
+                      : key == 759 ? Tone::monochrome
+                      : key == 370 ? Tone::sepia
+                                   : Tone::delumo_blue;
+    for (std::int32_t y = 0; y < img.height; ++y)
+        effects::tone_row(tone, img.row(y), img.row(y), img.width, false);
 }
 
 // Rebuilds the object's image from its unfiltered copy with the current shade and tone.

@@ -1,0 +1,244 @@
+// Effects that filter the scene beneath them: the snapshot layer "Plain", the four tone
+// filters and the magnifying lens. Each copies the frame under its rectangle, as composed
+// so far in priority order, into its own image and draws that image in its place.
+#include "scene/effects.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+namespace kestrune::scene::effects {
+
+namespace {
+
+// The luminance weights: 77, 151 and 28 of 256 on bytes 0, 1 and 2 (blue, green, red).
+struct LumaTables {
+    std::array<std::uint8_t, 256> b{}, g{}, r{};
+    LumaTables() {
+        for (int v = 0; v < 256; ++v) {
+            b[std::size_t(v)] = std::uint8_t((77 * v) >> 8);
+            g[std::size_t(v)] = std::uint8_t((151 * v) >> 8);
+            r[std::size_t(v)] = std::uint8_t((28 * v) >> 8);
+        }
+    }
+};
+const LumaTables& luma() {
+    static const LumaTables t;
+    return t;
+}
+
+std::uint8_t plus_capped(int l, int add, int cap_from) {
+    return std::uint8_t(l >= cap_from ? 255 : l + add);
+}
+
+} // namespace
+
+void tone_row(Tone tone, const std::uint8_t* src, std::uint8_t* dst, std::int32_t n, bool opaque) {
+    const LumaTables& t = luma();
+    for (std::int32_t i = 0; i < n; ++i, src += 4, dst += 4) {
+        const std::uint8_t b = src[0], g = src[1], r = src[2];
+        const std::uint8_t a = opaque ? 255 : src[3];
+        const int l = t.b[b] + t.g[g] + t.r[r]; // at most 76 + 150 + 27 = 253
+        switch (tone) {
+        case Tone::plain:
+            dst[0] = b, dst[1] = g, dst[2] = r;
+            break;
+        case Tone::nega_posi:
+            dst[0] = std::uint8_t(255 - b), dst[1] = std::uint8_t(255 - g),
+            dst[2] = std::uint8_t(255 - r);
+            break;
+        case Tone::monochrome:
+            dst[0] = dst[1] = dst[2] = std::uint8_t(l);
+            break;
+        case Tone::sepia:
+            dst[0] = std::uint8_t(l);
+            dst[1] = dst[2] = plus_capped(l, 30, 226);
+            break;
+        case Tone::delumo_blue:
+            dst[0] = plus_capped(l, 80, 176);
+            dst[1] = plus_capped(l, 20, 236);
+            dst[2] = std::uint8_t(l);
+            break;
+        }
+        dst[3] = a;
+    }
+}
+
+namespace {
+
+struct FilterRecord : EffectRecord {
+    Tone tone = Tone::plain;
+};
+
+// The part of the object's image rectangle that lies in the clip and on the screen.
+ClipRect covered(const Drawable& d, const ClipRect& clip) {
+    ClipRect c;
+    c.left = std::max({d.x, clip.left, 0});
+    c.top = std::max({d.y, clip.top, 0});
+    c.right = std::min({d.x + d.image->width, clip.right, k_screen_width});
+    c.bottom = std::min({d.y + d.image->height, clip.bottom, k_screen_height});
+    return c;
+}
+
+int filter_render(SceneObject& o, FrameBuffer& frame, const ClipRect& clip) {
+    Drawable* d = o.drawable.get();
+    auto* f = dynamic_cast<FilterRecord*>(o.effect.get());
+    if (!d || !d->image || !f || d->alpha == 0) return 0;
+    if (f->tone != Tone::plain || f->capture) {
+        const ClipRect c = covered(*d, clip);
+        // The frame is always 32-bit BGRA with its own stride, whatever the display shows.
+        const RasterTarget t = frame.acquire();
+        for (std::int32_t y = c.top; y < c.bottom; ++y)
+            tone_row(f->tone, t.pixels + std::ptrdiff_t(y) * t.stride + c.left * 4,
+                     d->image->row(y - d->y) + (c.left - d->x) * 4, c.right - c.left, true);
+        frame.release();
+    }
+    return detail::default_render(o, frame, clip);
+}
+
+template <Tone tone>
+std::unique_ptr<EffectRecord> construct_filter(SceneObject& o, const EffectArgs&) {
+    if (!o.drawable || !o.drawable->owns_image()) return nullptr;
+    auto r = std::make_unique<FilterRecord>();
+    r->tone = tone;
+    o.drawable->image->kind = 6;
+    o.render = filter_render;
+    return r;
+}
+
+// ---- lens ------------------------------------------------------------------------------------
+
+struct LensRecord : EffectRecord {
+    std::int32_t size = 0;
+    // Per pixel of the square: the sample's displacement and the weights of its left and
+    // upper neighbour; untouched pixels (outside the inscribed circle) show what lies
+    // beneath as it is.
+    std::vector<std::int16_t> ox, oy;
+    std::vector<std::uint8_t> wx, wy, touched;
+};
+
+int lens_render(SceneObject& o, FrameBuffer& frame, const ClipRect& clip) {
+    Drawable* d = o.drawable.get();
+    auto* l = dynamic_cast<LensRecord*>(o.effect.get());
+    if (!d || !d->image || !l || d->alpha == 0) return 0;
+    const ClipRect c = covered(*d, clip);
+    const RasterTarget t = frame.acquire();
+    auto at = [&](std::int32_t x, std::int32_t y) {
+        return t.pixels + std::ptrdiff_t(y) * t.stride + std::ptrdiff_t(x) * 4;
+    };
+    for (std::int32_t y = c.top; y < c.bottom; ++y) {
+        const std::int32_t i = y - d->y;
+        std::uint8_t* out = d->image->row(i) + (c.left - d->x) * 4;
+        for (std::int32_t x = c.left; x < c.right; ++x, out += 4) {
+            const std::size_t k = std::size_t(i) * std::size_t(l->size) + std::size_t(x - d->x);
+            if (!l->touched[k]) {
+                const std::uint8_t* p = at(x, y);
+                out[0] = p[0], out[1] = p[1], out[2] = p[2], out[3] = 255;
+                continue;
+            }
+            const std::int32_t sx = std::clamp(x + l->ox[k], 1, k_screen_width - 1);
+            const std::int32_t sy = std::clamp(y + l->oy[k], 1, k_screen_height - 1);
+            const int wx = l->wx[k], wy = l->wy[k];
+            const std::uint8_t* p00 = at(sx, sy);
+            const std::uint8_t* p10 = at(sx - 1, sy);
+            const std::uint8_t* p01 = at(sx, sy - 1);
+            const std::uint8_t* p11 = at(sx - 1, sy - 1);
+            for (int ch = 0; ch < 4; ++ch) {
+                const int top = (((255 - wx) * p00[ch]) >> 8) + ((wx * p10[ch]) >> 8);
+                const int bottom = (((255 - wx) * p01[ch]) >> 8) + ((wx * p11[ch]) >> 8);
+                out[ch] =
+                    std::uint8_t(std::min(255, ((top * (255 - wy)) >> 8) + ((bottom * wy) >> 8)));
+            }
+            out[3] = 255;
+        }
+    }
+    frame.release();
+    return detail::default_render(o, frame, clip);
+}
+
+// A displacement's whole-pixel offset (0 when its sample would leave the square) and the
+// weight of the fraction, as a byte. Non-finite values never reach an integer.
+void split_offset(double m, std::int32_t index, std::int32_t size, std::int16_t& offset,
+                  std::uint8_t& weight) {
+    if (!std::isfinite(m)) m = 0;
+    auto o = static_cast<std::int32_t>(-std::floor(m));
+    const double frac = std::abs(std::abs(m) - std::abs(double(o)));
+    if (index + o < 0 || index + o > size - 1) o = 0;
+    offset = static_cast<std::int16_t>(o);
+    weight = static_cast<std::uint8_t>(std::clamp(std::trunc(frac * 255), 0.0, 255.0));
+}
+
+std::unique_ptr<EffectRecord> construct_lens(SceneObject& o, const EffectArgs& a) {
+    if (!o.drawable || !o.drawable->owns_image() || a.width != a.height) return nullptr;
+    auto l = std::make_unique<LensRecord>();
+    const std::int32_t w = a.width;
+    const std::size_t n = std::size_t(w) * std::size_t(w);
+    l->size = w;
+    l->ox.assign(n, 0);
+    l->oy.assign(n, 0);
+    l->wx.assign(n, 0);
+    l->wy.assign(n, 0);
+    l->touched.assign(n, 0);
+    const double r = w / 2;
+    // A curvature below 1 would put the sphere's centre inside the lens plane (no real
+    // z0): it is taken as 1, the flattest lens. A distance of 0 or less is taken as 1.
+    const double c = std::max(1.0, number_or("$SYSTEM_effect_lens_cuvatue", 1000) / 1000);
+    double dist = number_or("$SYSTEM_effect_lens_distance", 1);
+    if (!(dist > 0) || !std::isfinite(dist)) dist = 1;
+    const double big_r = std::isfinite(c) ? r * c : r;
+    const double h = r * dist;
+    const double z0 = std::sqrt(std::max(0.0, big_r * big_r - r * r));
+    std::vector<double> fx(n, 0), fy(n, 0);
+    double mx = 0, my = 0;
+    for (std::int32_t i = 0; i < w; ++i)
+        for (std::int32_t j = 0; j < w; ++j) {
+            const double dx = j - r, dy = i - r;
+            if (dx * dx + dy * dy >= r * r) continue;
+            const double z = std::sqrt(std::max(0.0, big_r * big_r - dx * dx - dy * dy));
+            const double denom = z - z0 + h;
+            double f = denom != 0 ? (z - z0) / denom : 0;
+            if (!std::isfinite(f)) f = 0;
+            const std::size_t k = std::size_t(i) * std::size_t(w) + std::size_t(j);
+            fx[k] = f * dx;
+            fy[k] = f * dy;
+            l->touched[k] = 1;
+            mx = std::max(mx, std::abs(fx[k]));
+            my = std::max(my, std::abs(fy[k]));
+        }
+    const double sx = 128 / (mx + 1), sy = 128 / (my + 1);
+    for (std::int32_t i = 0; i < w; ++i)
+        for (std::int32_t j = 0; j < w; ++j) {
+            const std::size_t k = std::size_t(i) * std::size_t(w) + std::size_t(j);
+            if (!l->touched[k]) continue;
+            split_offset(fx[k] * sx, j, w, l->ox[k], l->wx[k]);
+            split_offset(fy[k] * sy, i, w, l->oy[k], l->wy[k]);
+        }
+    o.drawable->image->kind = 6;
+    o.render = lens_render;
+    return l;
+}
+
+int lens_step(SceneObject&, EffectRecord&) {
+    if (!region_empty()) mark_all_changed();
+    return k_step_keep;
+}
+
+void release_filter(SceneObject&, EffectRecord&) {}
+
+const EffectKind k_filters[] = {
+    {"Plain", true, false, construct_filter<Tone::plain>, nullptr, release_filter},
+    {"NegaPosi", true, false, construct_filter<Tone::nega_posi>, nullptr, release_filter},
+    {"Monochrome", true, false, construct_filter<Tone::monochrome>, nullptr, release_filter},
+    {"Sepia", true, false, construct_filter<Tone::sepia>, nullptr, release_filter},
+    {"DelumoBlue", true, false, construct_filter<Tone::delumo_blue>, nullptr, release_filter},
+    {"Lens", true, false, construct_lens, lens_step, release_filter},
+    {nullptr, false, false, nullptr, nullptr, nullptr},
+};
+
+} // namespace
+
+const EffectKind* filter_kinds() {
+    return k_filters;
+}
+
+} // namespace kestrune::scene::effects
