@@ -27,7 +27,8 @@ bool names_kind(std::string_view text, std::string_view name) {
 }
 
 const EffectKind* find_kind(std::string_view text) {
-    for (const EffectKind* table : {filter_kinds(), distortion_kinds(), particle_kinds()})
+    for (const EffectKind* table :
+         {filter_kinds(), distortion_kinds(), piece_kinds(), particle_kinds()})
         for (const EffectKind* k = table; k->name; ++k)
             if (names_kind(text, k->name)) return k;
     return nullptr;

@@ -81,6 +81,7 @@ double frames_since_last_cycle(const SceneObject& o);
 // Kinds by file.
 const EffectKind* filter_kinds(); // terminated by a null name
 const EffectKind* distortion_kinds();
+const EffectKind* piece_kinds();
 const EffectKind* particle_kinds();
 
 // Filter kernels (shared with SetTone): the tone key of a filter name's word key.

@@ -75,10 +75,10 @@ struct ParticleRecord : EffectRecord {
     std::int32_t count = 0;
     std::uint32_t last_update = 0;
     bool updated_once = false;
-    bool update_due(const SceneObject& o) {
+    bool update_due(const SceneObject& o, std::uint32_t interval = k_particle_ms) {
         if (!o.drawable || o.drawable->alpha == 0) return false;
         const std::uint32_t now = detail::now_for_actions();
-        if (updated_once && now - last_update < k_particle_ms && !every_step_due()) return false;
+        if (updated_once && now - last_update < interval && !every_step_due()) return false;
         updated_once = true;
         last_update = now;
         return true;
@@ -162,13 +162,9 @@ struct DropRecord : ParticleRecord {
 };
 
 std::shared_ptr<PixelImage> drop_image() {
-    double unused = 0;
-    if (script::var_exists("$SYSTEM_effect_drop_image") &&
-        !script::var_get_number("$SYSTEM_effect_drop_image", unused)) {
-        const std::string name = script::var_text("$SYSTEM_effect_drop_image");
-        if (!name.empty())
-            if (auto image = storage::load_image(name)) return image;
-    }
+    const std::string name = script::var_text("$SYSTEM_effect_drop_image");
+    if (!name.empty())
+        if (auto image = storage::load_image(name)) return image;
     auto blank = std::make_shared<PixelImage>();
     if (!blank->allocate(64, 64)) return nullptr;
     blank->kind = k_kind_png_alpha;
@@ -277,11 +273,52 @@ int drop_step(SceneObject& o, EffectRecord& base) {
     return 1;
 }
 
+// ---- lookup rain -----------------------------------------------------------------------------
+
+// One white streak at the canvas's centre, turned to a new random angle at each redraw.
+struct StreakRecord : ParticleRecord {
+    std::unique_ptr<PixelImage> streak;
+    std::unique_ptr<Drawable> drawable;
+    std::mt19937 rng;
+};
+
+std::unique_ptr<EffectRecord> construct_lookup_rain(SceneObject& o, const EffectArgs&) {
+    if (!canvas_of(o)) return nullptr;
+    auto r = std::make_unique<StreakRecord>();
+    r->streak = std::make_unique<PixelImage>();
+    if (!r->streak->allocate(1, 16)) return nullptr;
+    for (std::int32_t y = 0; y < 16; ++y) r->streak->row32(y)[0] = 0xFFFFFFFFu;
+    r->drawable = create_drawable(r->streak.get());
+    if (!r->drawable) return nullptr;
+    // One texel wide: the model's right edge lies one past it, or the streak has no width.
+    QuadGeometry& g = r->drawable->geometry;
+    g.model[1][0] = g.model[2][0] = 1;
+    g.tex_u = {0, 1, 1, 0};
+    r->rng.seed(platform::random_seed(0x4C4B5550));
+    return r;
+}
+
+int lookup_rain_step(SceneObject& o, EffectRecord& base) {
+    auto& r = static_cast<StreakRecord&>(base);
+    PixelImage* canvas = canvas_of(o);
+    if (!canvas || !r.update_due(o, 32)) return k_step_keep;
+    clear(*canvas);
+    Drawable& d = *r.drawable;
+    d.x = canvas->width / 2;
+    d.y = canvas->height / 2 - 8;
+    d.geometry.rot_z = static_cast<std::int32_t>(r.rng() % 360);
+    project(d);
+    draw(d, target_of(*canvas), ClipRect{0, 0, canvas->width, canvas->height});
+    mark_object(o);
+    return 1;
+}
+
 void release_particles(SceneObject&, EffectRecord&) {}
 
 const EffectKind k_particles[] = {
     {"Rain", true, false, construct_rain, rain_step, release_particles},
     {"Drop", true, false, construct_drop, drop_step, release_particles},
+    {"LookupRain", true, false, construct_lookup_rain, lookup_rain_step, release_particles},
     {nullptr, false, false, nullptr, nullptr, nullptr},
 };
 

@@ -77,7 +77,7 @@ Bgr pattern_at(int x, int y) {
 } // namespace
 
 // Each filter over three backgrounds: white, pure blue and #336699. Luminance weighs blue
-// 77, green 151 and red 28 of 256 (white 253, pure blue 76, #336699 112).
+// 77, green 151 and red 28 of 256 (white 253, pure blue 76, #336699 46 + 60 + 5 = 111).
 TEST(Effects, ToneFiltersRecolourWhatLiesBeneathPixelForPixel) {
     struct Case {
         const char* effect;
@@ -86,9 +86,9 @@ TEST(Effects, ToneFiltersRecolourWhatLiesBeneathPixelForPixel) {
     const Case cases[] = {
         {"Plain", {255, 255, 255}, {255, 0, 0}, {153, 102, 51}},
         {"NegaPosi", {0, 0, 0}, {0, 255, 255}, {102, 153, 204}},
-        {"Monochrome", {253, 253, 253}, {76, 76, 76}, {112, 112, 112}},
-        {"Sepia", {253, 255, 255}, {76, 106, 106}, {112, 142, 142}},
-        {"DelumoBlue", {255, 255, 253}, {156, 96, 76}, {192, 132, 112}},
+        {"Monochrome", {253, 253, 253}, {76, 76, 76}, {111, 111, 111}},
+        {"Sepia", {253, 255, 255}, {76, 106, 106}, {111, 141, 141}},
+        {"DelumoBlue", {255, 255, 253}, {156, 96, 76}, {191, 131, 111}},
     };
     std::string body = R"(
     CreateColor("w", 1, 0, 0, 100, 576, "#FFFFFF");
@@ -96,9 +96,11 @@ TEST(Effects, ToneFiltersRecolourWhatLiesBeneathPixelForPixel) {
     CreateColor("m", 1, 200, 0, 100, 576, "#336699");
 )";
     int row = 0;
-    for (const Case& c : cases)
+    for (const Case& c : cases) {
         body += "    CreateEffect(\"e" + std::to_string(row) + "\", 5, 0, " +
-                std::to_string(40 * row++) + ", 300, 30, \"" + c.effect + "\");\n";
+                std::to_string(40 * row) + ", 300, 30, \"" + c.effect + "\");\n";
+        ++row;
+    }
     body += "    Draw();\n    Wait(400);\n";
     const std::string game = game_with_pattern("effects_tones", body);
     run_effects(game, {"300=tones.png"});
@@ -217,8 +219,9 @@ TEST(Effects, DistortionsOfStrengthZeroLeaveTheSceneUnchanged) {
 )");
         run_effects(game, {"500=zero.png"});
         const PixelImage img = frame(game + "/zero.png");
-        for (int y = 0; y < 576; y += 37)
+        for (int y = 0; y < 576; y += 37) {
             for (int x = 0; x < 1024; x += 53) ASSERT_EQ(at(img, x, y), pattern_at(x, y)) << effect;
+        }
     }
 }
 
@@ -237,7 +240,9 @@ TEST(Effects, WavesMoveRowsButNeverOutsideTheirBand) {
     for (int y = 0; y < 576; ++y)
         for (int x = 0; x < 1024; ++x) {
             const bool lit = at(img, x, y)[0] != 0;
-            if (y < 200 || y >= 300) ASSERT_FALSE(lit) << x << "," << y;
+            if (y < 200 || y >= 300) {
+                ASSERT_FALSE(lit) << x << "," << y;
+            }
             if (lit && x < 900) ++lit_left;
         }
     EXPECT_GT(lit_left, 0) << "rows moved left of the picture's place";
@@ -285,8 +290,9 @@ TEST(Effects, DropWithoutAnImageShowsNothing) {
 )");
     run_effects(game, {"800=drop.png"});
     const PixelImage img = frame(game + "/drop.png");
-    for (int y = 0; y < 576; y += 7)
+    for (int y = 0; y < 576; y += 7) {
         for (int x = 0; x < 1024; x += 7) ASSERT_EQ(at(img, x, y), (Bgr{0, 0, 0}));
+    }
 }
 
 // Drops of a real image fall inside their canvas only, whatever their paths do.
@@ -305,7 +311,9 @@ TEST(Effects, DropsStayOnTheirCanvas) {
         for (int x = 0; x < 1024; ++x) {
             const bool on_canvas = x >= 300 && x < 500 && y >= 100 && y < 300;
             const bool dark = at(img, x, y) == Bgr{0, 0, 0};
-            if (!on_canvas) ASSERT_TRUE(dark) << x << "," << y;
+            if (!on_canvas) {
+                ASSERT_TRUE(dark) << x << "," << y;
+            }
             lit += !dark;
         }
     EXPECT_GT(lit, 0);
@@ -326,4 +334,65 @@ TEST(Effects, BadArgumentsAreReported) {
     EXPECT_NE(r.output.find("must lie in 0 to 1000"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("made by CreateEffect"), std::string::npos) << r.output;
     EXPECT_EQ(r.output.find("not available yet"), std::string::npos) << r.output;
+}
+
+// The pieces of TurnOver cover the picture exactly while no column moves; a picture
+// narrower than the 32 columns makes no empty tiles (nothing divides by zero).
+TEST(Effects, TurnOverTilesCoverThePictureUntilTheyMove) {
+    const std::string game = game_with_pattern("effects_turnover", R"(
+    CreateTexture("a", 1, 0, 0, "pattern.png");
+    CreateColor("thin", 2, 0, 0, 20, 10, "#FFFFFF");
+    DrawEffect("a", 5000, "TurnOver", 0, 0, NULL);
+    DrawEffect("thin", 5000, "TurnOver", 0, 1000, NULL);
+    Draw();
+    Wait(600);
+)");
+    run_effects(game, {"500=tiles.png"});
+    const PixelImage img = frame(game + "/tiles.png");
+    for (int y = 20; y < 576; y += 31)
+        for (int x = 0; x < 1024; x += 29)
+            ASSERT_EQ(at(img, x, y), pattern_at(x, y)) << x << "," << y;
+}
+
+// A split to the bottom of the screen takes its pieces off the screen and then ends: the
+// object stays at y 576, out of sight. A split of no time and strength 0 stays in place.
+TEST(Effects, SplitsFallToTheirFinalPlace) {
+    const std::string game = game_with_pattern("effects_split", R"(
+    CreateColor("a", 1, 100, 0, 200, 200, "#FFFFFF");
+    CreateColor("b", 1, 600, 0, 200, 200, "#FFFFFF");
+    DrawEffect("a", 500, "HardSplit", 0, 1000, NULL);
+    DrawEffect("b", 0, "SoftSplit", 0, 0, NULL);
+    Draw();
+    Wait(1500);
+    Position("a", $ax, $ay);
+    $out = String("%d", $ay);
+    WriteFile("split.txt", $out, FALSE);
+)");
+    run_effects(game, {"1400=split.png"});
+    const PixelImage img = frame(game + "/split.png");
+    for (int y = 0; y < 576; y += 5) {
+        for (int x = 0; x < 500; x += 5) ASSERT_EQ(at(img, x, y), (Bgr{0, 0, 0})) << x << "," << y;
+    }
+    EXPECT_EQ(at(img, 700, 100), (Bgr{255, 255, 255})) << "strength 0: the pieces stay in place";
+    EXPECT_EQ(read_text(game + "/split.txt"), "576");
+}
+
+// LookupRain draws its one streak inside its canvas only.
+TEST(Effects, LookupRainDrawsOneStreakOnItsCanvas) {
+    const std::string game = game_with_pattern("effects_lookup", R"(
+    CreateEffect("look", 5, 400, 200, 100, 100, "LookupRain");
+    Draw();
+    Wait(600);
+)");
+    run_effects(game, {"500=look.png"});
+    const PixelImage img = frame(game + "/look.png");
+    int lit = 0;
+    for (int y = 0; y < 576; ++y)
+        for (int x = 0; x < 1024; ++x) {
+            if (at(img, x, y) == Bgr{0, 0, 0}) continue;
+            ASSERT_TRUE(x >= 440 && x < 460 && y >= 232 && y < 268) << x << "," << y;
+            ++lit;
+        }
+    EXPECT_GT(lit, 0);
+    EXPECT_LE(lit, 40);
 }
