@@ -139,7 +139,8 @@ TEST(Effects, PlainAfterPassiveKeepsThePictureItLastCaptured) {
 // A lens over white: outside its inscribed circle the scene shows unchanged; at its centre
 // the sample has no displacement and both weights are 0, which takes 255 to
 // (255 * 255 >> 8) * 255 >> 8 = 253. A lens that is not square constructs nothing; a
-// distance of 0 or less counts as 1 and curvatures below 1000 as 1000.
+// distance of 0 or less counts as 1 and curvatures below 1000 as 1000. Lenses hanging over
+// the screen's edges sample only pixels of the frame.
 TEST(Effects, LensMagnifiesInsideItsCircleOnly) {
     const std::string game = game_with_pattern("effects_lens", R"(
     CreateColor("bg", 1, 0, 0, 1024, 576, "#FFFFFF");
@@ -148,6 +149,8 @@ TEST(Effects, LensMagnifiesInsideItsCircleOnly) {
     $SYSTEM_effect_lens_distance = 0;
     $SYSTEM_effect_lens_cuvatue = 500;
     CreateEffect("flat", 5, 700, 100, 200, 200, "Lens");
+    CreateEffect("edge", 5, 923, 475, 200, 200, "Lens");
+    CreateEffect("corner", 5, -99, -99, 200, 200, "Lens");
     Draw();
     Wait(400);
 )");
@@ -158,6 +161,9 @@ TEST(Effects, LensMagnifiesInsideItsCircleOnly) {
     EXPECT_EQ(at(img, 298, 298), (Bgr{255, 255, 255})) << "corner outside the circle";
     EXPECT_EQ(at(img, 500, 150), (Bgr{255, 255, 255})) << "a lens must be square";
     EXPECT_EQ(at(img, 800, 200), (Bgr{253, 253, 253}));
+    // Lenses over the screen's edges sample only the frame: their centres still show 253.
+    EXPECT_EQ(at(img, 1023, 575), (Bgr{253, 253, 253}));
+    EXPECT_EQ(at(img, 1, 1), (Bgr{253, 253, 253}));
 }
 
 // Mosaic 0 -> 1000 on a 1024 x 576 picture ends with blocks of 57 (a tenth of 576): each
@@ -395,4 +401,27 @@ TEST(Effects, LookupRainDrawsOneStreakOnItsCanvas) {
         }
     EXPECT_GT(lit, 0);
     EXPECT_LE(lit, 40);
+}
+
+// A ripple runs on after its phase has passed every pixel's distance from the centre (the
+// phase index wraps): it keeps to its own picture and keeps showing it.
+TEST(Effects, RippleKeepsToItsPictureAsItsPhaseGrows) {
+    const std::string game = game_with_pattern("effects_ripple", R"(
+    CreateColor("a", 1, 100, 100, 100, 100, "#FFFFFF");
+    DrawEffect("a", 200, "Ripple", 1000, 1000, NULL);
+    Draw();
+    Wait(3000);
+)");
+    run_effects(game, {"2800=ripple.png"});
+    const PixelImage img = frame(game + "/ripple.png");
+    int lit = 0;
+    for (int y = 0; y < 576; ++y)
+        for (int x = 0; x < 1024; ++x) {
+            const bool dark = at(img, x, y) == Bgr{0, 0, 0};
+            if (x < 100 || x >= 200 || y < 100 || y >= 200) {
+                ASSERT_TRUE(dark) << x << "," << y;
+            }
+            lit += !dark;
+        }
+    EXPECT_GT(lit, 5000);
 }
