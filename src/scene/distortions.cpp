@@ -1,5 +1,5 @@
 // Animated distortions of an object's own image, started by DrawEffect: mosaic, the four
-// waves and ripple. Each keeps the image as it was before the effect and rebuilds a
+// waves, ripple and spiral. Each keeps the image as it was before the effect and rebuilds a
 // working copy from it; the drawable shows the working copy until the effect ends.
 #include "scene/effects.h"
 
@@ -283,6 +283,80 @@ int ripple_step(SceneObject& o, EffectRecord& base) {
     return 1;
 }
 
+// ---- spiral ----------------------------------------------------------------------------------
+
+// A swirl: each pixel inside the circle inscribed in the image takes the pixel turned back
+// about the centre by the strength times (1 - distance / radius), so the centre turns the
+// most and the rim not at all. The strength is the centre's turn, up to two full turns.
+constexpr std::int32_t k_turn_steps = 2048;
+
+struct SpiralRecord : DistortionRecord {
+    double built = -1;         // the strength the working image shows
+    std::vector<float> weight; // per pixel: 1 - distance / radius, 0 outside the circle
+    std::vector<float> cosine, sine;
+};
+
+void build_spiral(SpiralRecord& r) {
+    const PixelImage& from = *r.before;
+    PixelImage& to = *r.working;
+    const std::int32_t w = from.width, h = from.height;
+    const float cx = float(w / 2), cy = float(h / 2);
+    const float turn = float(r.value * k_turn_steps / 360.0);
+    for (std::int32_t i = 0; i < h; ++i) {
+        std::uint32_t* out = to.row32(i);
+        const std::size_t base = std::size_t(i) * std::size_t(w);
+        const float dy = cy - float(i);
+        for (std::int32_t j = 0; j < w; ++j) {
+            const float wt = r.weight[base + std::size_t(j)];
+            const auto a = std::size_t(static_cast<std::int32_t>(turn * wt) & (k_turn_steps - 1));
+            if (a == 0) {
+                out[j] = from.row32(i)[j];
+                continue;
+            }
+            // The offset from the centre turned back by the pixel's share of the turn.
+            const float dx = float(j) - cx, c = r.cosine[a], s = r.sine[a];
+            const auto sx = static_cast<std::int32_t>(std::floor(cx + dx * c + dy * s + 0.5f));
+            const auto sy = static_cast<std::int32_t>(std::floor(cy + dx * s - dy * c + 0.5f));
+            out[j] = (sx >= 0 && sx < w && sy >= 0 && sy < h) ? from.row32(sy)[sx] : 0;
+        }
+    }
+    r.built = r.value;
+}
+
+std::unique_ptr<EffectRecord> construct_spiral(SceneObject& o, const EffectArgs& a) {
+    auto r = std::make_unique<SpiralRecord>();
+    if (!start_strength(*r, a, a.from * 0.72, a.to * 0.72)) return nullptr;
+    if (!begin_distortion(o, *r, false)) return nullptr;
+    const std::int32_t w = r->before->width, h = r->before->height;
+    const double cx = w / 2, cy = h / 2, radius = std::min(w, h) / 2.0;
+    r->weight.resize(std::size_t(w) * std::size_t(h));
+    for (std::int32_t i = 0; i < h; ++i)
+        for (std::int32_t j = 0; j < w; ++j) {
+            const double d = std::hypot(j - cx, cy - i);
+            r->weight[std::size_t(i) * std::size_t(w) + std::size_t(j)] =
+                radius > 0 && d < radius ? float(1 - d / radius) : 0.0f;
+        }
+    r->cosine.resize(k_turn_steps);
+    r->sine.resize(k_turn_steps);
+    for (std::int32_t i = 0; i < k_turn_steps; ++i) {
+        r->cosine[std::size_t(i)] = float(std::cos(2 * k_pi * i / k_turn_steps));
+        r->sine[std::size_t(i)] = float(std::sin(2 * k_pi * i / k_turn_steps));
+    }
+    build_spiral(*r);
+    return r;
+}
+
+int spiral_step(SceneObject& o, EffectRecord& base) {
+    auto& r = static_cast<SpiralRecord&>(base);
+    advance_strength(o, r);
+    if (r.finished && r.to_unit == 0) return k_step_release;
+    if (r.value != r.built) {
+        build_spiral(r);
+        mark_object(o);
+    }
+    return r.finished ? 0 : k_step_keep;
+}
+
 const EffectKind k_distortions[] = {
     {"Mosaic", false, true, construct_mosaic, mosaic_step, release_distortion},
     {"LowWave", false, true, construct_wave<0>, wave_step, release_distortion},
@@ -290,6 +364,7 @@ const EffectKind k_distortions[] = {
     {"HighWave", false, true, construct_wave<2>, wave_step, release_distortion},
     {"SuperWave", false, true, construct_wave<3>, wave_step, release_distortion},
     {"Ripple", false, true, construct_ripple, ripple_step, release_distortion},
+    {"Spiral", false, true, construct_spiral, spiral_step, release_distortion},
     {nullptr, false, false, nullptr, nullptr, nullptr},
 };
 

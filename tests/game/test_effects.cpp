@@ -214,7 +214,8 @@ TEST(Effects, MosaicEndsWithBlocksOfItsFinalSizeOrThePictureBack) {
 // Distortions at strength 0 leave the picture as it is while they run; a second DrawEffect
 // replaces the first (the mosaic is gone under the ripple of strength 0).
 TEST(Effects, DistortionsOfStrengthZeroLeaveTheSceneUnchanged) {
-    for (const char* effect : {"LowWave", "MiddleWave", "HighWave", "SuperWave", "Ripple"}) {
+    for (const char* effect :
+         {"LowWave", "MiddleWave", "HighWave", "SuperWave", "Ripple", "Spiral"}) {
         const std::string game = game_with_pattern("effects_zero", std::string(R"(
     CreateTexture("a", 1, 0, 0, "pattern.png");
     DrawEffect("a", 0, "Mosaic", 1000, 1000, NULL);
@@ -424,4 +425,29 @@ TEST(Effects, RippleKeepsToItsPictureAsItsPhaseGrows) {
             lit += !dark;
         }
     EXPECT_GT(lit, 5000);
+}
+
+// A distortion whose final strength is 0 ends by itself and puts the picture back.
+TEST(Effects, DistortionsEndingAtZeroPutThePictureBack) {
+    for (const char* effect : {"Spiral", "Ripple", "LowWave"}) {
+        const std::string game = game_with_pattern("effects_end", std::string(R"(
+    CreateTexture("a", 1, 0, 0, "pattern.png");
+    DrawEffect("a", 300, ")") + effect + R"(", 1000, 0, NULL);
+    Draw();
+    Wait(100);
+    Draw();
+    Wait(700);
+)");
+        run_effects(game, {"100=during.png", "700=after.png"});
+        const PixelImage during = frame(game + "/during.png");
+        const PixelImage after = frame(game + "/after.png");
+        int moved = 0;
+        for (int y = 0; y < 576; y += 37) {
+            for (int x = 0; x < 1024; x += 53) {
+                ASSERT_EQ(at(after, x, y), pattern_at(x, y)) << effect;
+                moved += at(during, x, y) != pattern_at(x, y);
+            }
+        }
+        EXPECT_GT(moved, 0) << effect << " showed nothing while it ran";
+    }
 }
