@@ -11,7 +11,36 @@
 #include <algorithm>
 #include <cstring>
 
+namespace kestrune::scene::detail {
+
+void box_pass(PixelImage& img) {
+    for (std::int32_t y = 1; y + 1 < img.height; ++y)
+        for (std::int32_t x = 1; x + 1 < img.width; ++x)
+            for (int c = 0; c < 4; ++c) {
+                int sum = 0;
+                for (int dy = -1; dy <= 1; ++dy)
+                    for (int dx = -1; dx <= 1; ++dx) sum += img.row(y + dy)[(x + dx) * 4 + c];
+                img.row(y)[x * 4 + c] = static_cast<std::uint8_t>(sum / 9);
+            }
+}
+
+void copy_border(PixelImage& img) {
+    if (img.width < 3 || img.height < 3) return;
+    const std::size_t row_bytes = static_cast<std::size_t>(img.width) * 4;
+    std::memcpy(img.row(0), img.row(1), row_bytes);
+    std::memcpy(img.row(img.height - 1), img.row(img.height - 2), row_bytes);
+    for (std::int32_t y = 0; y < img.height; ++y) {
+        std::memcpy(img.row(y), img.row(y) + 4, 4);
+        std::memcpy(img.row(y) + (img.width - 1) * 4, img.row(y) + (img.width - 2) * 4, 4);
+    }
+}
+
+} // namespace kestrune::scene::detail
+
 namespace kestrune::scene::commands {
+
+using detail::box_pass;
+using detail::copy_border;
 
 using script::CommandCall;
 
@@ -106,28 +135,6 @@ bool cmd_create_difference(CommandCall& call) {
 }
 
 // One pass of the 3 x 3 box filter over the inner pixels, in place, top row first.
-void box_pass(PixelImage& img) {
-    for (std::int32_t y = 1; y + 1 < img.height; ++y)
-        for (std::int32_t x = 1; x + 1 < img.width; ++x)
-            for (int c = 0; c < 4; ++c) {
-                int sum = 0;
-                for (int dy = -1; dy <= 1; ++dy)
-                    for (int dx = -1; dx <= 1; ++dx) sum += img.row(y + dy)[(x + dx) * 4 + c];
-                img.row(y)[x * 4 + c] = static_cast<std::uint8_t>(sum / 9);
-            }
-}
-
-void copy_border(PixelImage& img) {
-    if (img.width < 3 || img.height < 3) return;
-    const std::size_t row_bytes = static_cast<std::size_t>(img.width) * 4;
-    std::memcpy(img.row(0), img.row(1), row_bytes);
-    std::memcpy(img.row(img.height - 1), img.row(img.height - 2), row_bytes);
-    for (std::int32_t y = 0; y < img.height; ++y) {
-        std::memcpy(img.row(y), img.row(y) + 4, 4);
-        std::memcpy(img.row(y) + (img.width - 1) * 4, img.row(y) + (img.width - 2) * 4, 4);
-    }
-}
-
 // Softening by averaging with the neighbours inside the image (for the frame halo).
 void soften(PixelImage& img) {
     PixelImage src = img;

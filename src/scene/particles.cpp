@@ -1,6 +1,7 @@
 // Particle effects made by CreateEffect on a canvas of the object's size: falling rain
-// streaks ("Rain") and falling, swinging, turning particles of an image ("Drop"). They take
-// no strengths and run until the object goes.
+// streaks ("Rain"), falling, swinging, turning particles of an image ("Drop"), one turning
+// streak ("LookupRain") and rising bubbles ("FloatBubble"). They take no strengths and run
+// until the object goes.
 #include "scene/effects.h"
 
 #include "platform/clock.h"
@@ -313,12 +314,70 @@ int lookup_rain_step(SceneObject& o, EffectRecord& base) {
     return 1;
 }
 
+// ---- float bubble ----------------------------------------------------------------------------
+
+// Sixteen bubbles of the particle image "data/particle.png" (softened by eight passes of
+// the 3 x 3 average) rise from below the canvas to above it, each swaying on its own path.
+constexpr std::int32_t k_bubbles = 16;
+
+std::unique_ptr<EffectRecord> construct_float_bubble(SceneObject& o, const EffectArgs&) {
+    PixelImage* canvas = canvas_of(o);
+    if (!canvas) return nullptr;
+    auto r = std::make_unique<DropRecord>();
+    auto loaded = storage::load_image("data/particle.png");
+    r->image = std::make_shared<PixelImage>();
+    if (loaded) {
+        *r->image = *loaded; // a private copy: the cached image stays as it was read
+        r->image->rows.clear();
+        for (std::int32_t y = 0; y < r->image->height; ++y)
+            r->image->rows.push_back(r->image->pixels.data() +
+                                     std::size_t(y) * r->image->width * 4);
+    } else if (r->image->allocate(32, 32)) {
+        // No particle image: a white disc, which the softening turns into a soft bubble.
+        for (std::int32_t y = 0; y < 32; ++y)
+            for (std::int32_t x = 0; x < 32; ++x)
+                if ((x - 16) * (x - 16) + (y - 16) * (y - 16) < 150)
+                    r->image->row32(y)[x] = 0xC0FFFFFFu;
+    }
+    if (r->image->empty()) return nullptr;
+    r->image->kind = k_kind_png_alpha;
+    for (int pass = 0; pass < 8; ++pass) detail::box_pass(*r->image);
+    detail::copy_border(*r->image);
+    const std::int32_t w = canvas->width, h = canvas->height, ih = r->image->height;
+    std::mt19937 rng(platform::random_seed(0x42554242));
+    r->count = k_bubbles;
+    r->particles.resize(k_bubbles);
+    for (std::int32_t i = 0; i < k_bubbles; ++i) {
+        Particle& p = r->particles[std::size_t(i)];
+        const std::int32_t x = random_in(rng, 0, w - 1), sway = random_in(rng, 8, 48);
+        const Point start{x, h + ih + random_in(rng, 0, h / 2)}, end{x, -ih};
+        p.path =
+            bezier_path({start, Point{x + sway, start[1] / 2}, Point{x - sway, start[1] / 4}, end},
+                        std::int64_t(start[1]) - end[1]);
+        p.speed = random_in(rng, 1, 3);
+        auto d = create_drawable(r->image.get());
+        if (!d) return nullptr;
+        r->drawables.push_back(std::move(d));
+        r->turn.push_back({});
+        r->scale.push_back(random_in(rng, 300, 1000));
+        r->placed.push_back({INT32_MIN, INT32_MIN});
+    }
+    return r;
+}
+
+int float_bubble_step(SceneObject& o, EffectRecord& base) {
+    const int r = drop_step(o, base);
+    mark_object(o); // the bubbles' surface is marked every cycle while they run
+    return r;
+}
+
 void release_particles(SceneObject&, EffectRecord&) {}
 
 const EffectKind k_particles[] = {
     {"Rain", true, false, construct_rain, rain_step, release_particles},
     {"Drop", true, false, construct_drop, drop_step, release_particles},
     {"LookupRain", true, false, construct_lookup_rain, lookup_rain_step, release_particles},
+    {"FloatBubble", true, false, construct_float_bubble, float_bubble_step, release_particles},
     {nullptr, false, false, nullptr, nullptr, nullptr},
 };
 

@@ -384,6 +384,26 @@ TEST(Effects, SplitsFallToTheirFinalPlace) {
     EXPECT_EQ(read_text(game + "/split.txt"), "576");
 }
 
+// Bubbles rise inside their canvas only (here of the built-in soft disc: the game has no
+// data/particle.png).
+TEST(Effects, FloatBubblesRiseOnTheirCanvas) {
+    const std::string game = game_with_pattern("effects_bubble", R"(
+    CreateEffect("bubbles", 5, 300, 100, 200, 200, "FloatBubble");
+    Draw();
+    Wait(4500);
+)");
+    run_effects(game, {"4000=bubbles.png"});
+    const PixelImage img = frame(game + "/bubbles.png");
+    int lit = 0;
+    for (int y = 0; y < 576; ++y)
+        for (int x = 0; x < 1024; ++x) {
+            if (at(img, x, y) == Bgr{0, 0, 0}) continue;
+            ASSERT_TRUE(x >= 300 && x < 500 && y >= 100 && y < 300) << x << "," << y;
+            ++lit;
+        }
+    EXPECT_GT(lit, 0);
+}
+
 // LookupRain draws its one streak inside its canvas only.
 TEST(Effects, LookupRainDrawsOneStreakOnItsCanvas) {
     const std::string game = game_with_pattern("effects_lookup", R"(
