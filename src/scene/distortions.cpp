@@ -17,8 +17,10 @@ constexpr double k_pi = 3.14159265358979323846;
 constexpr std::uint32_t k_motion_ms = 32;
 
 struct DistortionRecord : EffectRecord {
-    PixelImage* before = nullptr; // the drawable's image before the effect (not owned)
-    std::unique_ptr<PixelImage> working;
+    // The drawable's image before the effect (not owned): put back at the end while the
+    // drawable still shows the working image.
+    PixelImage* before = nullptr;
+    std::unique_ptr<PixelImage> original, working;
     std::uint32_t last_motion = 0;
     bool moved_once = false;
     // Whether the time-driven motion is due; records the time when it is.
@@ -33,14 +35,21 @@ struct DistortionRecord : EffectRecord {
 
 bool begin_distortion(SceneObject& o, DistortionRecord& r, bool translucent) {
     Drawable& d = *o.drawable;
-    auto copy = std::make_unique<PixelImage>();
-    if (!copy->allocate(d.image->width, d.image->height)) return false;
-    copy->kind = d.image->kind | (translucent ? k_kind_alpha_bit : 0);
-    copy->display_width = d.image->display_width;
-    copy->display_height = d.image->display_height;
-    std::memcpy(copy->pixels.data(), d.image->pixels.data(), copy->pixels.size());
+    auto copy = [&](std::int32_t kind) {
+        auto c = std::make_unique<PixelImage>();
+        if (!c->allocate(d.image->width, d.image->height)) return std::unique_ptr<PixelImage>();
+        c->kind = kind;
+        c->display_width = d.image->display_width;
+        c->display_height = d.image->display_height;
+        std::memcpy(c->pixels.data(), d.image->pixels.data(), c->pixels.size());
+        return c;
+    };
+    // The effect rebuilds from its own copy of the picture: whatever later happens to the
+    // image the drawable showed (SetImage, SetShade), the copy stays.
+    r.original = copy(d.image->kind);
+    r.working = copy(d.image->kind | (translucent ? k_kind_alpha_bit : 0));
+    if (!r.original || !r.working) return false;
     r.before = d.image;
-    r.working = std::move(copy);
     d.image = r.working.get();
     return true;
 }
@@ -108,7 +117,7 @@ std::unique_ptr<EffectRecord> construct_mosaic(SceneObject& o, const EffectArgs&
     if (!start_strength(*r, a, unit * a.from / 1000, unit * a.to / 1000)) return nullptr;
     if (!begin_distortion(o, *r, false)) return nullptr;
     r->block = block_of(r->value);
-    build_mosaic(*r->before, *r->working, r->block, r->sums);
+    build_mosaic(*r->original, *r->working, r->block, r->sums);
     return r;
 }
 
@@ -118,7 +127,7 @@ int mosaic_step(SceneObject& o, EffectRecord& base) {
     const std::int32_t block = block_of(r.value);
     if (block != r.block) {
         r.block = block;
-        build_mosaic(*r.before, *r.working, block, r.sums);
+        build_mosaic(*r.original, *r.working, block, r.sums);
         mark_object(o);
     }
     if (r.finished) return r.to == 0 ? k_step_release : 0;
@@ -219,7 +228,7 @@ struct RippleRecord : DistortionRecord {
 };
 
 void build_ripple(RippleRecord& r) {
-    const PixelImage& from = *r.before;
+    const PixelImage& from = *r.original;
     PixelImage& to = *r.working;
     const std::int32_t w = from.width, h = from.height;
     std::array<float, 256> wave{};
@@ -297,7 +306,7 @@ struct SpiralRecord : DistortionRecord {
 };
 
 void build_spiral(SpiralRecord& r) {
-    const PixelImage& from = *r.before;
+    const PixelImage& from = *r.original;
     PixelImage& to = *r.working;
     const std::int32_t w = from.width, h = from.height;
     const float cx = float(w / 2), cy = float(h / 2);
@@ -327,7 +336,7 @@ std::unique_ptr<EffectRecord> construct_spiral(SceneObject& o, const EffectArgs&
     auto r = std::make_unique<SpiralRecord>();
     if (!start_strength(*r, a, a.from * 0.72, a.to * 0.72)) return nullptr;
     if (!begin_distortion(o, *r, false)) return nullptr;
-    const std::int32_t w = r->before->width, h = r->before->height;
+    const std::int32_t w = r->original->width, h = r->original->height;
     const double cx = w / 2, cy = h / 2, radius = std::min(w, h) / 2.0;
     r->weight.resize(std::size_t(w) * std::size_t(h));
     for (std::int32_t i = 0; i < h; ++i)

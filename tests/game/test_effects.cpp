@@ -471,3 +471,21 @@ TEST(Effects, DistortionsEndingAtZeroPutThePictureBack) {
         EXPECT_GT(moved, 0) << effect << " showed nothing while it ran";
     }
 }
+
+// A picture replaced while a distortion runs on it stays replaced when the distortion
+// ends, and the distortion never reads the picture that went.
+TEST(Effects, SetImageDuringADistortionWins) {
+    const std::string game = game_with_pattern("effects_setimage", R"(
+    CreateTexture("a", 1, 0, 0, "pattern.png");
+    LoadColor("white", 1024, 576, "#FFFFFF");
+    DrawEffect("a", 400, "Mosaic", 1000, 0, NULL);
+    Draw();
+    Wait(100);
+    SetImage("a", "white");
+    Wait(800);
+)");
+    run_effects(game, {"800=after.png"});
+    const PixelImage img = frame(game + "/after.png");
+    EXPECT_EQ(at(img, 10, 10), (Bgr{255, 255, 255}));
+    EXPECT_EQ(at(img, 1000, 500), (Bgr{255, 255, 255}));
+}
