@@ -36,7 +36,42 @@ std::uint8_t plus_capped(int l, int add, int cap_from) {
 
 } // namespace
 
+namespace {
+
+// Four pixels at once. The capped additions of the tones are saturating byte additions:
+// L + 30 passes 255 exactly when L > 225, L + 80 when L >= 176 and L + 20 when L >= 236.
+__m128i tone4(Tone tone, __m128i px, bool opaque) {
+    const __m128i low = _mm_set1_epi32(0xFF);
+    const __m128i alpha = opaque ? _mm_set1_epi32(int(0xFF000000u))
+                                 : _mm_and_si128(px, _mm_set1_epi32(int(0xFF000000u)));
+    __m128i rgb;
+    if (tone == Tone::plain) {
+        rgb = _mm_and_si128(px, _mm_set1_epi32(0x00FFFFFF));
+    } else if (tone == Tone::nega_posi) {
+        rgb = _mm_andnot_si128(px, _mm_set1_epi32(0x00FFFFFF));
+    } else {
+        const __m128i b = _mm_and_si128(px, low);
+        const __m128i g = _mm_and_si128(_mm_srli_epi32(px, 8), low);
+        const __m128i r = _mm_and_si128(_mm_srli_epi32(px, 16), low);
+        const __m128i l =
+            _mm_add_epi32(_mm_add_epi32(_mm_srli_epi32(_mm_mullo_epi16(b, _mm_set1_epi32(77)), 8),
+                                        _mm_srli_epi32(_mm_mullo_epi16(g, _mm_set1_epi32(151)), 8)),
+                          _mm_srli_epi32(_mm_mullo_epi16(r, _mm_set1_epi32(28)), 8));
+        const __m128i grey =
+            _mm_or_si128(_mm_or_si128(l, _mm_slli_epi32(l, 8)), _mm_slli_epi32(l, 16));
+        const int add = tone == Tone::sepia ? 0x1E1E00 : tone == Tone::delumo_blue ? 0x001450 : 0;
+        rgb = _mm_adds_epu8(grey, _mm_set1_epi32(add));
+    }
+    return _mm_or_si128(rgb, alpha);
+}
+
+} // namespace
+
 void tone_row(Tone tone, const std::uint8_t* src, std::uint8_t* dst, std::int32_t n, bool opaque) {
+    for (; n >= 4; n -= 4, src += 16, dst += 16)
+        _mm_storeu_si128(
+            reinterpret_cast<__m128i*>(dst),
+            tone4(tone, _mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), opaque));
     const LumaTables& t = luma();
     for (std::int32_t i = 0; i < n; ++i, src += 4, dst += 4) {
         const std::uint8_t b = src[0], g = src[1], r = src[2];
