@@ -1,6 +1,7 @@
 // Image-making kinds and image property commands: CreateClipTexture, LoadClipImage,
 // CreateDifferenceTexture, CreateFrame, CreateSurface, SetShade, SetTone, SetSurface,
 // SetComposite.
+#include "scene/effects.h"
 #include "scene/scene_commands.h"
 
 #include "frame/engine.h"
@@ -10,7 +11,36 @@
 #include <algorithm>
 #include <cstring>
 
+namespace kestrune::scene::detail {
+
+void box_pass(PixelImage& img) {
+    for (std::int32_t y = 1; y + 1 < img.height; ++y)
+        for (std::int32_t x = 1; x + 1 < img.width; ++x)
+            for (int c = 0; c < 4; ++c) {
+                int sum = 0;
+                for (int dy = -1; dy <= 1; ++dy)
+                    for (int dx = -1; dx <= 1; ++dx) sum += img.row(y + dy)[(x + dx) * 4 + c];
+                img.row(y)[x * 4 + c] = static_cast<std::uint8_t>(sum / 9);
+            }
+}
+
+void copy_border(PixelImage& img) {
+    if (img.width < 3 || img.height < 3) return;
+    const std::size_t row_bytes = static_cast<std::size_t>(img.width) * 4;
+    std::memcpy(img.row(0), img.row(1), row_bytes);
+    std::memcpy(img.row(img.height - 1), img.row(img.height - 2), row_bytes);
+    for (std::int32_t y = 0; y < img.height; ++y) {
+        std::memcpy(img.row(y), img.row(y) + 4, 4);
+        std::memcpy(img.row(y) + (img.width - 1) * 4, img.row(y) + (img.width - 2) * 4, 4);
+    }
+}
+
+} // namespace kestrune::scene::detail
+
 namespace kestrune::scene::commands {
+
+using detail::box_pass;
+using detail::copy_border;
 
 using script::CommandCall;
 
@@ -105,28 +135,6 @@ bool cmd_create_difference(CommandCall& call) {
 }
 
 // One pass of the 3 x 3 box filter over the inner pixels, in place, top row first.
-void box_pass(PixelImage& img) {
-    for (std::int32_t y = 1; y + 1 < img.height; ++y)
-        for (std::int32_t x = 1; x + 1 < img.width; ++x)
-            for (int c = 0; c < 4; ++c) {
-                int sum = 0;
-                for (int dy = -1; dy <= 1; ++dy)
-                    for (int dx = -1; dx <= 1; ++dx) sum += img.row(y + dy)[(x + dx) * 4 + c];
-                img.row(y)[x * 4 + c] = static_cast<std::uint8_t>(sum / 9);
-            }
-}
-
-void copy_border(PixelImage& img) {
-    if (img.width < 3 || img.height < 3) return;
-    const std::size_t row_bytes = static_cast<std::size_t>(img.width) * 4;
-    std::memcpy(img.row(0), img.row(1), row_bytes);
-    std::memcpy(img.row(img.height - 1), img.row(img.height - 2), row_bytes);
-    for (std::int32_t y = 0; y < img.height; ++y) {
-        std::memcpy(img.row(y), img.row(y) + 4, 4);
-        std::memcpy(img.row(y) + (img.width - 1) * 4, img.row(y) + (img.width - 2) * 4, 4);
-    }
-}
-
 // Softening by averaging with the neighbours inside the image (for the frame halo).
 void soften(PixelImage& img) {
     PixelImage src = img;
@@ -223,32 +231,15 @@ bool tone_known(std::int32_t key) {
     return key == 370 || key == 598 || key == 759 || key == 750;
 }
 
+// The tone filters of the image effects of the same names, on the object's own image.
 void apply_tone(PixelImage& img, std::int32_t key) {
-    for (std::int32_t y = 0; y < img.height; ++y) {
-        std::uint8_t* p = img.row(y);
-        for (std::int32_t x = 0; x < img.width; ++x, p += 4) {
-            const int l = ((77 * p[2]) >> 8) + ((151 * p[1]) >> 8) + ((28 * p[0]) >> 8);
-            switch (key) {
-            case 598:
-                p[0] = 255 - p[0], p[1] = 255 - p[1], p[2] = 255 - p[2];
-                break;
-            case 759:
-                p[0] = p[1] = p[2] = static_cast<std::uint8_t>(l);
-                break;
-            case 370:
-                p[0] = static_cast<std::uint8_t>(l);
-                p[1] = p[2] = static_cast<std::uint8_t>(l > 225 ? 255 : l + 30);
-                break;
-            case 750:
-                p[0] = static_cast<std::uint8_t>(l >= 176 ? 255 : l + 80);
-                p[1] = static_cast<std::uint8_t>(l >= 236 ? 255 : l + 20);
-                p[2] = static_cast<std::uint8_t>(l);
-                break;
-            default:
-                break;
-            }
-        }
-    }
+    using effects::Tone;
+    const Tone tone = key == 598   ? Tone::nega_posi
+                      : key == 759 ? Tone::monochrome
+                      : key == 370 ? Tone::sepia
+                                   : Tone::delumo_blue;
+    for (std::int32_t y = 0; y < img.height; ++y)
+        effects::tone_row(tone, img.row(y), img.row(y), img.width, false);
 }
 
 // Rebuilds the object's image from its unfiltered copy with the current shade and tone.

@@ -1,6 +1,7 @@
 // The render thread: steps every object's actions, composes the changed area of the frame
 // from the draw list, presents it and paces itself to the frame interval. Script threads
 // hold it while they run a batch of statements and release it at Draw and every wait.
+#include "scene/effects.h"
 #include "scene/scene_internal.h"
 
 #include "frame/engine.h"
@@ -320,11 +321,14 @@ void update_step(std::uint32_t now) {
             set_slot(*o, k_slot_kind_tick, k_op_text_finished);
         moved |= call(*o, k_slot_shake) > 0;
         if (!moved && o->camera && o->camera->changed && o->drawable) reproject(*o);
+        if (o->effect) step_effect(*o);
         o->last_tick = now;
     }
     t_cycle_now = nullptr;
-    for (SceneObject* o : order)
+    for (SceneObject* o : order) {
         if (o->camera) o->camera->changed = false;
+        if (o->effect) effect_after_update(*o);
+    }
     // Auto-dispose: objects marked Disused go once nothing of theirs runs.
     if (!gates_open()) return;
     bool again = true;

@@ -188,6 +188,12 @@ struct KindData {
     virtual ~KindData() = default;
 };
 
+// The record of a named image effect (filters, lens, distortions, particles); each effect
+// kind derives its own from it (see effects.h).
+struct EffectData {
+    virtual ~EffectData() = default;
+};
+
 // A kind's own operations; each may be null (then the default applies).
 struct KindOps {
     const char* name = "";
@@ -259,6 +265,11 @@ struct SceneObject {
     std::array<Slot, k_slot_count> slots{};
     // Draws the drawable (default: the rasteriser; image effects replace it).
     int (*render)(SceneObject& o, FrameBuffer& frame, const ClipRect& clip) = nullptr;
+
+    // The named image effect running on the object, stepped once per cycle after the
+    // actions. Declared after the drawable so that it goes first when the object is freed.
+    std::string effect_name;
+    std::unique_ptr<EffectData> effect;
 
     // Tree.
     SceneObject* parent = nullptr;

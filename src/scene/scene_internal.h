@@ -71,6 +71,12 @@ bool express_frame_pending();
 void draw_express_skip(FrameBuffer& frame);
 void release_express_skip(); // at shutdown; takes the lock
 
+// One pass of the 3 x 3 average over the pixels not on the border (per channel, alpha
+// too, in place, row by row from the top); copy_border then fills the border rows and
+// columns from their inner neighbours. The shade filters and the bubble image use them.
+void box_pass(PixelImage& img);
+void copy_border(PixelImage& img);
+
 // Text erase setting ($SYSTEM_text_erase) as the draw sees it.
 bool text_erased();
 

@@ -1,4 +1,5 @@
 // The scene object store: owner trees, draw lists, creation, deletion and requests.
+#include "scene/effects.h"
 #include "scene/scene_internal.h"
 
 #include "frame/engine.h"
@@ -87,6 +88,7 @@ void free_object(SceneObject& o) {
     drop_references(o);
     mark_object(o);
     release_actions(o);
+    release_effect(o);
     if (o.kind && o.kind->release) o.kind->release(o);
     if (o.process) {
         // The thread may be waiting for the scene lock: stop it once the lock is free.
@@ -356,7 +358,7 @@ int default_request(SceneObject& o, std::string_view word) {
     else if (is("UnClickable"))
         o.clickable = false;
     else if (is("Passive"))
-        return 0; // no image effects yet
+        return passive_request(o);
     else
         return -1;
     return 1;

@@ -1,5 +1,6 @@
 // Plugs the scene into the engine: start-up and stop work, the window present, the render
 // hold and release, the hooks of the script engine and the command table.
+#include "scene/effects.h"
 #include "scene/scene_commands.h"
 
 #include "frame/engine.h"
@@ -146,6 +147,7 @@ void register_with_frame() {
     commands::register_image_commands();
     commands::register_action_commands();
     commands::register_wait_commands();
+    detail::register_effect_commands();
 }
 
 } // namespace kestrune::scene

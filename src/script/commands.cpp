@@ -152,8 +152,6 @@ std::string_view provider_of(std::string_view command) {
         {"Save", "save data"},
         {"Load", "save data"},
         {"DeleteSaveFile", "save data"},
-        {"CreateEffect", "image effects"},
-        {"DrawEffect", "image effects"},
         {"LoadFont", "font preloading"},
     };
     for (auto [name, subsystem] : k_providers)
