@@ -1,16 +1,24 @@
-// Splitting a draw over two threads. A draw wider than 3 pixels is cut into a left and a
-// right column strip of equal width (an odd width is cut as if widened by one pixel on the
-// right). The left strip is drawn by the calling thread, which would otherwise only sit
-// waiting; the right strip belongs to the raster worker, which takes it in bands of rows.
-// When the caller has finished its own strip it takes the bands the worker has not begun,
-// so a worker that the system schedules late costs little. Every band is drawn by exactly
-// one thread and no band crosses the strip boundary, so nothing is locked while drawing;
-// the caller holds the scene lock, so the drawable and its image stay put.
+// Sharing a draw with the raster worker. The work is cut into bands of rows; the calling
+// thread and the worker claim bands one at a time from a shared counter until none is
+// left. The caller starts at once, so a worker that wakes late (or not at all) only
+// takes fewer bands: sharing costs the caller the hand-off and, at worst, the wait for
+// the one band the worker is in the middle of. Every band is drawn by exactly one thread
+// and bands do not overlap, so nothing is locked while drawing; the caller holds the
+// scene lock, so the drawables and their images stay put. Bands of whole rows let each
+// thread stream whole rows of the destination (one 4 KB page per frame row) and keep the
+// two threads off each other's cache lines.
 //
-// Time limits: a worker still busy 100 ms after a new draw wants it, or a band not done
+// Waking: after a job the worker keeps looking for the next one for a short while, which
+// covers the draws of one frame; then it sleeps on the job word and the next share wakes
+// it with one notify. Whether a draw is worth sharing depends on that: with the worker
+// awake any sizeable draw is, while a sleeping worker is woken only for draws that take
+// long enough to repay the wake-up (see worth_sharing()).
+//
+// Time limits: a worker still busy 100 ms after a new share wants it, or a band not done
 // 1000 ms after the caller began waiting for it, switches the rasteriser to one thread for
-// the rest of the run. Even then the late worker is waited for before the draw returns: it
-// may still be writing into the destination, which the caller is free to reuse afterwards.
+// the rest of the run. Even then the late band is waited for before the share returns:
+// the worker may still be writing into the destination, which the caller is free to reuse
+// afterwards.
 #include "platform/clock.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
@@ -33,43 +41,53 @@ namespace {
 constexpr std::uint32_t k_busy_wait_ms = 100;
 constexpr std::uint32_t k_done_wait_ms = 1000;
 constexpr std::uint32_t k_stop_wait_ms = 10000;
+// How long the worker looks for a next job before it sleeps. Waking a sleeping thread
+// costs the waker a system call and the sleeper some tens of microseconds.
 constexpr auto k_worker_spin = std::chrono::microseconds(100);
-constexpr auto k_caller_spin = std::chrono::microseconds(500);
+// How long the caller spins, then yields, while the worker finishes its band.
+constexpr auto k_caller_spin = std::chrono::microseconds(20);
+constexpr auto k_caller_yield = std::chrono::microseconds(2000);
 
-constexpr std::int32_t k_band_rows = 16;
+// Work (in units of one plainly copied pixel, see detail::draw_work()) from which a share
+// pays: with the worker awake, a few bands; with the worker asleep, enough to repay its
+// wake-up (about 40 us of drawing).
+constexpr std::int64_t k_share_awake = 24 * 1024;
+constexpr std::int64_t k_share_asleep = 320 * 1024;
+
 // A finished job's claim word: no band number reaches it, and any claim still in flight
 // for the job fails its compare-and-swap.
 constexpr std::uint32_t k_closed = 0x7FFFFFFF;
 
 struct Worker {
     platform::Thread thread;
-    platform::Event wake{true, false};
+    // Bumped for every job and for the stop request; the worker sleeps on it.
+    std::atomic<std::uint32_t> wake_word{0};
     // Job sequence in the high half, next unclaimed band in the low half: a band is claimed
     // with one compare-and-swap, which fails once the caller has moved on to a newer job.
     std::atomic<std::uint64_t> claim{0};
     std::atomic<std::int32_t> bands_done{0};
+    std::atomic<std::int32_t> band_count{0};
     std::atomic<int> result{0};
     std::atomic<bool> sleeping{false};
     std::atomic<bool> stop{false};
     std::atomic<bool> running{false};
     std::atomic<std::uint32_t> delay_ms{0};
     // The job, written before `claim` publishes its sequence.
-    const Drawable* drawable = nullptr;
-    RasterTarget target;
-    ClipRect rect; // the right strip
-    const MaskLayer* mask = nullptr;
-    const RuleMap* rule = nullptr;
-    std::atomic<std::int32_t> band_count{0};
+    detail::BandFn fn = nullptr;
+    void* ctx = nullptr;
+    ClipRect rect;
+    std::int32_t band_rows = 1;
 
-    bool busy() const { return bands_done.load(std::memory_order_acquire) != band_count.load(); }
+    bool busy() const { return bands_done.load() != band_count.load(); }
 };
 
 struct WorkerPool {
     std::unique_ptr<Worker> worker;
     std::atomic<int> count{1};
+    std::atomic<bool> split_all{false}; // test support: share every draw wider than 3 pixels
     bool started = false;
     std::uint32_t job_seq = 0;
-    std::mutex draw_mutex; // one draw at a time owns the job
+    std::mutex share_mutex; // one share at a time owns the job
 };
 
 WorkerPool& pool() {
@@ -77,73 +95,80 @@ WorkerPool& pool() {
     return p;
 }
 
+// Set on both threads while they draw bands: a draw inside a band never shares again.
+thread_local bool t_in_band = false;
+
 using SteadyClock = std::chrono::steady_clock;
 
 std::uint32_t job_of(std::uint64_t c) {
     return std::uint32_t(c >> 32);
 }
 
-// Claims and draws bands of the current job until none is left. `only_job` guards against
-// drawing bands of a job newer than the one the caller is working on.
-void draw_bands(Worker& w, std::uint32_t only_job, bool delay_first) {
+// Claims and draws bands of job `only_job` until none is left; false when the job had
+// already moved on.
+void draw_bands(Worker& w, std::uint32_t only_job, bool is_worker) {
     std::uint64_t c = w.claim.load(std::memory_order_acquire);
     bool first = true;
+    t_in_band = true;
     for (;;) {
-        if (job_of(c) != only_job) return;
+        if (job_of(c) != only_job) break;
         const auto band = std::int32_t(std::uint32_t(c));
-        if (band >= w.band_count.load()) return;
+        if (band >= w.band_count.load(std::memory_order_relaxed)) break;
         if (!w.claim.compare_exchange_weak(c, c + 1, std::memory_order_acq_rel)) continue;
-        if (delay_first && first)
+        if (is_worker && first)
             if (const std::uint32_t ms = w.delay_ms.load()) platform::sleep_ms(ms);
         first = false;
-        const std::int32_t top = w.rect.top + band * k_band_rows;
+        const std::int32_t top = w.rect.top + band * w.band_rows;
         const ClipRect r{w.rect.left, top, w.rect.right,
-                         std::min(top + k_band_rows, w.rect.bottom)};
-        if (detail::fill_rect(*w.drawable, w.target, r, w.mask, w.rule))
-            w.result.fetch_or(1, std::memory_order_relaxed);
+                         std::min(top + w.band_rows, w.rect.bottom)};
+        if (w.fn(w.ctx, r)) w.result.fetch_or(1, std::memory_order_relaxed);
         w.bands_done.fetch_add(1, std::memory_order_acq_rel);
         c = w.claim.load(std::memory_order_acquire);
     }
+    t_in_band = false;
 }
 
 void worker_loop(Worker* w) {
-    std::uint32_t seen = 0; // a fresh worker's claim word names job 0; jobs count from 1
-    auto has_job = [&] { return job_of(w->claim.load()) != seen; };
+    std::uint32_t seen = 0;
     for (;;) {
         const auto spin_end = SteadyClock::now() + k_worker_spin;
-        while (!has_job() && !w->stop.load() && SteadyClock::now() < spin_end) _mm_pause();
-        if (!has_job() && !w->stop.load()) {
-            // Reset before announcing the sleep: a job posted after the reset signals the
-            // event; one posted before it is seen by the check below.
-            w->wake.reset();
-            w->sleeping.store(true);
-            if (!has_job() && !w->stop.load()) {
-                if (!w->wake.wait(platform::k_infinite) && platform::stop_requested()) {
-                    w->sleeping.store(false);
-                    break;
-                }
+        int polls = 0;
+        while (w->wake_word.load(std::memory_order_acquire) == seen) {
+            _mm_pause();
+            // The clock is read now and then only: a read costs more than a pause.
+            if ((++polls & 63) == 0 && SteadyClock::now() >= spin_end) {
+                // Announce the sleep before the last look: a job posted after the look
+                // sees the flag and notifies; one posted before it changed the word, which
+                // wait() compares before it sleeps.
+                w->sleeping.store(true);
+                w->wake_word.wait(seen);
+                w->sleeping.store(false);
+                break;
             }
-            w->sleeping.store(false);
         }
         if (w->stop.load()) break;
-        if (!has_job()) continue;
-        seen = job_of(w->claim.load(std::memory_order_acquire));
-        draw_bands(*w, seen, true);
+        const std::uint32_t now = w->wake_word.load(std::memory_order_acquire);
+        if (now == seen) continue;
+        seen = now;
+        draw_bands(*w, job_of(w->claim.load(std::memory_order_acquire)), true);
     }
     w->running.store(false);
 }
 
 // Waits until every band of the job is drawn or `limit_ms` of engine time has passed
-// (k_infinite: however long it takes). Spins first, then sleeps in short steps.
+// (k_infinite: however long it takes). The worker has at most one band in hand, so the
+// wait is short: spin a little, then give the processor away (the worker may be waiting
+// for it), then sleep in short steps.
 bool wait_done(Worker& w, std::uint32_t limit_ms) {
-    const auto spin_end = SteadyClock::now() + k_caller_spin;
-    while (w.busy() && SteadyClock::now() < spin_end) _mm_pause();
+    const auto start_real = SteadyClock::now();
+    while (w.busy() && SteadyClock::now() - start_real < k_caller_spin) _mm_pause();
+    while (w.busy() && SteadyClock::now() - start_real < k_caller_yield) std::this_thread::yield();
     const platform::Tick start = platform::tick_ms();
     while (w.busy()) {
         if (limit_ms != platform::k_infinite &&
             platform::tick_diff(platform::tick_ms(), start) >= std::int32_t(limit_ms))
             return false;
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
     return true;
 }
@@ -151,6 +176,10 @@ bool wait_done(Worker& w, std::uint32_t limit_ms) {
 void fall_back_to_one_thread(const char* why) {
     if (pool().count.exchange(1) == 2)
         std::fprintf(stderr, "rasteriser: %s; drawing on one thread from now on\n", why);
+}
+
+int run_inline(const ClipRect& rect, detail::BandFn fn, void* ctx) {
+    return fn(ctx, rect);
 }
 
 } // namespace
@@ -175,13 +204,14 @@ void start_raster_workers() {
 
 void stop_raster_workers() {
     WorkerPool& p = pool();
-    std::lock_guard<std::mutex> guard(p.draw_mutex);
+    std::lock_guard<std::mutex> guard(p.share_mutex);
     p.count.store(1);
     p.started = false;
     if (!p.worker) return;
     Worker& w = *p.worker;
     w.stop.store(true);
-    w.wake.signal();
+    w.wake_word.fetch_add(1);
+    w.wake_word.notify_one();
     if (!w.thread.join_for(k_stop_wait_ms)) {
         std::fprintf(stderr, "rasteriser: the raster worker did not end; left detached\n");
         // The record must outlive a detached thread that may still touch it.
@@ -205,47 +235,58 @@ void set_raster_worker_count_for_tests(int count) {
     p.count.store(count == 2 && p.worker && p.worker->running.load() ? 2 : 1);
 }
 
+void set_raster_split_all_for_tests(bool split_all) {
+    pool().split_all.store(split_all);
+}
+
 namespace detail {
 
-int run_draw(const Drawable& d, const RasterTarget& target, const ClipRect& rect,
-             const MaskLayer* mask, const RuleMap* rule) {
+bool worth_sharing(std::int64_t work) {
     WorkerPool& p = pool();
-    const std::int32_t width = rect.right - rect.left;
-    if (p.count.load() < 2 || d.geometry.row_clip || width <= 3)
-        return fill_rect(d, target, rect, mask, rule);
+    if (p.count.load(std::memory_order_relaxed) < 2 || t_in_band) return false;
+    if (p.split_all.load(std::memory_order_relaxed)) return work > 0;
+    const Worker* w = p.worker.get();
+    const bool awake = w && !w->sleeping.load(std::memory_order_relaxed);
+    return work >= (awake ? k_share_awake : k_share_asleep);
+}
 
-    std::lock_guard<std::mutex> guard(p.draw_mutex);
-    if (p.count.load() < 2 || !p.worker) return fill_rect(d, target, rect, mask, rule);
+int run_bands(const ClipRect& rect, std::int32_t band_rows, bool share, BandFn fn, void* ctx) {
+    WorkerPool& p = pool();
+    const std::int32_t rows = rect.bottom - rect.top;
+    if (!share || t_in_band || p.count.load() < 2 || rows <= 0 || rect.right - rect.left <= 3)
+        return run_inline(rect, fn, ctx);
+    band_rows = std::max(band_rows, 1);
+
+    std::lock_guard<std::mutex> guard(p.share_mutex);
+    if (p.count.load() < 2 || !p.worker) return run_inline(rect, fn, ctx);
     Worker& w = *p.worker;
     if (w.busy() && !wait_done(w, k_busy_wait_ms)) {
         fall_back_to_one_thread("the raster worker is still busy from an earlier draw");
         wait_done(w, platform::k_infinite);
-        return fill_rect(d, target, rect, mask, rule);
+        return run_inline(rect, fn, ctx);
     }
-    const std::int32_t mid = rect.left + (width + 1) / 2;
-    w.drawable = &d;
-    w.target = target;
-    w.rect = {mid, rect.top, rect.right, rect.bottom};
-    w.mask = mask;
-    w.rule = rule;
-    w.band_count.store((rect.bottom - rect.top + k_band_rows - 1) / k_band_rows);
+    w.fn = fn;
+    w.ctx = ctx;
+    w.rect = rect;
+    w.band_rows = band_rows;
+    w.band_count.store((rows + band_rows - 1) / band_rows, std::memory_order_relaxed);
     w.bands_done.store(0, std::memory_order_relaxed);
     w.result.store(0, std::memory_order_relaxed);
     if (++p.job_seq == 0) ++p.job_seq; // job 0 is what a fresh worker has already seen
     const std::uint32_t job = p.job_seq;
     w.claim.store(std::uint64_t(job) << 32); // publishes the job
-    if (w.sleeping.load()) w.wake.signal();
+    w.wake_word.fetch_add(1);
+    if (w.sleeping.load()) w.wake_word.notify_one();
 
-    const int left = fill_rect(d, target, {rect.left, rect.top, mid, rect.bottom}, mask, rule);
-    // Take whatever the worker has not begun (not while a test makes the worker late on
-    // purpose: the worker must then be the one drawing the strip).
+    // Draw alongside the worker (not while a test makes the worker late on purpose: the
+    // worker must then be the one drawing).
     if (w.delay_ms.load() == 0) draw_bands(w, job, false);
     if (!wait_done(w, k_done_wait_ms)) {
-        fall_back_to_one_thread("the raster worker did not finish its strip within 1000 ms");
+        fall_back_to_one_thread("the raster worker did not finish its bands within 1000 ms");
         wait_done(w, platform::k_infinite);
     }
     w.claim.store(std::uint64_t(job) << 32 | k_closed);
-    return left | w.result.load();
+    return w.result.load();
 }
 
 } // namespace detail

@@ -16,6 +16,12 @@ struct ScaledTime {
     ~ScaledTime() { platform::set_time_scale(1.0); }
 };
 
+// These draws are small; share them all the same.
+struct SplitAll {
+    SplitAll() { set_raster_split_all_for_tests(true); }
+    ~SplitAll() { set_raster_split_all_for_tests(false); }
+};
+
 std::unique_ptr<Drawable> wide_drawable() {
     auto img = std::make_unique<PixelImage>();
     img->allocate(64, 16);
@@ -34,6 +40,7 @@ std::unique_ptr<Drawable> wide_drawable() {
 TEST(RasterWorkers, LateWorkerFallsBackToOneThreadAfterFinishing) {
     if (platform::processor_count() < 2) GTEST_SKIP() << "one processor: no workers";
     ScaledTime scaled;
+    SplitAll split;
     start_raster_workers();
     ASSERT_EQ(raster_worker_count(), 2);
     auto d = wide_drawable();
@@ -62,9 +69,10 @@ TEST(RasterWorkers, LateWorkerFallsBackToOneThreadAfterFinishing) {
     EXPECT_EQ(raster_worker_count(), 1);
 }
 
-// Catches: a hand-off race between consecutive split draws (a band drawn twice, skipped,
+// Catches: a hand-off race between consecutive shared draws (a band drawn twice, skipped,
 // or drawn with the previous draw's job).
 TEST(RasterWorkers, ManySplitDrawsMatchTheReference) {
+    SplitAll split;
     start_raster_workers();
     auto d = wide_drawable();
     d->alpha = 200;
@@ -84,6 +92,7 @@ TEST(RasterWorkers, ManySplitDrawsMatchTheReference) {
 TEST(RasterWorkers, RowClipLimitsRowsAndStaysOnTheCallingThread) {
     if (platform::processor_count() < 2) GTEST_SKIP() << "one processor: no workers";
     ScaledTime scaled;
+    SplitAll split;
     start_raster_workers();
     auto d = wide_drawable();
     d->image->row32(0)[0] |= 0xFF000000u;
