@@ -88,7 +88,7 @@ void draw_run(SceneObject* const* first, SceneObject* const* last, const ClipRec
     }
     FrameBuffer& frame = frame_buffer();
     BandRun run{frame, area, clear, members.get(), count};
-    run_in_bands(area, k_band_rows, worth_sharing(work), run);
+    run_in_bands(area, k_band_rows, work, run);
     for (std::size_t i = 0; i < count; ++i)
         members[i].object->drawn = members[i].drawn.load(std::memory_order_relaxed);
 }

@@ -138,8 +138,7 @@ ClipRect FrameBuffer::present(UpdateRegion& region) {
     };
     // A large copy is shared with the raster worker, which is usually still awake from
     // the compose step.
-    const std::int64_t pixels = std::int64_t(c.right - c.left) * (c.bottom - c.top);
-    run_in_bands(c, 32, detail::worth_sharing(pixels), copy);
+    run_in_bands(c, 32, std::int64_t(c.right - c.left) * (c.bottom - c.top), copy);
     if (!m_has_pending) {
         m_pending = c;
         m_has_pending = true;

@@ -188,28 +188,28 @@ void set_raster_worker_delay_for_tests(std::uint32_t delay_ms);
 void set_raster_worker_count_for_tests(int count);
 // Test support: share every draw wider than 3 pixels, however small.
 void set_raster_split_all_for_tests(bool split_all);
+// Test support: how many draws (or runs of draws) have been shared since the start.
+int raster_shares_for_tests();
 
 namespace detail {
 // A rough measure of the work of drawing d within clip, in units of one pixel copied
-// from an unscaled image: resampled, masked and smoothed pixels count several units.
+// from an unscaled image: resampled and smoothed pixels count several units.
 std::int64_t draw_work(const Drawable& d, const ClipRect& clip);
-// Whether work of that size is worth sharing with the raster worker now (never inside a
-// band, where the caller already shares).
-bool worth_sharing(std::int64_t work);
 // One band of rows of some work; returns non-zero when it drew anything.
 using BandFn = int (*)(void* ctx, const ClipRect& band);
-// Runs fn over `rect`: whole on the calling thread, or, with `share` and the worker
-// running, in bands of band_rows rows claimed in turn by the calling thread and the
-// worker. Returns the OR of the results. Inside a band (on either thread) draw() does not
-// share again.
-int run_bands(const ClipRect& rect, std::int32_t band_rows, bool share, BandFn fn, void* ctx);
+// Runs fn over `rect`: whole on the calling thread, or, when `work` (units as above; 0:
+// never share) is worth sharing and the worker runs, in bands of band_rows rows claimed
+// in turn by the calling thread and the worker. Returns the OR of the results. Inside a
+// band (on either thread) nothing is shared again.
+int run_bands(const ClipRect& rect, std::int32_t band_rows, std::int64_t work, BandFn fn,
+              void* ctx);
 } // namespace detail
 
 // Runs fn(band) over `rect` as run_bands() does; fn must be safe to call from the worker.
 template <class Fn>
-int run_in_bands(const ClipRect& rect, std::int32_t band_rows, bool share, Fn& fn) {
+int run_in_bands(const ClipRect& rect, std::int32_t band_rows, std::int64_t work, Fn& fn) {
     return detail::run_bands(
-        rect, band_rows, share,
+        rect, band_rows, work,
         [](void* ctx, const ClipRect& band) {
             return static_cast<int>((*static_cast<Fn*>(ctx))(band));
         },

@@ -4,15 +4,15 @@
 // takes fewer bands: sharing costs the caller the hand-off and, at worst, the wait for
 // the one band the worker is in the middle of. Every band is drawn by exactly one thread
 // and bands do not overlap, so nothing is locked while drawing; the caller holds the
-// scene lock, so the drawables and their images stay put. Bands of whole rows let each
-// thread stream whole rows of the destination (one 4 KB page per frame row) and keep the
-// two threads off each other's cache lines.
+// scene lock (or, for the present copy, the frame buffer's), so what is read stays put. Bands of
+// whole rows let each thread stream whole rows of the destination (one 4 KB page per frame row) and
+// keep the two threads off each other's cache lines.
 //
 // Waking: after a job the worker keeps looking for the next one for a short while, which
 // covers the draws of one frame; then it sleeps on the job word and the next share wakes
 // it with one notify. Whether a draw is worth sharing depends on that: with the worker
-// awake any sizeable draw is, while a sleeping worker is woken only for draws that take
-// long enough to repay the wake-up (see worth_sharing()).
+// awake any sizeable draw may be, while a sleeping worker is woken only for draws that
+// take long enough to repay the wake-up; and on how busy the machine is (see choose()).
 //
 // Time limits: a worker still busy 100 ms after a new share wants it, or a band not done
 // 1000 ms after the caller began waiting for it, switches the rasteriser to one thread for
@@ -26,6 +26,7 @@
 #include "scene/raster_kernels.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -44,15 +45,25 @@ constexpr std::uint32_t k_stop_wait_ms = 10000;
 // How long the worker looks for a next job before it sleeps. Waking a sleeping thread
 // costs the waker a system call and the sleeper some tens of microseconds.
 constexpr auto k_worker_spin = std::chrono::microseconds(100);
-// How long the caller spins, then yields, while the worker finishes its band.
-constexpr auto k_caller_spin = std::chrono::microseconds(20);
-constexpr auto k_caller_yield = std::chrono::microseconds(2000);
+// How long the caller spins while the worker finishes its band, before it sleeps.
+constexpr auto k_caller_spin = std::chrono::microseconds(50);
 
 // Work (in units of one plainly copied pixel, see detail::draw_work()) from which a share
-// pays: with the worker awake, a few bands; with the worker asleep, enough to repay its
+// may pay: with the worker awake, a few bands; with the worker asleep, enough to repay its
 // wake-up (about 40 us of drawing).
 constexpr std::int64_t k_share_awake = 24 * 1024;
 constexpr std::int64_t k_share_asleep = 320 * 1024;
+// Whether it does pay is measured: when other programs keep the processors busy, the
+// worker runs late or takes the caller's own processor, and a shared draw takes longer
+// than the same draw alone. So the real time per unit of work is kept for shared and for
+// lone draws, by size (a doubling of work per class), and draws of a size are shared
+// while shared ones are clearly faster. One draw in about k_probe_every, picked at random
+// so that no draw of a frame is always the one, goes the other way, to notice when things
+// change.
+constexpr int k_probe_every = 16;
+constexpr double k_clearly_faster = 0.9;
+constexpr int k_size_classes = 8;
+constexpr double k_decay = 7.0 / 8.0;
 
 // A finished job's claim word: no band number reaches it, and any claim still in flight
 // for the job fails its compare-and-swap.
@@ -85,6 +96,16 @@ struct WorkerPool {
     std::unique_ptr<Worker> worker;
     std::atomic<int> count{1};
     std::atomic<bool> split_all{false}; // test support: share every draw wider than 3 pixels
+    // What sharing has been worth lately: decaying sums of real time and work of the
+    // draws big enough to share, by size class, drawn alone [0] and shared [1].
+    std::mutex payoff_mutex;
+    struct Sums {
+        double ns = 0, work = 0;
+    };
+    std::array<std::array<Sums, 2>, k_size_classes> payoff{};
+    std::uint32_t random = 0x9E3779B9u;
+    std::atomic<bool> paying{true}; // the worker only keeps looking for jobs while it does
+    std::atomic<int> shared_count{0};
     bool started = false;
     std::uint32_t job_seq = 0;
     std::mutex share_mutex; // one share at a time owns the job
@@ -131,7 +152,10 @@ void draw_bands(Worker& w, std::uint32_t only_job, bool is_worker) {
 void worker_loop(Worker* w) {
     std::uint32_t seen = 0;
     for (;;) {
-        const auto spin_end = SteadyClock::now() + k_worker_spin;
+        // While sharing does not pay, the worker gives its processor back at once.
+        const auto spin =
+            pool().paying.load(std::memory_order_relaxed) ? k_worker_spin : SteadyClock::duration{};
+        const auto spin_end = SteadyClock::now() + spin;
         int polls = 0;
         while (w->wake_word.load(std::memory_order_acquire) == seen) {
             _mm_pause();
@@ -157,18 +181,17 @@ void worker_loop(Worker* w) {
 
 // Waits until every band of the job is drawn or `limit_ms` of engine time has passed
 // (k_infinite: however long it takes). The worker has at most one band in hand, so the
-// wait is short: spin a little, then give the processor away (the worker may be waiting
-// for it), then sleep in short steps.
+// wait is short: spin for about a band's time, then sleep in short steps, leaving the
+// processor to the worker when the system has put both on one.
 bool wait_done(Worker& w, std::uint32_t limit_ms) {
-    const auto start_real = SteadyClock::now();
-    while (w.busy() && SteadyClock::now() - start_real < k_caller_spin) _mm_pause();
-    while (w.busy() && SteadyClock::now() - start_real < k_caller_yield) std::this_thread::yield();
+    const auto spin_end = SteadyClock::now() + k_caller_spin;
+    while (w.busy() && SteadyClock::now() < spin_end) _mm_pause();
     const platform::Tick start = platform::tick_ms();
     while (w.busy()) {
         if (limit_ms != platform::k_infinite &&
             platform::tick_diff(platform::tick_ms(), start) >= std::int32_t(limit_ms))
             return false;
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
     return true;
 }
@@ -182,6 +205,82 @@ int run_inline(const ClipRect& rect, detail::BandFn fn, void* ctx) {
     return fn(ctx, rect);
 }
 
+// Draws the bands alongside the worker.
+int run_shared(const ClipRect& rect, std::int32_t band_rows, detail::BandFn fn, void* ctx) {
+    WorkerPool& p = pool();
+    std::lock_guard<std::mutex> guard(p.share_mutex);
+    if (p.count.load() < 2 || !p.worker) return run_inline(rect, fn, ctx);
+    Worker& w = *p.worker;
+    if (w.busy() && !wait_done(w, k_busy_wait_ms)) {
+        fall_back_to_one_thread("the raster worker is still busy from an earlier draw");
+        wait_done(w, platform::k_infinite);
+        return run_inline(rect, fn, ctx);
+    }
+    band_rows = std::max(band_rows, 1);
+    w.fn = fn;
+    w.ctx = ctx;
+    w.rect = rect;
+    w.band_rows = band_rows;
+    w.band_count.store((rect.bottom - rect.top + band_rows - 1) / band_rows,
+                       std::memory_order_relaxed);
+    w.bands_done.store(0, std::memory_order_relaxed);
+    w.result.store(0, std::memory_order_relaxed);
+    p.shared_count.fetch_add(1, std::memory_order_relaxed);
+    if (++p.job_seq == 0) ++p.job_seq; // job 0 is what a fresh worker has already seen
+    const std::uint32_t job = p.job_seq;
+    w.claim.store(std::uint64_t(job) << 32); // publishes the job
+    w.wake_word.fetch_add(1);
+    if (w.sleeping.load()) w.wake_word.notify_one();
+
+    // Draw alongside the worker (not while a test makes the worker late on purpose: the
+    // worker must then be the one drawing).
+    if (w.delay_ms.load() == 0) draw_bands(w, job, false);
+    if (!wait_done(w, k_done_wait_ms)) {
+        fall_back_to_one_thread("the raster worker did not finish its bands within 1000 ms");
+        wait_done(w, platform::k_infinite);
+    }
+    w.claim.store(std::uint64_t(job) << 32 | k_closed);
+    return w.result.load();
+}
+
+enum class Choice { alone, shared, alone_unmeasured, shared_unmeasured };
+
+int size_class(std::int64_t work) {
+    int c = 0;
+    for (std::int64_t w = work / k_share_awake; w > 1 && c + 1 < k_size_classes; w >>= 1) ++c;
+    return c;
+}
+
+// Shares a draw of `work` units when sharing has lately paid for draws of that size (see
+// k_probe_every); until both ways have been measured, they take turns at random.
+Choice choose(std::int64_t work) {
+    WorkerPool& p = pool();
+    if (p.split_all.load(std::memory_order_relaxed)) return Choice::shared_unmeasured;
+    const Worker* w = p.worker.get();
+    const bool awake = w && !w->sleeping.load(std::memory_order_relaxed);
+    if (work < (awake ? k_share_awake : k_share_asleep)) return Choice::alone_unmeasured;
+    std::lock_guard<std::mutex> guard(p.payoff_mutex);
+    std::uint32_t& r = p.random; // xorshift32
+    r ^= r << 13;
+    r ^= r >> 17;
+    r ^= r << 5;
+    const auto& sums = p.payoff[std::size_t(size_class(work))];
+    if (sums[0].work <= 0 || sums[1].work <= 0) return r & 1 ? Choice::shared : Choice::alone;
+    const bool pays = sums[1].ns / sums[1].work < k_clearly_faster * sums[0].ns / sums[0].work;
+    p.paying.store(pays, std::memory_order_relaxed);
+    const bool probe = r % k_probe_every == 0;
+    return pays != probe ? Choice::shared : Choice::alone;
+}
+
+void record(bool shared, std::int64_t work, SteadyClock::duration took) {
+    WorkerPool& p = pool();
+    const double ns = double(std::chrono::duration_cast<std::chrono::nanoseconds>(took).count());
+    std::lock_guard<std::mutex> guard(p.payoff_mutex);
+    auto& sums = p.payoff[std::size_t(size_class(work))][shared ? 1 : 0];
+    sums.ns = sums.ns * k_decay + ns;
+    sums.work = sums.work * k_decay + double(work);
+}
+
 } // namespace
 
 void start_raster_workers() {
@@ -189,6 +288,12 @@ void start_raster_workers() {
     if (p.started) return;
     p.started = true;
     p.count.store(1);
+    {
+        // A fresh start measures afresh what sharing is worth.
+        std::lock_guard<std::mutex> guard(p.payoff_mutex);
+        p.payoff = {};
+        p.paying.store(true);
+    }
     if (platform::processor_count() < 2) return;
     auto w = std::make_unique<Worker>();
     Worker* raw = w.get();
@@ -239,54 +344,27 @@ void set_raster_split_all_for_tests(bool split_all) {
     pool().split_all.store(split_all);
 }
 
-namespace detail {
-
-bool worth_sharing(std::int64_t work) {
-    WorkerPool& p = pool();
-    if (p.count.load(std::memory_order_relaxed) < 2 || t_in_band) return false;
-    if (p.split_all.load(std::memory_order_relaxed)) return work > 0;
-    const Worker* w = p.worker.get();
-    const bool awake = w && !w->sleeping.load(std::memory_order_relaxed);
-    return work >= (awake ? k_share_awake : k_share_asleep);
+int raster_shares_for_tests() {
+    return pool().shared_count.load();
 }
 
-int run_bands(const ClipRect& rect, std::int32_t band_rows, bool share, BandFn fn, void* ctx) {
+namespace detail {
+
+int run_bands(const ClipRect& rect, std::int32_t band_rows, std::int64_t work, BandFn fn,
+              void* ctx) {
     WorkerPool& p = pool();
     const std::int32_t rows = rect.bottom - rect.top;
-    if (!share || t_in_band || p.count.load() < 2 || rows <= 0 || rect.right - rect.left <= 3)
+    if (work <= 0 || t_in_band || p.count.load() < 2 || rows <= 0 || rect.right - rect.left <= 3)
         return run_inline(rect, fn, ctx);
-    band_rows = std::max(band_rows, 1);
-
-    std::lock_guard<std::mutex> guard(p.share_mutex);
-    if (p.count.load() < 2 || !p.worker) return run_inline(rect, fn, ctx);
-    Worker& w = *p.worker;
-    if (w.busy() && !wait_done(w, k_busy_wait_ms)) {
-        fall_back_to_one_thread("the raster worker is still busy from an earlier draw");
-        wait_done(w, platform::k_infinite);
-        return run_inline(rect, fn, ctx);
-    }
-    w.fn = fn;
-    w.ctx = ctx;
-    w.rect = rect;
-    w.band_rows = band_rows;
-    w.band_count.store((rows + band_rows - 1) / band_rows, std::memory_order_relaxed);
-    w.bands_done.store(0, std::memory_order_relaxed);
-    w.result.store(0, std::memory_order_relaxed);
-    if (++p.job_seq == 0) ++p.job_seq; // job 0 is what a fresh worker has already seen
-    const std::uint32_t job = p.job_seq;
-    w.claim.store(std::uint64_t(job) << 32); // publishes the job
-    w.wake_word.fetch_add(1);
-    if (w.sleeping.load()) w.wake_word.notify_one();
-
-    // Draw alongside the worker (not while a test makes the worker late on purpose: the
-    // worker must then be the one drawing).
-    if (w.delay_ms.load() == 0) draw_bands(w, job, false);
-    if (!wait_done(w, k_done_wait_ms)) {
-        fall_back_to_one_thread("the raster worker did not finish its bands within 1000 ms");
-        wait_done(w, platform::k_infinite);
-    }
-    w.claim.store(std::uint64_t(job) << 32 | k_closed);
-    return w.result.load();
+    const Choice c = choose(work);
+    if (c == Choice::alone_unmeasured) return run_inline(rect, fn, ctx);
+    const auto start = SteadyClock::now();
+    const int result = c == Choice::shared || c == Choice::shared_unmeasured
+                           ? run_shared(rect, band_rows, fn, ctx)
+                           : run_inline(rect, fn, ctx);
+    if (c == Choice::shared || c == Choice::alone)
+        record(c == Choice::shared, work, SteadyClock::now() - start);
+    return result;
 }
 
 } // namespace detail

@@ -99,14 +99,13 @@ int run_draw(const Drawable& d, const RasterTarget& target, const ClipRect& rect
              const MaskLayer* mask, const RuleMap* rule) {
     auto fill = [&](const ClipRect& band) { return fill_rect(d, target, band, mask, rule); };
     // A shaped target's per-row limits stay with the calling thread.
-    const std::int64_t work = draw_work(d, rect);
-    const bool share = !d.geometry.row_clip && worth_sharing(work);
+    const std::int64_t work = d.geometry.row_clip ? 0 : draw_work(d, rect);
     // At least eight bands; bands of smoothed pixels are thinner, so that the thread that
     // finishes first waits less for the other's last band.
     const std::int32_t rows = rect.bottom - rect.top;
     const bool costly = work > std::int64_t(rect.right - rect.left) * rows * 4;
     const std::int32_t band_rows = std::clamp(rows / 8, 2, costly ? 8 : 16);
-    return run_in_bands(rect, band_rows, share, fill);
+    return run_in_bands(rect, band_rows, work, fill);
 }
 
 } // namespace detail

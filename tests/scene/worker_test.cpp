@@ -116,6 +116,28 @@ TEST(RasterWorkers, RowClipLimitsRowsAndStaysOnTheCallingThread) {
     stop_raster_workers();
 }
 
+// Catches: draws still handed to a worker that makes them slower (here one that starts
+// each share 20 ms late, as a worker of a machine busy with other programs may), and a
+// draw of a shared size that is never tried alone or shared.
+TEST(RasterWorkers, DrawsAreSharedOnlyWhileSharingPays) {
+    if (platform::processor_count() < 2) GTEST_SKIP() << "one processor: no workers";
+    start_raster_workers();
+    auto img = std::make_unique<PixelImage>();
+    img->allocate(k_screen_width, k_screen_height);
+    auto d = create_drawable(std::move(img));
+    project(*d);
+    PixelImage target;
+    target.allocate(k_screen_width, k_screen_height);
+    set_raster_worker_delay_for_tests(20);
+    const int before = raster_shares_for_tests();
+    for (int i = 0; i < 200; ++i) draw(*d, target_of(target), {0, 0, 1024, 576});
+    const int shared = raster_shares_for_tests() - before;
+    EXPECT_GT(shared, 0);
+    EXPECT_LT(shared, 60) << "a worker that only delays draws keeps being given them";
+    set_raster_worker_delay_for_tests(0);
+    stop_raster_workers();
+}
+
 // Catches: a drawable with alpha 0 that still touches pixels or reports a draw.
 TEST(RasterWorkers, AlphaZeroDrawsNothing) {
     auto d = wide_drawable();
