@@ -125,8 +125,8 @@ std::uint32_t job_of(std::uint64_t c) {
     return std::uint32_t(c >> 32);
 }
 
-// Claims and draws bands of job `only_job` until none is left; false when the job had
-// already moved on.
+// Claims and draws bands of job `only_job` until none is left (or a newer job has taken
+// the claim word).
 void draw_bands(Worker& w, std::uint32_t only_job, bool is_worker) {
     std::uint64_t c = w.claim.load(std::memory_order_acquire);
     bool first = true;
