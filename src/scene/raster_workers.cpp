@@ -277,7 +277,10 @@ void record(bool shared, std::int64_t work, SteadyClock::duration took) {
     const double ns = double(std::chrono::duration_cast<std::chrono::nanoseconds>(took).count());
     std::lock_guard<std::mutex> guard(p.payoff_mutex);
     auto& sums = p.payoff[std::size_t(size_class(work))][shared ? 1 : 0];
-    sums.ns = sums.ns * k_decay + ns;
+    // A draw that the system interrupted counts as at most twice the usual time, so that
+    // one interruption does not decide the next several draws.
+    const double usual = sums.work > 0 ? sums.ns / sums.work * double(work) : ns;
+    sums.ns = sums.ns * k_decay + std::min(ns, 2 * usual);
     sums.work = sums.work * k_decay + double(work);
 }
 
