@@ -8,10 +8,11 @@
 //   add             add blend                            vs pixman ADD
 //   rot10_zoom1.2   rotated 10 degrees, scaled 1.2, smoothing
 //                                                        vs pixman OVER, bilinear affine
-// The kestrune cases run once on one thread and once split with the raster worker; pixman
+// The kestrune cases run once on one thread and once shared with the raster worker; pixman
 // always runs on one thread. Each iteration times one draw of each, so both see the same
 // machine load. Throughput is the destination frame (1024 x 576 pixels) per draw, in
-// megapixels per second; the ratio is kestrune / pixman, printed in a table at the end.
+// megapixels per second; the ratio is kestrune / pixman, printed in a table at the end,
+// and for the shared cases also the speed against the same case on one thread.
 #include "scene/raster.h"
 
 #include <benchmark/benchmark.h>
@@ -204,10 +205,20 @@ public:
     }
     void Finalize() override {
         ConsoleReporter::Finalize();
-        std::printf("\n%-44s %14s %12s %8s\n", "case", "kestrune MP/s", "pixman MP/s", "ratio");
+        std::printf("\n%-44s %14s %12s %8s %10s\n", "case", "kestrune MP/s", "pixman MP/s", "ratio",
+                    "x 1thread");
         for (const std::string& n : m_order) {
             const Row& r = m_rows[n];
-            std::printf("%-44s %14.1f %12.1f %8.2f\n", n.c_str(), r.ours, r.theirs, r.ratio);
+            std::printf("%-44s %14.1f %12.1f %8.2f", n.c_str(), r.ours, r.theirs, r.ratio);
+            // A shared draw beside the same draw on one thread of this run.
+            const std::size_t at = n.find("/2workers");
+            const auto one = at == std::string::npos
+                                 ? m_rows.end()
+                                 : m_rows.find(n.substr(0, at) + "/1thread" +
+                                               n.substr(at + std::string("/2workers").size()));
+            if (one != m_rows.end() && one->second.ours > 0)
+                std::printf(" %10.2f", r.ours / one->second.ours);
+            std::printf("\n");
         }
     }
 

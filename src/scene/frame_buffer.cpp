@@ -129,10 +129,16 @@ ClipRect FrameBuffer::present(UpdateRegion& region) {
     if (c.empty()) return {};
     std::lock_guard<std::mutex> guard(m_present_mutex);
     const std::size_t bytes = std::size_t(c.right - c.left) * 4;
-    for (std::int32_t y = c.top; y < c.bottom; ++y) {
-        const std::size_t off = std::size_t(y) * k_stride + std::size_t(c.left) * 4;
-        std::memcpy(m_present.data() + off, m_pixels.data() + off, bytes);
-    }
+    auto copy = [&](const ClipRect& band) {
+        for (std::int32_t y = band.top; y < band.bottom; ++y) {
+            const std::size_t off = std::size_t(y) * k_stride + std::size_t(c.left) * 4;
+            std::memcpy(m_present.data() + off, m_pixels.data() + off, bytes);
+        }
+        return 1;
+    };
+    // A large copy is shared with the raster worker, which is usually still awake from
+    // the compose step.
+    run_in_bands(c, 32, std::int64_t(c.right - c.left) * (c.bottom - c.top), copy);
     if (!m_has_pending) {
         m_pending = c;
         m_has_pending = true;

@@ -8,11 +8,12 @@
 //
 // Threading contract:
 //  - A drawable is changed only under the scene lock; draw() runs with the lock held and
-//    may hand the right column strip of one draw to the raster worker, which only reads
-//    the drawable, its image and its geometry and writes its own strip of the destination.
-//  - start_raster_workers() at program start and stop_raster_workers() at program end, on
-//    the main thread. draw() may be called from any one thread at a time (the scene lock
-//    serialises the render thread and the script threads that draw now).
+//    may hand bands of rows of one draw to the raster worker, which only reads the
+//    drawable, its image and its geometry and writes its own bands of the destination.
+//  - start_raster_workers() when the scripts start and stop_raster_workers() when they
+//    stop, on the main thread. draw() and run_in_bands() may be called from any one thread
+//    at a time (the scene lock serialises the render thread and the script threads that
+//    draw now).
 #pragma once
 
 #include "storage/pixel_image.h"
@@ -171,18 +172,49 @@ struct RuleMap {
 int draw(const Drawable& d, const RasterTarget& target, const ClipRect& clip,
          const MaskLayer* mask = nullptr, const RuleMap* rule = nullptr);
 
-// Raster workers. With two or more processors a draw wider than 3 pixels is split into two
-// column strips: the calling thread draws the left one, the raster worker the right one.
-// A late worker (1000 ms for a strip, or still busy 100 ms after a new draw wants it)
+// Raster workers. With two or more processors a draw (or a run of draws, see
+// run_in_bands()) worth sharing is cut into bands of rows that the calling thread and the
+// raster worker take in turn; a draw 3 pixels wide or less stays on the calling thread.
+// A late worker (1000 ms for a band, or still busy 100 ms after a new share wants it)
 // makes all later draws single-threaded; the late worker is always waited for before the
 // draw returns.
 void start_raster_workers(); // no-op when already started or on one processor
 void stop_raster_workers();
-int raster_worker_count(); // 2 while draws are split, else 1
-// Test support: the worker sleeps `delay_ms` (engine time) before each strip (0: none).
+int raster_worker_count(); // 2 while draws may be shared, else 1
+// Test support: the worker sleeps `delay_ms` (engine time) before its first band of each
+// share, and the calling thread then leaves every band to it (0: none).
 void set_raster_worker_delay_for_tests(std::uint32_t delay_ms);
-// Test support: split draws again (2, when the worker runs) or not (1).
+// Test support: share draws again (2, when the worker runs) or not (1).
 void set_raster_worker_count_for_tests(int count);
+// Test support: share every draw wider than 3 pixels, however small.
+void set_raster_split_all_for_tests(bool split_all);
+// Test support: how many draws (or runs of draws) have been shared since the start.
+int raster_shares_for_tests();
+
+namespace detail {
+// A rough measure of the work of drawing d within clip, in units of one pixel copied
+// from an unscaled image: resampled and smoothed pixels count several units.
+std::int64_t draw_work(const Drawable& d, const ClipRect& clip);
+// One band of rows of some work; returns non-zero when it drew anything.
+using BandFn = int (*)(void* ctx, const ClipRect& band);
+// Runs fn over `rect`: whole on the calling thread, or, when `work` (units as above; 0:
+// never share) is worth sharing and the worker runs, in bands of band_rows rows claimed
+// in turn by the calling thread and the worker. Returns the OR of the results. Inside a
+// band (on either thread) nothing is shared again.
+int run_bands(const ClipRect& rect, std::int32_t band_rows, std::int64_t work, BandFn fn,
+              void* ctx);
+} // namespace detail
+
+// Runs fn(band) over `rect` as run_bands() does; fn must be safe to call from the worker.
+template <class Fn>
+int run_in_bands(const ClipRect& rect, std::int32_t band_rows, std::int64_t work, Fn& fn) {
+    return detail::run_bands(
+        rect, band_rows, work,
+        [](void* ctx, const ClipRect& band) {
+            return static_cast<int>((*static_cast<Fn*>(ctx))(band));
+        },
+        &fn);
+}
 
 // The rain effect's ramp: 196 pixels, alpha rising from 20 to 130 and falling to 32.
 const std::array<std::uint32_t, 196>& rain_ramp();

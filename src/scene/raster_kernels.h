@@ -67,7 +67,7 @@ void sample_nearest(std::uint32_t* out, int n, const PixelImage& img, std::int32
 // inside the rectangle.
 int fill_rect(const Drawable& d, const RasterTarget& target, const ClipRect& rect,
               const MaskLayer* mask, const RuleMap* rule);
-// Runs fill_rect() on the calling thread or split over the two workers.
+// Runs fill_rect() on the calling thread or shared with the raster worker.
 int run_draw(const Drawable& d, const RasterTarget& target, const ClipRect& rect,
              const MaskLayer* mask, const RuleMap* rule);
 

@@ -28,6 +28,13 @@ inline Reg loadu(const void* p) {
 inline void storeu(void* p, Reg v) {
     _mm512_storeu_si512(p, v);
 }
+// The first n pixels (0 < n < N); the other lanes read as zero and are not written.
+inline Reg load_n(const void* p, int n) {
+    return _mm512_maskz_loadu_epi32(__mmask16((1u << n) - 1), p);
+}
+inline void store_n(void* p, Reg v, int n) {
+    _mm512_mask_storeu_epi32(p, __mmask16((1u << n) - 1), v);
+}
 inline Reg zero() {
     return _mm512_setzero_si512();
 }
@@ -80,6 +87,15 @@ inline Reg loadu(const void* p) {
 inline void storeu(void* p, Reg v) {
     _mm256_storeu_si256(static_cast<Reg*>(p), v);
 }
+inline Reg lanes_below(int n) {
+    return _mm256_cmpgt_epi32(_mm256_set1_epi32(n), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+}
+inline Reg load_n(const void* p, int n) {
+    return _mm256_maskload_epi32(static_cast<const int*>(p), lanes_below(n));
+}
+inline void store_n(void* p, Reg v, int n) {
+    _mm256_maskstore_epi32(static_cast<int*>(p), lanes_below(n), v);
+}
 inline Reg zero() {
     return _mm256_setzero_si256();
 }
@@ -128,6 +144,16 @@ inline Reg loadu(const void* p) {
 }
 inline void storeu(void* p, Reg v) {
     _mm_storeu_si128(static_cast<Reg*>(p), v);
+}
+inline Reg load_n(const void* p, int n) {
+    std::uint32_t t[N] = {};
+    std::memcpy(t, p, std::size_t(n) * 4);
+    return loadu(t);
+}
+inline void store_n(void* p, Reg v, int n) {
+    std::uint32_t t[N];
+    storeu(t, v);
+    std::memcpy(p, t, std::size_t(n) * 4);
 }
 inline Reg zero() {
     return _mm_setzero_si128();
@@ -233,15 +259,25 @@ inline U16 blend_lanes(int op, U16 s, U16 d, U16 w, U16 alpha_lanes) {
     }
 }
 
-template <int Op, bool Trans, bool Mask, bool Rule>
+// One register of pixels; with Part only the first `count` (0 < count < N): the rest read
+// as transparent and are left alone.
+template <int Op, bool Trans, bool Mask, bool Rule, bool Part = false>
 inline void blend_block(std::uint8_t* dst, const std::uint32_t* src, const std::uint8_t* mask,
-                        const std::uint8_t* rule, const std::uint8_t* table, unsigned P) {
+                        const std::uint8_t* rule, const std::uint8_t* table, unsigned P,
+                        int count = N) {
     constexpr bool k_store_opaque = Op == op_normal && !Trans && !Mask && !Rule;
-    const Reg s = loadu(src);
+    auto load = [count](const void* p) { return Part ? load_n(p, count) : loadu(p); };
+    auto store = [count](void* p, Reg v) {
+        if (Part)
+            store_n(p, v, count);
+        else
+            storeu(p, v);
+    };
+    const Reg s = load(src);
     if (all_transparent(s)) return; // nothing changes
     const U32 sa = u32(s) & 0xFF000000u;
     if (k_store_opaque && eq32_mask(reg(sa), splat32(0xFF000000u)) == k_all_bytes) {
-        storeu(dst, s);
+        store(dst, s);
         return;
     }
     const U16 sv = u16(s);
@@ -253,8 +289,8 @@ inline void blend_block(std::uint8_t* dst, const std::uint32_t* src, const std::
         const Reg a8 = N == 4 ? reg(U32(sa | (sa >> 16))) : alpha_hi_pairs(s, 0);
         const Reg te = mulhi16(reg(se), a8);
         const Reg t = high_bytes_or(mulhi16(reg(U16(sv & 0xFF00)), a8), te);
-        const Reg d = loadu(dst);
-        storeu(dst, Op == op_add ? adds8(d, t) : subs8(d, t));
+        const Reg d = load(dst);
+        store(dst, Op == op_add ? adds8(d, t) : subs8(d, t));
         return;
     }
     const U32 a = sa >> 24;
@@ -263,20 +299,20 @@ inline void blend_block(std::uint8_t* dst, const std::uint32_t* src, const std::
     if (Rule) {
         U32 t;
         std::uint32_t tv[N];
-        for (int k = 0; k < N; ++k) tv[k] = table[rule[k]];
+        for (int k = 0; k < N; ++k) tv[k] = !Part || k < count ? table[rule[k]] : 0;
         std::memcpy(&t, tv, sizeof t);
         w = (w * (U16)(t | (t << 16))) >> 8;
     }
     U16 we = w, wo = w;
     if (Mask) {
-        U32 l = u32(loadu(mask));
+        U32 l = u32(load(mask));
         // A layer pixel whose colour is zero blocks the pixel entirely, alpha included.
         l &= ~(U32)((l & 0xFFFFFFu) == 0);
         const U16 lv = (U16)l;
         we = (w * (lv & 0xFF)) >> 8;
         wo = (w * (lv >> 8)) >> 8;
     }
-    const Reg d = loadu(dst);
+    const Reg d = load(dst);
     const U16 dv = u16(d);
     const U16 re = blend_lanes(Op, se, dv & 0xFF, we, U16{});
     const U16 ro = blend_lanes(Op, so, dv >> 8, wo, odd_alpha_lanes());
@@ -287,35 +323,31 @@ inline void blend_block(std::uint8_t* dst, const std::uint32_t* src, const std::
         const U32 opaque = (U32)(sa == 0xFF000000u);
         r = reg((u32(s) & opaque) | (u32(r) & ~opaque));
     }
-    storeu(dst, r);
+    store(dst, r);
 }
 
 template <int Op, bool Trans, bool Mask, bool Rule>
 void blend_row(std::uint8_t* dst, const std::uint32_t* src, int n, const BlendParams& p) {
     const unsigned P = p.alpha;
+    auto part = [&](int i, int count) {
+        blend_block<Op, Trans, Mask, Rule, true>(dst + 4 * i, src + i,
+                                                 Mask ? p.mask + 4 * i : nullptr,
+                                                 Rule ? p.rule + i : nullptr, p.table, P, count);
+    };
     int i = 0;
-    // Source and destination are read a few cache lines ahead of the blend.
-    constexpr int k_ahead = 128; // pixels
+    // Whole registers start on a register-sized boundary of the destination, so that no
+    // load or store of it straddles two cache lines; the pixels before it form a part.
+    const auto misaligned = int((reinterpret_cast<std::uintptr_t>(dst) / 4) % N);
+    if (misaligned && n > N) {
+        i = N - misaligned;
+        part(0, i);
+    }
 #pragma GCC unroll 2
     for (; i + N <= n; i += N) {
-        _mm_prefetch(reinterpret_cast<const char*>(src + i + k_ahead), _MM_HINT_T0);
-        _mm_prefetch(reinterpret_cast<const char*>(dst + 4 * (i + k_ahead)), _MM_HINT_T0);
         blend_block<Op, Trans, Mask, Rule>(dst + 4 * i, src + i, Mask ? p.mask + 4 * i : nullptr,
                                            Rule ? p.rule + i : nullptr, p.table, P);
     }
-    const int rest = n - i;
-    if (rest <= 0) return;
-    // The tail goes through the same block code on padded copies; padding pixels have
-    // alpha 0 and are left as they were.
-    std::uint32_t s[N] = {}, d[N] = {}, m[N] = {};
-    std::uint8_t r[N] = {};
-    std::memcpy(s, src + i, std::size_t(rest) * 4);
-    std::memcpy(d, dst + 4 * i, std::size_t(rest) * 4);
-    if (Mask) std::memcpy(m, p.mask + 4 * i, std::size_t(rest) * 4);
-    if (Rule) std::memcpy(r, p.rule + i, std::size_t(rest));
-    blend_block<Op, Trans, Mask, Rule>(reinterpret_cast<std::uint8_t*>(d), s,
-                                       reinterpret_cast<const std::uint8_t*>(m), r, p.table, P);
-    std::memcpy(dst + 4 * i, d, std::size_t(rest) * 4);
+    if (i < n) part(i, n - i);
 }
 
 inline std::int32_t clamp_to(std::int32_t x, std::int32_t hi) {

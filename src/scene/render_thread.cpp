@@ -75,13 +75,6 @@ ClipRect clip_of(const UpdateRegion::Edges& e) {
     return r.draw_rect();
 }
 
-void clear_rect(const ClipRect& c) {
-    RasterTarget t = rs().frame.acquire();
-    for (std::int32_t y = c.top; y < c.bottom; ++y)
-        std::memset(t.pixels + static_cast<std::size_t>(y) * t.stride + c.left * 4, 0,
-                    static_cast<std::size_t>(c.right - c.left) * 4);
-}
-
 // Writes the frames asked for by --screenshot whose time has come, and with `all` the rest
 // (the run ended before their time: they get the last frame shown).
 void take_screenshots(bool all) {
@@ -198,11 +191,10 @@ void compose_area(const ClipRect& area) {
     sort_list(list);
     bool covered = false;
     const std::size_t start = first_to_draw(list, area, covered);
-    if (!covered) clear_rect(area);
     s.clip = area;
     const std::vector<SceneObject*> order(list.begin() + static_cast<std::ptrdiff_t>(start),
                                           list.end());
-    for (SceneObject* o : order) o->slots[k_slot_draw].fn(*o);
+    draw_objects(order, area, !covered);
     if (s.overlay.draw) s.overlay.draw(s.frame, area);
     s.frame.note_drawn();
 }

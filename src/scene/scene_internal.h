@@ -45,6 +45,10 @@ void wait_gate(platform::Event& gate);
 // Objects whose process blocks must be stopped once the lock is given back.
 void stop_pending_processes();
 
+// Compose step: draws the objects in order within `area` (the compose clip), clearing the
+// area first when `clear` is set. Lock held.
+void draw_objects(const std::vector<SceneObject*>& order, const ClipRect& area, bool clear);
+
 // Render thread side, used by the store.
 // The time of the render cycle being stepped (the actions' now); the clock when called
 // outside the update step.

@@ -5,6 +5,7 @@
 
 #include "frame/engine.h"
 #include "frame/startup_hooks.h"
+#include "platform/clock.h"
 #include "platform/window.h"
 #include "script/context.h"
 #include "storage/storage.h"
@@ -104,6 +105,13 @@ void stop() {
     shutdown_scene();
 }
 
+// The raster worker shares the larger draws of the render thread. A stepped run draws
+// everything on the calling thread instead, so that it is the same on any machine.
+bool start_workers() {
+    if (!platform::stepped_clock()) start_raster_workers();
+    return true;
+}
+
 } // namespace
 
 void register_with_frame() {
@@ -111,6 +119,8 @@ void register_with_frame() {
     if (!done) {
         done = true;
         frame::StartupHooks& h = frame::startup_hooks();
+        h.start_effect_workers.push_back(start_workers);
+        h.stop_effect_workers.push_back(stop_raster_workers);
         h.start_render.push_back(start);
         h.stop_render.push_back(stop);
         h.main_loop_pass.push_back(show_presented);

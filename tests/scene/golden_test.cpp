@@ -164,7 +164,9 @@ TEST(RasterGolden, ScenesMatchReferenceAndFixtures) {
             set_raster_worker_count_for_tests(1);
             EXPECT_EQ(draw(*d, target_of(single), all, m, r), 1);
             set_raster_worker_count_for_tests(2);
+            set_raster_split_all_for_tests(true);
             EXPECT_EQ(draw(*d, target_of(split), all, m, r), 1);
+            set_raster_split_all_for_tests(false);
             EXPECT_TRUE(single.pixels == expect.pixels)
                 << ks->name << ": single thread differs from reference";
             EXPECT_TRUE(split.pixels == expect.pixels)

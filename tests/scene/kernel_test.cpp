@@ -43,8 +43,13 @@ TEST(RasterKernels, BlendMatchesScalarFormulasOnRandomRows) {
             for (int tr = 0; tr < 2; ++tr)
                 for (int variant = 0; variant < 4; ++variant)
                     for (int trial = 0; trial < 60; ++trial) {
-                        const int n = 1 + int(rng() % 45);
-                        std::vector<std::uint32_t> src(n), dst(n), mask(n), expect(n);
+                        // Rows start anywhere within a register (the destination's
+                        // alignment picks the head part) and run long enough for a head,
+                        // whole registers and a tail.
+                        const int n = 1 + int(rng() % 70);
+                        const int at = int(rng() % 16);
+                        std::vector<std::uint32_t> src(n), dst_buf(n + 16), mask(n), expect(n);
+                        std::uint32_t* dst = dst_buf.data() + at;
                         std::vector<std::uint8_t> rule(n);
                         // Some rows wholly transparent or opaque, to reach the fast paths.
                         const int kind = int(rng() % 6);
@@ -57,6 +62,7 @@ TEST(RasterKernels, BlendMatchesScalarFormulasOnRandomRows) {
                             if (rng() % 5 == 0) mask[i] &= 0xFF000000u; // colour zero
                             rule[i] = std::uint8_t(rng());
                         }
+                        const std::vector<std::uint32_t> before = dst_buf;
                         const int P = tr ? int(rng() % 255) : 255;
                         const bool use_mask = variant & 1, use_rule = variant & 2;
                         for (int i = 0; i < n; ++i) {
@@ -70,12 +76,17 @@ TEST(RasterKernels, BlendMatchesScalarFormulasOnRandomRows) {
                         p.mask = use_mask ? reinterpret_cast<std::uint8_t*>(mask.data()) : nullptr;
                         p.rule = use_rule ? rule.data() : nullptr;
                         p.table = table.data();
-                        ks->blend[op][tr][variant](reinterpret_cast<std::uint8_t*>(dst.data()),
-                                                   src.data(), n, p);
+                        ks->blend[op][tr][variant](reinterpret_cast<std::uint8_t*>(dst), src.data(),
+                                                   n, p);
                         for (int i = 0; i < n; ++i)
                             ASSERT_EQ(dst[i], expect[i])
                                 << ks->name << " op " << op << " translucent " << tr << " variant "
-                                << variant << " pixel " << i << " of " << n;
+                                << variant << " pixel " << i << " of " << n << " at " << at;
+                        // Nothing outside the row is touched.
+                        for (int i = 0; i < 16 + n; ++i)
+                            if (i < at || i >= at + n) {
+                                ASSERT_EQ(dst_buf[i], before[i]);
+                            }
                     }
     }
 }

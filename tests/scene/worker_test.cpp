@@ -16,6 +16,12 @@ struct ScaledTime {
     ~ScaledTime() { platform::set_time_scale(1.0); }
 };
 
+// These draws are small; share them all the same.
+struct SplitAll {
+    SplitAll() { set_raster_split_all_for_tests(true); }
+    ~SplitAll() { set_raster_split_all_for_tests(false); }
+};
+
 std::unique_ptr<Drawable> wide_drawable() {
     auto img = std::make_unique<PixelImage>();
     img->allocate(64, 16);
@@ -34,6 +40,7 @@ std::unique_ptr<Drawable> wide_drawable() {
 TEST(RasterWorkers, LateWorkerFallsBackToOneThreadAfterFinishing) {
     if (platform::processor_count() < 2) GTEST_SKIP() << "one processor: no workers";
     ScaledTime scaled;
+    SplitAll split;
     start_raster_workers();
     ASSERT_EQ(raster_worker_count(), 2);
     auto d = wide_drawable();
@@ -62,9 +69,10 @@ TEST(RasterWorkers, LateWorkerFallsBackToOneThreadAfterFinishing) {
     EXPECT_EQ(raster_worker_count(), 1);
 }
 
-// Catches: a hand-off race between consecutive split draws (a band drawn twice, skipped,
+// Catches: a hand-off race between consecutive shared draws (a band drawn twice, skipped,
 // or drawn with the previous draw's job).
 TEST(RasterWorkers, ManySplitDrawsMatchTheReference) {
+    SplitAll split;
     start_raster_workers();
     auto d = wide_drawable();
     d->alpha = 200;
@@ -84,6 +92,7 @@ TEST(RasterWorkers, ManySplitDrawsMatchTheReference) {
 TEST(RasterWorkers, RowClipLimitsRowsAndStaysOnTheCallingThread) {
     if (platform::processor_count() < 2) GTEST_SKIP() << "one processor: no workers";
     ScaledTime scaled;
+    SplitAll split;
     start_raster_workers();
     auto d = wide_drawable();
     d->image->row32(0)[0] |= 0xFF000000u;
@@ -103,6 +112,28 @@ TEST(RasterWorkers, RowClipLimitsRowsAndStaysOnTheCallingThread) {
             const bool inside = x >= y && x < 40 - y;
             EXPECT_EQ(target.row32(y)[x] != 0, inside) << x << "," << y;
         }
+    set_raster_worker_delay_for_tests(0);
+    stop_raster_workers();
+}
+
+// Catches: draws still handed to a worker that makes them slower (here one that starts
+// each share 20 ms late, as a worker of a machine busy with other programs may), and a
+// draw of a shared size that is never tried alone or shared.
+TEST(RasterWorkers, DrawsAreSharedOnlyWhileSharingPays) {
+    if (platform::processor_count() < 2) GTEST_SKIP() << "one processor: no workers";
+    start_raster_workers();
+    auto img = std::make_unique<PixelImage>();
+    img->allocate(k_screen_width, k_screen_height);
+    auto d = create_drawable(std::move(img));
+    project(*d);
+    PixelImage target;
+    target.allocate(k_screen_width, k_screen_height);
+    set_raster_worker_delay_for_tests(20);
+    const int before = raster_shares_for_tests();
+    for (int i = 0; i < 200; ++i) draw(*d, target_of(target), {0, 0, 1024, 576});
+    const int shared = raster_shares_for_tests() - before;
+    EXPECT_GT(shared, 0);
+    EXPECT_LT(shared, 60) << "a worker that only delays draws keeps being given them";
     set_raster_worker_delay_for_tests(0);
     stop_raster_workers();
 }
