@@ -104,7 +104,6 @@ struct WorkerPool {
     };
     std::array<std::array<Sums, 2>, k_size_classes> payoff{};
     std::uint32_t random = 0x9E3779B9u;
-    std::atomic<bool> paying{true}; // the worker only keeps looking for jobs while it does
     std::atomic<int> shared_count{0};
     bool started = false;
     std::uint32_t job_seq = 0;
@@ -152,10 +151,7 @@ void draw_bands(Worker& w, std::uint32_t only_job, bool is_worker) {
 void worker_loop(Worker* w) {
     std::uint32_t seen = 0;
     for (;;) {
-        // While sharing does not pay, the worker gives its processor back at once.
-        const auto spin =
-            pool().paying.load(std::memory_order_relaxed) ? k_worker_spin : SteadyClock::duration{};
-        const auto spin_end = SteadyClock::now() + spin;
+        const auto spin_end = SteadyClock::now() + k_worker_spin;
         int polls = 0;
         while (w->wake_word.load(std::memory_order_acquire) == seen) {
             _mm_pause();
@@ -267,7 +263,6 @@ Choice choose(std::int64_t work) {
     const auto& sums = p.payoff[std::size_t(size_class(work))];
     if (sums[0].work <= 0 || sums[1].work <= 0) return r & 1 ? Choice::shared : Choice::alone;
     const bool pays = sums[1].ns / sums[1].work < k_clearly_faster * sums[0].ns / sums[0].work;
-    p.paying.store(pays, std::memory_order_relaxed);
     const bool probe = r % k_probe_every == 0;
     return pays != probe ? Choice::shared : Choice::alone;
 }
@@ -295,7 +290,6 @@ void start_raster_workers() {
         // A fresh start measures afresh what sharing is worth.
         std::lock_guard<std::mutex> guard(p.payoff_mutex);
         p.payoff = {};
-        p.paying.store(true);
     }
     if (platform::processor_count() < 2) return;
     auto w = std::make_unique<Worker>();
