@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -206,6 +207,52 @@ bool file_exists(std::string_view engine_pattern) {
         }
         ::closedir(d);
         if (hit) return true;
+    }
+    return false;
+}
+
+namespace {
+
+// realpath() of the path, or of its nearest existing ancestor with the rest appended.
+std::optional<std::string> resolved_path(const std::string& path) {
+    std::string head = path.empty() ? std::string(".") : path;
+    std::string tail;
+    for (;;) {
+        if (char* real = ::realpath(head.c_str(), nullptr)) {
+            std::string out(real);
+            std::free(real);
+            if (!tail.empty()) out += (out == "/" ? "" : "/") + tail;
+            return out;
+        }
+        if (errno != ENOENT && errno != ENOTDIR) return std::nullopt;
+        const std::size_t slash = head.find_last_of('/');
+        if (slash == std::string::npos) {
+            tail = tail.empty() ? head : head + "/" + tail;
+            head = ".";
+        } else if (slash == 0) {
+            return std::nullopt;
+        } else {
+            const std::string leaf = head.substr(slash + 1);
+            if (!leaf.empty()) tail = tail.empty() ? leaf : leaf + "/" + tail;
+            head.resize(slash);
+        }
+    }
+}
+
+} // namespace
+
+bool path_inside(const std::string& path, const std::vector<std::string>& folders) {
+    const std::optional<std::string> real = resolved_path(path);
+    if (!real) return false;
+    for (const std::string& folder : folders) {
+        if (folder.empty()) continue;
+        char* root_c = ::realpath(folder.c_str(), nullptr);
+        if (!root_c) continue;
+        std::string root(root_c);
+        std::free(root_c);
+        if (*real == root) return true;
+        if (root.back() != '/') root += '/';
+        if (real->compare(0, root.size(), root) == 0) return true;
     }
     return false;
 }

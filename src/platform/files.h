@@ -40,6 +40,12 @@ std::optional<std::string> find_path(std::string_view engine_name);
 // case, else the spelling given. nullopt when a folder is missing.
 std::optional<std::string> path_for_writing(std::string_view engine_name);
 
+// True when a file-system path, once its symbolic links are followed, lies inside one of
+// the given folders (or is one of them). A path that does not exist yet is judged by its
+// nearest existing folder, so a name about to be created counts too. A folder that does
+// not exist contains nothing.
+bool path_inside(const std::string& path, const std::vector<std::string>& folders);
+
 // True when at least one file or folder matches. The last component may hold the
 // wildcards '*' and '?'; matching ignores ASCII case.
 bool file_exists(std::string_view engine_pattern);

@@ -311,6 +311,11 @@ bool cmd_write_file(CommandCall& call) {
     if (file.empty()) return true;
     const std::string text = call.arg(1);
     const bool plain = call.has(2) && upper(call.arg(2)) == "FALSE";
+    std::string why;
+    if (!storage::script_name_allowed(file, why)) {
+        report_problem(call.context, call.statement, "WriteFile refused \"" + file + "\": " + why);
+        return true;
+    }
     if (!storage::write_file(file, text.data(), text.size(),
                              plain ? storage::WriteMode::plain : storage::WriteMode::container))
         report_problem(call.context, call.statement, "WriteFile could not write \"" + file + "\"");

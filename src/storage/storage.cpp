@@ -86,4 +86,46 @@ bool delete_file(std::string_view name) {
     return f.create(name) && f.remove();
 }
 
+bool script_name_allowed(std::string_view name, std::string& why) {
+    const std::string native = platform::native_name(name);
+    if (native.empty()) {
+        why = "the name is empty";
+        return false;
+    }
+    const bool drive =
+        native.size() >= 2 && native[1] == ':' &&
+        ((native[0] >= 'A' && native[0] <= 'Z') || (native[0] >= 'a' && native[0] <= 'z'));
+    if (native[0] == '/' || drive) {
+        why = "an absolute name leaves the game folder";
+        return false;
+    }
+    for (std::size_t start = 0; start <= native.size();) {
+        std::size_t end = native.find('/', start);
+        if (end == std::string::npos) end = native.size();
+        if (native.compare(start, end - start, "..") == 0) {
+            why = "\"..\" leaves the game folder";
+            return false;
+        }
+        start = end + 1;
+    }
+    // The loose files the name may reach: under the game folder, and under the save folder
+    // (where reads look too). A symbolic link in either may point anywhere.
+    const std::vector<std::string> folders = {".", save_folder()};
+    std::vector<std::string> reached;
+    if (auto p = platform::find_path(name))
+        reached.push_back(*p);
+    else if (auto w = platform::path_for_writing(name))
+        reached.push_back(*w);
+    if (!folders[1].empty())
+        if (auto joined = platform::join_path(folders[1], native)) {
+            if (auto p = platform::find_path(*joined)) reached.push_back(*p);
+        }
+    for (const std::string& path : reached)
+        if (!platform::path_inside(path, folders)) {
+            why = "a symbolic link leads outside the game and save folders";
+            return false;
+        }
+    return true;
+}
+
 } // namespace kestrune::storage

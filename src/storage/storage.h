@@ -63,4 +63,10 @@ enum class WriteMode {
 bool write_file(std::string_view name, const void* data, std::size_t size, WriteMode mode);
 bool delete_file(std::string_view name);
 
+// Whether a file name that a script gave may be read or written: names stay inside the
+// game folder (the working folder) and the save folder. Refused, with the reason in
+// `why`: absolute names, names with a ".." component, and names whose loose file (found
+// or about to be created, in either folder) leads outside both through a symbolic link.
+bool script_name_allowed(std::string_view name, std::string& why);
+
 } // namespace kestrune::storage

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 
 using namespace kestrune::testing;
 
@@ -134,4 +135,46 @@ scene main
     const RunResult r = run_kestrune({"--headless", "--save-dir", game + "/saves", game});
     EXPECT_EQ(r.exit_code, 0) << r.output;
     EXPECT_EQ(read_text(game + "/seeded.txt"), "700,1000,1");
+}
+
+// Names a script gives to the file commands and built-ins cannot reach outside the game
+// folder and the save folder: not by "..", not by an absolute name, not through a
+// symbolic link that points out. Such calls fail with a warning; the rest of the script
+// goes on, and names inside either folder still work.
+TEST(Commands, FileNamesStayInsideTheGameAndSaveFolders) {
+    const std::string outside = scratch_dir("folders_outside");
+    write_text(outside + "/secret.txt", "SECRET");
+    const std::string game = scratch_dir("folders_game");
+    std::filesystem::create_symlink(outside, game + "/out");
+    write_text(game + "/../parent_secret.txt", "SECRET");
+    write_text(game + "/saves/note.txt", "from saves");
+    write_text(game + "/start.txt", R"(
+scene main
+{
+    WriteFile("../escaped.txt", "x", FALSE);
+    WriteFile("..\\escaped2.txt", "x", FALSE);
+    WriteFile(")" + outside + R"(/absolute.txt", "x", FALSE);
+    WriteFile("out\\via_link.txt", "x", FALSE);
+    WriteFile("inside.txt", "in", FALSE);
+    $name = "out/secret.txt";
+    $up = "../parent_secret.txt";
+    $out = ReadFile("inside.txt") + "|" + ReadFile("note.txt") + "|" + ReadFile("out\\secret.txt") + "|"
+         + ReadFile("../parent_secret.txt") + "|" + AvailableFile($name) + "|" + AvailableFile($up) + "|"
+         + WriteImage("out/shot.vksi");
+    WriteFile("result.txt", $out, FALSE);
+}
+)");
+    const RunResult r =
+        run_kestrune({"--headless", "--save-dir", game + "/saves", "--max-seconds", "30", game});
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_EQ(read_text(game + "/result.txt"), "in|from saves|||-1|-1|0");
+    for (const char* escaped : {"/../escaped.txt", "/../escaped2.txt"})
+        EXPECT_FALSE(std::filesystem::exists(game + escaped)) << escaped;
+    for (const char* escaped : {"/absolute.txt", "/via_link.txt", "/shot.vksi"})
+        EXPECT_FALSE(std::filesystem::exists(outside + escaped)) << escaped;
+    // The command's warning names the file and line; the built-ins name the file.
+    EXPECT_NE(r.output.find("start.txt:4: WriteFile refused \"../escaped.txt\""), std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("start.txt:7: WriteFile refused"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("start.txt: ReadFile(\"out"), std::string::npos) << r.output;
 }
