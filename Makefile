@@ -51,13 +51,15 @@ run: build
 # Every test through CTest, then each fuzz target for a short bounded run.
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600
-	sh fuzz/run.sh $(CI_FUZZ_SECONDS)
+	FUZZ_BUILD=$(ASAN_BUILD) sh fuzz/run.sh $(CI_FUZZ_SECONDS)
 
 # The whole suite built with AddressSanitizer and UndefinedBehaviorSanitizer (in
-# build-asan/): any report fails the test that ran into it, the game runs included.
+# build-asan/, with clang: the fuzz targets are built there too): any report fails the test
+# that ran into it, the game runs included.
 ASAN_BUILD ?= build-asan
 test-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_SANITIZE=ON \
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_SANITIZE=ON -DKESTRUNE_FUZZ=ON \
 		-DKESTRUNE_BENCH=OFF
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=abort_on_error=0:detect_leaks=0 \
@@ -87,7 +89,7 @@ bench: build
 FUZZ_SECONDS ?= 60
 CI_FUZZ_SECONDS ?= 20
 fuzz: deps
-	sh fuzz/run.sh $(FUZZ_SECONDS)
+	FUZZ_BUILD=$(ASAN_BUILD) sh fuzz/run.sh $(FUZZ_SECONDS)
 
 format:
 	find src tests tools bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i

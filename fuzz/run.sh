@@ -1,44 +1,46 @@
 #!/bin/sh
-# Builds the storage fuzz targets with clang and libFuzzer (address and undefined-behaviour
-# sanitizers) straight from the sources, then runs each one for a bounded time.
+# Builds the libFuzzer targets (fuzz/fuzz_*.cpp) with clang and the address and
+# undefined-behaviour sanitizers, in the CMake build that the sanitized test suite uses as
+# well (FUZZ_BUILD, default build-asan), then runs each one for a bounded time.
 #
-#   sh fuzz/run.sh [SECONDS [TARGET...]]   default 60 seconds for each of all eight targets
-#   targets: archive_index vksf vksi bmp png jpeg wav ogg
-#   FUZZ_OUT=dir  CXX=clang++-14      where to build and keep corpora; which compiler
+#   sh fuzz/run.sh [SECONDS [TARGET...]]   default 60 seconds for each target
+#   targets: archive_index vksf vksi bmp png jpeg wav ogg settings input script layout
+#   FUZZ_OUT=dir    where corpora and findings are kept (default fuzz-out)
 #
-# Seeds come from tests/fixtures/storage. A target that finds a crash leaves the input
-# as FUZZ_OUT/<target>/crash-* and the script exits 1.
+# Seeds come from tests/fixtures/storage, fuzz/seeds/<target> and the bundled demo. A
+# target that finds a crash leaves the input as FUZZ_OUT/<target>/crash-* and the script
+# exits 1.
 set -eu
 SECONDS_EACH=${1:-60}
 [ $# -gt 0 ] && shift
-TARGETS=${*:-archive_index vksf vksi bmp png jpeg wav ogg}
+TARGETS=${*:-archive_index vksf vksi bmp png jpeg wav ogg settings input script layout}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 OUT=${FUZZ_OUT:-$ROOT/fuzz-out}
-CXX=${CXX:-clang++}
-FLAGS="-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=undefined -I$ROOT/src"
-LIBS="$(pkg-config --libs libpng libjpeg zlib vorbisfile) -lpthread"
+BUILD=${FUZZ_BUILD:-$ROOT/build-asan}
 
-mkdir -p "$OUT/obj"
-OBJS=""
-for src in "$ROOT"/src/storage/*.cpp "$ROOT"/src/sound/decoders.cpp "$ROOT"/src/platform/files.cpp \
-           "$ROOT"/src/platform/encoding.cpp "$ROOT"/src/platform/memory.cpp; do
-    obj="$OUT/obj/$(basename "$(dirname "$src")")_$(basename "$src" .cpp).o"
-    if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ]; then
-        $CXX $FLAGS -fsanitize=fuzzer-no-link $(pkg-config --cflags libpng libjpeg zlib) -c "$src" -o "$obj"
-    fi
-    OBJS="$OBJS $obj"
-done
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_SANITIZE=ON -DKESTRUNE_FUZZ=ON \
+    -DKESTRUNE_BENCH=OFF >/dev/null
+names=""
+for target in $TARGETS; do names="$names fuzz_$target"; done
+# shellcheck disable=SC2086
+cmake --build "$BUILD" -j"${JOBS:-2}" --target $names
 
 seeds_for() {
+    s="$ROOT/tests/fixtures/storage"
     case "$1" in
-        archive_index) echo "*.vka" ;;
-        vksf) echo "*.vkf" ;;
-        vksi) echo "*.vksi" ;;
-        bmp) echo "*.bmp" ;;
-        png) echo "*.png" ;;
-        jpeg) echo "*.jpg" ;;
-        wav) echo "*.wav" ;;
-        ogg) echo "*.ogg" ;;
+        archive_index) echo "$s/*.vka" ;;
+        vksf) echo "$s/*.vkf" ;;
+        vksi) echo "$s/*.vksi" ;;
+        bmp) echo "$s/*.bmp" ;;
+        png) echo "$s/*.png" ;;
+        jpeg) echo "$s/*.jpg" ;;
+        wav) echo "$s/*.wav" ;;
+        ogg) echo "$s/*.ogg" ;;
+        settings) echo "$ROOT/games/demo/system/System.ini" ;;
+        input) echo "$ROOT/games/demo/clickthrough.in" ;;
+        script) echo "$ROOT/games/demo/script/*.txt $ROOT/fuzz/seeds/script/*" ;;
+        layout) echo "$ROOT/fuzz/seeds/layout/*" ;;
     esac
 }
 
@@ -47,13 +49,13 @@ summary=""
 for target in $TARGETS; do
     dir="$OUT/$target"
     mkdir -p "$dir/corpus"
-    $CXX $FLAGS -fsanitize=fuzzer "$ROOT/fuzz/fuzz_$target.cpp" $OBJS $LIBS -o "$dir/fuzz_$target"
-    for seed in "$ROOT"/tests/fixtures/storage/$(seeds_for $target); do
+    for seed in $(seeds_for "$target"); do
         [ -f "$seed" ] && cp "$seed" "$dir/corpus/"
     done
     echo "== fuzz_$target for ${SECONDS_EACH}s"
-    if "$dir/fuzz_$target" -max_total_time="$SECONDS_EACH" -rss_limit_mb=2048 \
-            -print_final_stats=1 -artifact_prefix="$dir/" "$dir/corpus" >"$dir/log.txt" 2>&1; then
+    if "$BUILD/fuzz/fuzz_$target" -max_total_time="$SECONDS_EACH" -rss_limit_mb=2048 \
+            -print_final_stats=1 -artifact_prefix="$dir/" "$dir/corpus" \
+            >"$dir/log.txt" 2>&1; then
         result="no crash"
     else
         result="CRASH: see $dir/log.txt"

@@ -118,11 +118,19 @@ void set_group(ScriptContext& ctx, ScriptBlock& target, const char* base_prefix)
     }
 }
 
+// " in <file>" when the block was looked for in another file than the statement's.
+std::string in_other_file(const ScriptContext& ctx, const char* at, int slot) {
+    if (slot < 0 || slot >= k_max_files || slot == ctx.slot_of(at)) return "";
+    return " in " + ctx.files[static_cast<std::size_t>(slot)].name;
+}
+
 ScriptBlock* find_target(ScriptContext& ctx, const char* at, const std::string& name,
                          std::int32_t kind, int slot, const char* word) {
     ScriptBlock* t = find_block(ctx, name.c_str(), kind, slot);
     if (!t) {
-        report_problem(ctx, at, std::string(word) + ": no block named '" + name + "'");
+        report_problem(ctx, at,
+                       std::string(word) + ": no block named '" + name + "'" +
+                           in_other_file(ctx, at, slot));
         return nullptr;
     }
     if (!callable(*t)) {
@@ -204,7 +212,9 @@ char* do_shift(ScriptContext& ctx, ScriptBlock& b, char* pos, char* p, bool scen
     const char* word = scene ? "shift_scene" : "shift_cut";
     ScriptBlock* t = find_block(ctx, block.c_str(), scene ? k_kind_scene : k_kind_cut, slot);
     if (!t) {
-        report_problem(ctx, pos, std::string(word) + ": no block named '" + block + "'");
+        report_problem(ctx, pos,
+                       std::string(word) + ": no block named '" + block + "'" +
+                           in_other_file(ctx, pos, slot));
         return op.after;
     }
     const SceneHooks& hooks = scene_hooks();
