@@ -53,7 +53,7 @@ for target in $TARGETS; do
         [ -f "$seed" ] && cp "$seed" "$dir/corpus/"
     done
     echo "== fuzz_$target for ${SECONDS_EACH}s"
-    if "$BUILD/fuzz/fuzz_$target" -max_total_time="$SECONDS_EACH" -rss_limit_mb=2048 \
+    if LSAN_OPTIONS="suppressions=$ROOT/fuzz/lsan.supp" "$BUILD/fuzz/fuzz_$target" -max_total_time="$SECONDS_EACH" -rss_limit_mb=2048 \
             -print_final_stats=1 -artifact_prefix="$dir/" "$dir/corpus" \
             >"$dir/log.txt" 2>&1; then
         result="no crash"
