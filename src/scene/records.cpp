@@ -40,6 +40,11 @@ std::vector<RecordSection> sections_copy() {
 std::map<const SceneObject*, std::uint32_t> g_identities;
 std::vector<std::string> g_resume_words;
 
+// Restore: the time since each restored object's last step, applied once the clocks
+// restart (restore and restart run on the main thread, one after the other).
+std::map<const SceneObject*, std::uint32_t> g_since_step;
+std::map<const SceneObject*, std::uint32_t> g_since_jolt;
+
 std::uint32_t identity_of(const SceneObject* o) {
     auto it = g_identities.find(o);
     return it == g_identities.end() ? 0 : it->second;
@@ -73,6 +78,10 @@ bool write_core(const SceneObject& o, const RecordWriting& ctx, SaveWriter& w, s
     w.u32(o.inherit);
     for (std::int32_t v : {o.x, o.y, o.z, o.offset_x, o.offset_y, o.offset_z}) w.i32(v);
     for (const SceneObject* f : o.focus) w.u32(ctx.identity_of(f));
+    w.u32(o.shown);
+    // The time since the object's last step: the first step after a load covers it, as the
+    // next step would have, so the frames after the load fall as they would have.
+    w.u32(platform::tick_ms() - o.last_tick);
     return true;
 }
 
@@ -84,7 +93,10 @@ bool read_core(SceneObject& o, SaveReader& r) {
     for (auto& x : v) x = r.i32();
     std::array<std::uint32_t, 4> focus{};
     for (auto& f : focus) f = r.u32();
+    const bool shown = r.u32() != 0;
+    const std::uint32_t since_step = r.u32();
     if (!r.ok()) return false;
+    if (since_step > 60000) return r.fail("a clock offset beyond a minute");
     o.locked = locked;
     o.disused = disused;
     o.hideable = hideable;
@@ -97,6 +109,8 @@ bool read_core(SceneObject& o, SaveReader& r) {
     o.offset_z = v[5];
     detail::restore_position(o, v[0], v[1], v[2]);
     o.saved_focus = focus;
+    o.shown = shown;
+    g_since_step[&o] = since_step;
     return true;
 }
 
@@ -274,6 +288,7 @@ bool write_shake(const SceneObject& o, const RecordWriting& ctx, SaveWriter& w, 
     const ShakeState& s = *o.shake;
     for (std::int32_t v : {s.start_x, s.start_y, s.end_x, s.end_y, s.rate, s.sign, s.dx, s.dy})
         w.i32(v);
+    w.u32(o.last_tick - s.last_jolt); // jolts keep their rhythm across the load
     write_action_core(s, ctx.resumes_in("Shake"), w);
     return true;
 }
@@ -281,6 +296,7 @@ bool write_shake(const SceneObject& o, const RecordWriting& ctx, SaveWriter& w, 
 bool read_shake(SceneObject& o, SaveReader& r) {
     std::int32_t v[8];
     for (auto& x : v) x = r.i32();
+    const std::uint32_t since_jolt = r.u32();
     SavedCore c;
     if (!read_action_core(r, c)) return false;
     if (v[4] <= 0) return r.fail("a shake without rate");
@@ -290,6 +306,7 @@ bool read_shake(SceneObject& o, SaveReader& r) {
     o.shake->sign = v[5] < 0 ? -1 : 1;
     o.shake->dx = v[6];
     o.shake->dy = v[7];
+    g_since_jolt[&o] = since_jolt;
     reproject(o);
     return true;
 }
@@ -511,6 +528,8 @@ bool run_creating(const StagedRecord& s, std::string& why) {
 
 std::size_t restore_scene(StagedScene& staged) {
     register_scene_sections();
+    g_since_step.clear();
+    g_since_jolt.clear();
     const std::vector<RecordSection> list = sections_copy();
     std::size_t restored = 0;
     for (const StagedRecord& s : staged.records) {
@@ -547,6 +566,8 @@ std::size_t restore_scene(StagedScene& staged) {
         }
         if (!ok) {
             // A half-applied object is not shown: it goes, the rest of the scene stays.
+            g_since_step.erase(o);
+            g_since_jolt.erase(o);
             detail::delete_one(*o);
         } else {
             reproject(*o);
@@ -572,8 +593,20 @@ void restart_scene_after_restore() {
     }
     for (SceneObject* o : current_list()) o->saved_identity = 0;
     reset_object_clocks();
+    for (SceneObject* o : current_list()) {
+        auto it = g_since_step.find(o);
+        if (it != g_since_step.end()) o->last_tick -= it->second;
+        auto jolt = g_since_jolt.find(o);
+        if (jolt != g_since_jolt.end() && o->shake)
+            o->shake->last_jolt = o->last_tick - jolt->second;
+    }
+    g_since_step.clear();
+    g_since_jolt.clear();
     mark_all_changed();
     engine::scene_unlock();
+    // The picture of the save, at once: the scripts go on with rendering held, as they did
+    // after the Save.
+    draw_now();
 }
 
 } // namespace kestrune::scene
