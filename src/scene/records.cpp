@@ -82,6 +82,10 @@ bool write_core(const SceneObject& o, const RecordWriting& ctx, SaveWriter& w, s
     // The time since the object's last step: the first step after a load covers it, as the
     // next step would have, so the frames after the load fall as they would have.
     w.u32(platform::tick_ms() - o.last_tick);
+    // The per-frame operations the object runs besides its actions (a text object that was
+    // entered reveals, one not yet entered waits; an erased object is hidden).
+    for (SlotIndex i : {k_slot_kind_update, k_slot_kind_tick, k_slot_draw, k_slot_prepare})
+        w.u32(o.slots[i].code);
     return true;
 }
 
@@ -95,7 +99,12 @@ bool read_core(SceneObject& o, SaveReader& r) {
     for (auto& f : focus) f = r.u32();
     const bool shown = r.u32() != 0;
     const std::uint32_t since_step = r.u32();
+    std::array<std::uint32_t, 4> codes{};
+    for (auto& c : codes) c = r.u32();
     if (!r.ok()) return false;
+    for (std::uint32_t c : codes)
+        if (c > 0xFFFF || (c != k_op_none && !operation_for(std::uint16_t(c))))
+            return r.fail("an unknown operation code");
     if (since_step > 60000) return r.fail("a clock offset beyond a minute");
     o.locked = locked;
     o.disused = disused;
@@ -111,6 +120,9 @@ bool read_core(SceneObject& o, SaveReader& r) {
     o.saved_focus = focus;
     o.shown = shown;
     g_since_step[&o] = since_step;
+    const SlotIndex slots[] = {k_slot_kind_update, k_slot_kind_tick, k_slot_draw, k_slot_prepare};
+    for (std::size_t i = 0; i < 4; ++i)
+        if (codes[i] != k_op_none) set_slot(o, slots[i], std::uint16_t(codes[i]));
     return true;
 }
 
@@ -353,6 +365,7 @@ std::string parent_path(const SceneObject& o) {
 } // namespace
 
 void register_record_section(const RecordSection& section) {
+    register_scene_sections(); // the scene's own sections come first
     std::lock_guard guard(g_sections_mutex);
     for (RecordSection& s : sections())
         if (s.tag == section.tag) {
@@ -396,7 +409,11 @@ bool snapshot_scene(const script::ScriptBlock* saving, std::vector<std::uint8_t>
         w.i32(o->owner_key);
         w.u32(identity_of(o));
         w.text(std::string_view(o->creating_command).substr(0, k_max_statement));
-        w.text(std::string_view(o->creator).substr(0, k_max_name));
+        std::string prefix = o->creator;
+        for (const RecordSection& s : list)
+            if (s.creating_prefix && s.present && s.present(*o) && s.creating_prefix(*o, prefix))
+                break;
+        w.text(std::string_view(prefix).substr(0, k_max_name));
         w.text(std::string_view(o->name).substr(0, k_max_name));
         w.text(parent_path(*o));
         w.text(std::string_view(o->alias).substr(0, k_max_name));
@@ -604,9 +621,11 @@ void restart_scene_after_restore() {
     g_since_jolt.clear();
     mark_all_changed();
     engine::scene_unlock();
-    // The picture of the save, at once: the scripts go on with rendering held, as they did
-    // after the Save.
+    // The picture of the save, at once (the scripts go on with rendering held, as they did
+    // after the Save); and all of it again at the next cycle, so that the window, which
+    // takes changed areas only, gets the whole picture too.
     draw_now();
+    mark_all_changed();
 }
 
 } // namespace kestrune::scene

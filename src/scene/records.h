@@ -60,6 +60,10 @@ struct RecordSection {
     // Reads the content (bounded to the section) and applies it to the re-created object,
     // lock held. Must read everything before changing the object; false skips the object.
     bool (*read)(SceneObject& o, storage::SaveReader& r) = nullptr;
+    // For a kind whose creating statement forms its objects' paths from more than the
+    // block's prefix (LoadText puts them under prefix/section): the prefix the statement
+    // must run with. False: the object's creator prefix.
+    bool (*creating_prefix)(const SceneObject& o, std::string& prefix) = nullptr;
 };
 // Adds (or, for a tag already known, replaces) a section. Call at start-up.
 void register_record_section(const RecordSection& section);

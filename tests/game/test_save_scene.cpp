@@ -58,3 +58,50 @@ scene main
         EXPECT_TRUE(plain == loaded) << "the frame after the load differs";
     }
 }
+
+// A page saved in the middle of its second line, after its key wait was clicked away: the
+// load shows the same characters, and the page goes on as it would have.
+TEST(SaveScene, TextPageResumesAtTheSavedCharacter) {
+    const std::string game = scratch_dir("save_scene_text");
+    write_text(game + "/start.txt", R"SCRIPT(
+scene main
+{
+    CreateColor("back", 0, 0, 0, 1024, 576, "#203040");
+    CreateName("txt");
+    LoadText("main", "txt", "p", 900, 300, NULL, 40);
+    Request("txt/p", "Enter");
+    Draw();
+    Wait(1600);
+    Save(1);
+    WriteImage("at" + #loads + ".vkf");
+    Wait(200);
+    WriteImage("mid" + #loads + ".vkf");
+    Wait(2000);
+    WriteImage("end" + #loads + ".vkf");
+    if (#loads == 0)
+    {
+        #loads = 1;
+        Load(1);
+    }
+
+<PRE txt>
+[p]
+A first line that waits for the reader.<K>
+And a second line that is being shown when the save is made, long enough to be cut.
+</PRE>
+}
+)SCRIPT");
+    // The click ends the key wait at the end of the first line (reached by 900 ms).
+    write_text(game + "/input.txt", "1000 click 512 300\n");
+    const RunResult r = run_kestrune({"--headless", "--save-dir", game + "/saves", "--input",
+                                      game + "/input.txt", "--max-seconds", "30", game},
+                                     90);
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    for (const char* name : {"at", "mid", "end"}) {
+        SCOPED_TRACE(name);
+        const std::string plain = read_text(game + "/" + name + "0.vkf");
+        const std::string loaded = read_text(game + "/" + name + "1.vkf");
+        ASSERT_FALSE(plain.empty());
+        EXPECT_TRUE(plain == loaded) << "the frame after the load differs";
+    }
+}
