@@ -1,9 +1,10 @@
 #!/bin/sh
-# Builds the storage fuzz targets with clang and libFuzzer (address and undefined-behaviour
-# sanitizers) straight from the sources, then runs each one for a bounded time.
+# Builds the fuzz targets of the files the engine reads (storage formats and save files) with
+# clang and libFuzzer (address and undefined-behaviour sanitizers) straight from the sources,
+# then runs each one for a bounded time.
 #
-#   sh fuzz/run.sh [SECONDS [TARGET...]]   default 60 seconds for each of all nine targets
-#   targets: archive_index vksf vksi bmp png jpeg wav ogg cqst
+#   sh fuzz/run.sh [SECONDS [TARGET...]]   default 60 seconds for each of all eleven targets
+#   targets: archive_index vksf vksi bmp png jpeg wav ogg cqst scene_block script_block
 #   FUZZ_OUT=dir  CXX=clang++-14      where to build and keep corpora; which compiler
 #
 # Seeds come from tests/fixtures/storage. A target that finds a crash leaves the input
@@ -11,7 +12,7 @@
 set -eu
 SECONDS_EACH=${1:-60}
 [ $# -gt 0 ] && shift
-TARGETS=${*:-archive_index vksf vksi bmp png jpeg wav ogg cqst}
+TARGETS=${*:-archive_index vksf vksi bmp png jpeg wav ogg cqst scene_block script_block}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 OUT=${FUZZ_OUT:-$ROOT/fuzz-out}
 CXX=${CXX:-clang++}
@@ -22,7 +23,8 @@ mkdir -p "$OUT/obj"
 OBJS=""
 for src in "$ROOT"/src/storage/*.cpp "$ROOT"/src/sound/decoders.cpp "$ROOT"/src/platform/files.cpp \
            "$ROOT"/src/platform/encoding.cpp "$ROOT"/src/platform/memory.cpp \
-           "$ROOT"/src/script/read_text.cpp; do
+           "$ROOT"/src/script/read_text.cpp "$ROOT"/src/scene/record_format.cpp \
+           "$ROOT"/src/script/snapshot_format.cpp; do
     obj="$OUT/obj/$(basename "$(dirname "$src")")_$(basename "$src" .cpp).o"
     if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ]; then
         $CXX $FLAGS -fsanitize=fuzzer-no-link $(pkg-config --cflags libpng libjpeg zlib) -c "$src" -o "$obj"
@@ -41,6 +43,8 @@ seeds_for() {
         wav) echo "*.wav" ;;
         ogg) echo "*.ogg" ;;
         cqst) echo "*.cqst" ;;
+        scene_block) echo "*.vksd" ;;
+        script_block) echo "*.vkss" ;;
     esac
 }
 

@@ -1,5 +1,7 @@
 #include "scene/records.h"
 
+#include "scene/record_format.h"
+
 #include "frame/engine.h"
 #include "platform/clock.h"
 #include "platform/memory.h"
@@ -19,10 +21,6 @@ using storage::SaveWriter;
 
 namespace {
 
-constexpr std::uint32_t k_max_records = 1u << 20;
-constexpr std::uint32_t k_max_sections = 256;
-constexpr std::size_t k_max_statement = 4095;
-constexpr std::size_t k_max_name = 255;
 constexpr std::size_t k_max_tempo = 64;
 
 std::mutex g_sections_mutex;
@@ -408,15 +406,15 @@ bool snapshot_scene(const script::ScriptBlock* saving, std::vector<std::uint8_t>
         w.u32(0);
         w.i32(o->owner_key);
         w.u32(identity_of(o));
-        w.text(std::string_view(o->creating_command).substr(0, k_max_statement));
+        w.text(std::string_view(o->creating_command).substr(0, k_max_saved_statement));
         std::string prefix = o->creator;
         for (const RecordSection& s : list)
             if (s.creating_prefix && s.present && s.present(*o) && s.creating_prefix(*o, prefix))
                 break;
-        w.text(std::string_view(prefix).substr(0, k_max_name));
-        w.text(std::string_view(o->name).substr(0, k_max_name));
+        w.text(std::string_view(prefix).substr(0, k_max_saved_name));
+        w.text(std::string_view(o->name).substr(0, k_max_saved_name));
         w.text(parent_path(*o));
-        w.text(std::string_view(o->alias).substr(0, k_max_name));
+        w.text(std::string_view(o->alias).substr(0, k_max_saved_name));
         const std::size_t count_at = w.size();
         w.u32(0);
         std::uint32_t count = 0;
@@ -446,12 +444,7 @@ bool snapshot_scene(const script::ScriptBlock* saving, std::vector<std::uint8_t>
 
 // ---- staging and restoring -------------------------------------------------------------------
 
-struct StagedRecord {
-    std::int32_t owner_key = -1;
-    std::uint32_t identity = 0;
-    std::string statement, creator, name, alias;
-    std::vector<std::pair<std::uint32_t, std::span<const std::uint8_t>>> sections;
-};
+using StagedRecord = SavedRecord;
 
 struct StagedScene {
     std::vector<std::uint8_t> bytes; // the block the sections point into
@@ -465,41 +458,7 @@ void StagedSceneDeleter::operator()(StagedScene* s) const {
 StagedScenePtr stage_scene(std::span<const std::uint8_t> block, std::string& error) {
     StagedScenePtr staged(new StagedScene);
     staged->bytes.assign(block.begin(), block.end());
-    SaveReader r(staged->bytes);
-    auto fail = [&](const std::string& why) {
-        error = "scene block refused: " + why;
-        return StagedScenePtr();
-    };
-    r.bytes(4);
-    if (r.u32() != storage::k_save_block_tag) return fail("wrong tag");
-    const std::uint32_t total = r.u32();
-    if (!r.ok() || total > block.size() || total < 16) return fail("bad total size");
-    const std::uint32_t count = r.count(k_max_records, "too many records");
-    for (std::uint32_t i = 0; i < count && r.ok(); ++i) {
-        const std::uint32_t size = r.u32();
-        SaveReader rec(r.bytes(size));
-        if (!r.ok()) break;
-        StagedRecord s;
-        s.owner_key = rec.i32();
-        s.identity = rec.u32();
-        s.statement = rec.text(k_max_statement);
-        s.creator = rec.text(k_max_name);
-        s.name = rec.text(k_max_name);
-        rec.text(k_max_statement); // parent path: the statement names the parent itself
-        s.alias = rec.text(k_max_name);
-        const std::uint32_t sections = rec.count(k_max_sections, "too many sections");
-        for (std::uint32_t k = 0; k < sections && rec.ok(); ++k) {
-            const std::uint32_t tag = rec.u32();
-            const std::uint32_t len = rec.u32();
-            const auto body = rec.bytes(len);
-            if (rec.ok()) s.sections.push_back({tag, body});
-        }
-        if (!rec.ok()) return fail("record " + std::to_string(i + 1) + ": " + rec.why());
-        if (s.statement.empty())
-            return fail("record " + std::to_string(i + 1) + " has no statement");
-        staged->records.push_back(std::move(s));
-    }
-    if (!r.ok()) return fail(r.why());
+    if (!parse_scene_block(staged->bytes, staged->records, error)) return StagedScenePtr();
     return staged;
 }
 

@@ -2,6 +2,7 @@
 
 #include "frame/engine.h"
 #include "script/context.h"
+#include "script/snapshot_format.h"
 #include "storage/save_bytes.h"
 
 #include <algorithm>
@@ -10,15 +11,14 @@
 
 namespace kestrune::script {
 
-using storage::SaveReader;
 using storage::SaveWriter;
 
 namespace {
 
-constexpr std::uint32_t k_max_contexts = 4096;
-constexpr std::uint32_t k_max_blocks = 1u << 20;
-constexpr std::uint32_t k_max_text_size = 1u << 30;
-constexpr std::size_t k_max_file_name = 259;
+constexpr std::size_t k_max_file_name = saved::k_file_name;
+static_assert(saved::k_files == k_max_files && saved::k_depth == k_stack_depth &&
+              saved::k_params == k_max_params && saved::k_block_name + 1 == k_block_name_size &&
+              saved::k_param_value + 1 == k_param_value_size);
 
 // A position inside the block's file as a presence word and an offset; a null position is
 // 0, 0 (offset 0 with presence 1 is the file's first byte, not null).
@@ -34,27 +34,8 @@ bool put_position(SaveWriter& w, const ScriptFile& f, const char* p) {
     return true;
 }
 
-char* get_position(SaveReader& r, const ScriptFile& f) {
-    const std::uint32_t present = r.u32();
-    const std::uint32_t offset = r.u32();
-    if (!r.ok() || present == 0) return nullptr;
-    if (present != 1 || offset > f.size) {
-        r.fail("a script position outside its file");
-        return nullptr;
-    }
-    return f.data() + offset;
-}
-
 void put_cstr(SaveWriter& w, const char* s, std::size_t field) {
     w.text(std::string_view(s, strnlen(s, field - 1)));
-}
-
-bool get_cstr(SaveReader& r, char* dst, std::size_t field) {
-    const std::string s = r.text(field - 1);
-    if (!r.ok()) return false;
-    std::memset(dst, 0, field);
-    std::memcpy(dst, s.data(), s.size());
-    return true;
 }
 
 } // namespace
@@ -173,134 +154,89 @@ bool snapshot_contexts(const ScriptBlock* saving, const char* resume,
 }
 
 StagedContextsPtr stage_contexts(std::span<const std::uint8_t> block, std::string& error) {
-    SaveReader r(block);
+    std::vector<saved::Context> parsed;
+    if (!saved::parse_script_block(block, parsed, error)) return StagedContextsPtr();
     auto fail = [&](const std::string& why) {
         error = "script block refused: " + why;
         return StagedContextsPtr();
     };
-    r.bytes(4);
-    if (r.u32() != storage::k_save_block_tag) return fail("wrong tag");
-    const std::uint32_t total = r.u32();
-    if (!r.ok() || total > block.size() || total < 16) return fail("bad total size");
-    const std::uint32_t count = r.count(k_max_contexts, "too many contexts");
-    if (!r.ok()) return fail(r.why());
-
     StagedContextsPtr staged(new StagedContexts);
-    struct Links {
-        std::uint32_t current, next, ret;
-    };
-    std::vector<Links> ctx_links;
     std::map<std::uint32_t, ScriptBlock*> blocks_by_id;
-    std::vector<std::pair<ScriptBlock*, std::pair<std::uint32_t, std::uint32_t>>> block_links;
     std::vector<ScriptProblem> problems;
-
-    for (std::uint32_t ci = 0; ci < count; ++ci) {
+    for (const saved::Context& sc : parsed) {
         auto ctx = std::make_unique<ScriptContext>();
         ctx->set = 0;
         ctx->in_use = 1;
-        if (r.u32() != ci + 1 && r.ok()) return fail("contexts out of order");
-        ctx->owner_key = r.i32();
-        ctx->running = std::int32_t(r.u32() != 0);
-        r.u32(); // own-thread flag: the thread goes where the host group runs
-        const std::uint32_t host = r.u32();
-        Links links{r.u32(), r.u32(), r.u32()};
-        if (!r.ok()) return fail(r.why());
-        if (host > count || links.next > count || links.ret > count)
-            return fail("a context link out of range");
-
-        const std::uint32_t files = r.count(k_max_files, "too many files");
-        struct Loaded {
-            int slot;
-            std::uint32_t load_time;
-        };
-        std::vector<Loaded> order;
-        for (std::uint32_t fi = 0; fi < files; ++fi) {
-            const std::uint32_t slot = r.count(k_max_files - 1, "file slot out of range");
-            const std::uint32_t load_time = r.u32();
-            const std::uint32_t included = r.u32();
-            const std::string name = r.text(k_max_file_name);
-            const std::uint32_t size = r.count(k_max_text_size, "script text too large");
-            const auto text = r.bytes(size);
-            if (!r.ok()) return fail(r.why());
-            ScriptFile& f = ctx->files[slot];
-            if (f.text || name.empty()) return fail("a file slot used twice or unnamed");
+        ctx->owner_key = sc.owner_key;
+        ctx->running = sc.running ? 1 : 0;
+        std::vector<const saved::File*> order;
+        for (const saved::File& sf : sc.files) {
+            ScriptFile& f = ctx->files[sf.slot];
             // The loaded text gets the zeroed slack the scanner relies on.
-            f.text = platform::make_block(size);
+            f.text = platform::make_block(sf.text.size());
             if (!f.text) return fail("out of memory");
-            std::memcpy(f.text.get(), text.data(), size);
-            f.size = size;
-            f.name = name;
-            f.load_time = std::max<std::uint32_t>(load_time, 1);
-            f.included = included != 0;
-            order.push_back({int(slot), f.load_time});
+            if (!sf.text.empty()) std::memcpy(f.text.get(), sf.text.data(), sf.text.size());
+            f.size = sf.text.size();
+            f.name = sf.name;
+            f.load_time = sf.load_time;
+            f.included = sf.included;
+            order.push_back(&sf);
         }
         // Pre-scanned in load order, so the block list comes out in the order it had.
-        std::stable_sort(order.begin(), order.end(), [](const Loaded& a, const Loaded& b) {
-            return a.load_time < b.load_time;
-        });
-        for (const Loaded& l : order)
-            if (!prescan_file(*ctx, l.slot, problems, nullptr))
-                return fail("the saved text of \"" + ctx->files[std::size_t(l.slot)].name +
-                            "\" does not scan");
-        std::map<int, std::vector<ScriptBlock*>> by_slot;
-        for (auto& b : ctx->blocks) by_slot[b->file_slot].push_back(b.get());
-
-        const std::uint32_t nblocks = r.count(k_max_blocks, "too many blocks");
-        if (!r.ok()) return fail(r.why());
-        if (nblocks != ctx->blocks.size()) return fail("the block list does not match the text");
-        for (std::uint32_t bi = 0; bi < nblocks; ++bi) {
-            const std::uint32_t slot = r.count(k_max_files - 1, "block slot out of range");
-            const std::uint32_t ordinal = r.u32();
-            const std::string name = r.text(k_block_name_size - 1);
-            const std::uint32_t id = r.u32();
-            if (!r.ok()) return fail(r.why());
-            auto it = by_slot.find(int(slot));
-            if (it == by_slot.end() || ordinal >= it->second.size())
+        std::stable_sort(
+            order.begin(), order.end(),
+            [](const saved::File* a, const saved::File* b) { return a->load_time < b->load_time; });
+        for (const saved::File* sf : order)
+            if (!prescan_file(*ctx, int(sf->slot), problems, nullptr))
+                return fail("the saved text of \"" + sf->name + "\" does not scan");
+        std::map<std::uint32_t, std::vector<ScriptBlock*>> by_slot;
+        for (auto& b : ctx->blocks) by_slot[std::uint32_t(b->file_slot)].push_back(b.get());
+        if (sc.blocks.size() != ctx->blocks.size())
+            return fail("the block list does not match the text");
+        for (const saved::Block& sb : sc.blocks) {
+            auto it = by_slot.find(sb.slot);
+            if (it == by_slot.end() || sb.ordinal >= it->second.size())
                 return fail("a block that the text does not have");
-            ScriptBlock& b = *it->second[ordinal];
-            if (name != b.name) return fail("block '" + name + "' does not match the text");
-            if (id == 0 || blocks_by_id.count(id)) return fail("a block identity used twice");
-            blocks_by_id[id] = &b;
-            const ScriptFile& f = ctx->files[slot];
-            b.run_state = r.i32();
-            b.owns_objects = r.i32();
-            b.button_held = r.i32();
-            b.input_code = r.i32();
-            const std::int32_t exec = r.i32();
-            if (exec != k_exec_thread && exec != k_exec_process) r.fail("bad execution kind");
-            b.exec_kind = exec;
-            const bool had_thread = r.u32() != 0;
-            b.finished = r.i32();
-            b.active = r.i32() != 0 ? 1 : 0;
-            for (auto& v : b.param_values) get_cstr(r, v, k_param_value_size);
-            get_cstr(r, b.object_prefix, k_block_name_size);
-            b.cursor = get_position(r, f);
-            b.statement_start = get_position(r, f);
-            for (int i = 0; i < k_stack_depth; ++i) {
-                b.loop_starts[i] = get_position(r, f);
-                b.loop_ends[i] = get_position(r, f);
-                b.select_starts[i] = get_position(r, f);
-                b.select_ends[i] = get_position(r, f);
+            ScriptBlock& b = *it->second[sb.ordinal];
+            if (sb.name != b.name) return fail("block '" + sb.name + "' does not match the text");
+            blocks_by_id[sb.identity] = &b;
+            char* base = ctx->files[sb.slot].data();
+            auto at = [base](const saved::Position& p) {
+                return p.present ? base + p.offset : nullptr;
+            };
+            b.run_state = sb.run_state;
+            b.owns_objects = sb.owns_objects;
+            b.button_held = sb.button_held;
+            b.input_code = sb.input_code;
+            b.exec_kind = sb.exec_kind;
+            b.finished = sb.finished;
+            b.active = sb.active ? 1 : 0;
+            for (int i = 0; i < k_max_params; ++i) {
+                std::memset(b.param_values[i], 0, k_param_value_size);
+                std::memcpy(b.param_values[i], sb.params[std::size_t(i)].data(),
+                            std::min(sb.params[std::size_t(i)].size(), k_param_value_size - 1));
             }
-            const std::uint32_t loop_depth = r.u32();
-            const std::uint32_t select_depth = r.u32();
-            if (loop_depth > k_stack_depth || select_depth > k_stack_depth)
-                r.fail("stack depth beyond 8");
-            b.loop_depth = std::uint8_t(loop_depth);
-            b.select_depth = std::uint8_t(select_depth);
-            for (auto& flag : b.case_taken) flag = r.u32() != 0 ? 1 : 0;
-            b.saved_pointer[0] = r.i32();
-            b.saved_pointer[1] = r.i32();
-            const std::uint32_t callee = r.u32();
-            const std::uint32_t caller = r.u32();
-            if (!r.ok()) return fail(r.why());
+            std::memset(b.object_prefix, 0, k_block_name_size);
+            std::memcpy(b.object_prefix, sb.prefix.data(),
+                        std::min(sb.prefix.size(), k_block_name_size - 1));
+            b.cursor = at(sb.cursor);
+            b.statement_start = at(sb.statement_start);
+            for (int i = 0; i < k_stack_depth; ++i) {
+                b.loop_starts[i] = at(sb.loop_starts[std::size_t(i)]);
+                b.loop_ends[i] = at(sb.loop_ends[std::size_t(i)]);
+                b.select_starts[i] = at(sb.select_starts[std::size_t(i)]);
+                b.select_ends[i] = at(sb.select_ends[std::size_t(i)]);
+                b.case_taken[i] = sb.case_taken[std::size_t(i)];
+            }
+            b.loop_depth = sb.loop_depth;
+            b.select_depth = sb.select_depth;
+            b.saved_pointer[0] = sb.saved_pointer[0];
+            b.saved_pointer[1] = sb.saved_pointer[1];
             if (!b.cursor) b.cursor = b.start;
             if (!b.statement_start) b.statement_start = b.cursor;
-            block_links.push_back({&b, {callee, caller}});
-            if (had_thread) staged->threads.push_back({&b, true});
+            if (sb.had_thread) staged->threads.push_back({&b, true});
         }
-        ctx_links.push_back(links);
-        staged->host.push_back(host);
+        staged->host.push_back(sc.host);
         staged->contexts.push_back(std::move(ctx));
     }
     // Links: an identity that names nothing is no link.
@@ -308,18 +244,17 @@ StagedContextsPtr stage_contexts(std::span<const std::uint8_t> block, std::strin
         auto it = blocks_by_id.find(id);
         return it == blocks_by_id.end() ? nullptr : it->second;
     };
-    for (auto& [b, ids] : block_links) {
-        b->callee = find_block(ids.first);
-        b->caller = find_block(ids.second);
-    }
-    for (std::size_t i = 0; i < staged->contexts.size(); ++i) {
+    for (std::size_t i = 0; i < parsed.size(); ++i) {
         ScriptContext& c = *staged->contexts[i];
-        ScriptBlock* current = find_block(ctx_links[i].current);
+        for (const saved::Block& sb : parsed[i].blocks) {
+            ScriptBlock* b = find_block(sb.identity);
+            b->callee = find_block(sb.callee);
+            b->caller = find_block(sb.caller);
+        }
+        ScriptBlock* current = find_block(parsed[i].current);
         c.current = current && current->context == &c ? current : nullptr;
-        c.next_context =
-            ctx_links[i].next ? staged->contexts[ctx_links[i].next - 1].get() : nullptr;
-        c.return_context =
-            ctx_links[i].ret ? staged->contexts[ctx_links[i].ret - 1].get() : nullptr;
+        c.next_context = parsed[i].next ? staged->contexts[parsed[i].next - 1].get() : nullptr;
+        c.return_context = parsed[i].ret ? staged->contexts[parsed[i].ret - 1].get() : nullptr;
     }
     return staged;
 }
