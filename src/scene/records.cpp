@@ -487,7 +487,7 @@ bool run_creating(const StagedRecord& s, std::string& why) {
     char* pos = reinterpret_cast<char*>(text.get());
     block->start = block->begin = block->cursor = block->statement_start = pos;
     block->end = pos + s.statement.size();
-    for (int tries = 0; tries < 100; ++tries) {
+    for (int tries = 0; tries < 2000; ++tries) {
         char* next = pos;
         if (!script::dispatch_command(*ctx, *block, pos, next)) {
             why = "its creating statement names no command";
