@@ -17,6 +17,10 @@
 #include <string>
 #include <vector>
 
+namespace kestrune::script {
+struct ScriptBlock;
+}
+
 namespace kestrune::persist {
 
 // Names of the common files, as full paths under the save folder.
@@ -38,6 +42,13 @@ bool write_common_data();
 // `Load` of slot 0: the globals again from the common file; the store is replaced only when
 // the whole file reads and checks.
 bool reload_common_globals();
+
+// Saves the running game into a slot (1 to 9999) as the Save command does, `saving` being
+// the block that runs it and `resume` where it goes on. False with a reason.
+bool save_slot(int slot, const script::ScriptBlock* saving, const char* resume, std::string& error);
+// Reads and checks every block of a slot as a load does first (MountSavedata), without
+// loading it. False with a reason.
+bool check_slot(int slot, std::string& error);
 
 // Registers the save commands (Save, Load, DeleteSaveFile), the built-ins ExistSave and
 // MountSavedata, the engine hooks of the save data and the load that the main loop runs

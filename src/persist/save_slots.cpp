@@ -325,6 +325,19 @@ script::Value mount_savedata(const script::BuiltinCall& call) {
 
 } // namespace
 
+bool save_slot(int slot, const script::ScriptBlock* saving, const char* resume,
+               std::string& error) {
+    if (!valid_slot(slot)) {
+        error = "no such slot";
+        return false;
+    }
+    return write_slot(slot, saving, resume, error);
+}
+
+bool check_slot(int slot, std::string& error) {
+    return stage_slot(slot, error) != nullptr;
+}
+
 void register_save_slots(std::vector<std::function<bool()>>& load_sequence) {
     script::register_command("Save", cmd_save);
     script::register_command("Load", cmd_load);
