@@ -301,9 +301,9 @@ bool remove_folder(std::string_view engine_name) {
     auto dir = find_path(engine_name);
     if (!dir) return true;
     for (const std::string& name : list_files(engine_name)) ::unlink((*dir + "/" + name).c_str());
-    const bool gone = ::rmdir(dir->c_str()) == 0;
-    sync_folder(parent_of(*dir));
-    return gone;
+    // Not synced: what is removed is old (a replaced slot); losing the removal to a crash
+    // leaves a folder that the next save removes again.
+    return ::rmdir(dir->c_str()) == 0;
 }
 
 bool read_file(std::string_view engine_name, FileData& out, std::string* error,
