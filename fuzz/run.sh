@@ -5,6 +5,7 @@
 #
 #   sh fuzz/run.sh [SECONDS [TARGET...]]   default 60 seconds for each target
 #   targets: archive_index vksf vksi bmp png jpeg wav ogg settings input script layout
+#            cqst scene_block script_block
 #   FUZZ_OUT=dir    where corpora and findings are kept (default fuzz-out)
 #
 # Seeds come from tests/fixtures/storage, fuzz/seeds/<target> and the bundled demo. A
@@ -13,7 +14,7 @@
 set -eu
 SECONDS_EACH=${1:-60}
 [ $# -gt 0 ] && shift
-TARGETS=${*:-archive_index vksf vksi bmp png jpeg wav ogg settings input script layout}
+TARGETS=${*:-archive_index vksf vksi bmp png jpeg wav ogg settings input script layout cqst scene_block script_block}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 OUT=${FUZZ_OUT:-$ROOT/fuzz-out}
 BUILD=${FUZZ_BUILD:-$ROOT/build-asan}
@@ -41,6 +42,9 @@ seeds_for() {
         input) echo "$ROOT/games/demo/clickthrough.in" ;;
         script) echo "$ROOT/games/demo/script/*.txt $ROOT/fuzz/seeds/script/*" ;;
         layout) echo "$ROOT/fuzz/seeds/layout/*" ;;
+        cqst) echo "$s/*.cqst" ;;
+        scene_block) echo "$s/*.vksd" ;;
+        script_block) echo "$s/*.vkss" ;;
     esac
 }
 

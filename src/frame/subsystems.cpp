@@ -3,6 +3,7 @@
 #include "frame/startup_hooks.h"
 
 #include "frame/engine.h"
+#include "persist/save_data.h"
 #include "persist/settings.h"
 #include "platform/font_face.h"
 #include "script/arguments.h"
@@ -77,15 +78,11 @@ bool script_settings() {
     script::SystemVariableInfo info;
     info.save_path = s.save_folder;
     info.information_os = "Linux";
-    storage::FileBytes common;
-    const std::string common_name = s.save_folder + "/common/val.vkf";
-    std::vector<std::uint8_t> globals;
-    if (s.save_enabled && storage::read_whole_file(common_name, common)) {
-        globals.assign(common.data.get(), common.data.get() + common.size);
-        info.common_globals = globals;
-        info.common_globals_source = common_name;
-    }
+    const std::vector<std::uint8_t> globals = persist::read_common_globals();
+    info.common_globals = globals;
+    info.common_globals_source = persist::common_globals_path();
     script::start_system_variables(info);
+    persist::read_common_read_text_map();
     seed_variables_from_settings(s);
     script::install_command_table();
 
@@ -118,6 +115,8 @@ void register_subsystems() {
         return true;
     });
     h.exit_callbacks.push_back([] { storage::cache_unload_all(); });
+    persist::register_save_data(h.load_sequence);
+    h.exit_callbacks.push_back([] { persist::write_common_data(); });
     h.fonts.push_back([] {
         text::reset_font_state();
         text::glyph_cache_clear();

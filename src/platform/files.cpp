@@ -304,6 +304,55 @@ bool remove_file(std::string_view engine_name) {
     return p && ::unlink(p->c_str()) == 0;
 }
 
+std::optional<std::string> move_file_aside(std::string_view engine_name) {
+    auto from = find_path(engine_name);
+    if (!from) return std::nullopt;
+    for (int n = 0; n < 100; ++n) {
+        const std::string suffix = n == 0 ? ".bad" : ".bad" + std::to_string(n);
+        const std::string to = *from + suffix;
+        struct stat st;
+        if (::lstat(to.c_str(), &st) == 0) continue;
+        if (::rename(from->c_str(), to.c_str()) != 0) return std::nullopt;
+        return std::string(engine_name) + suffix;
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+// Makes a rename or removal in `folder` durable (best effort: some file systems refuse).
+void sync_folder(const std::string& folder) {
+    const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+std::string parent_of(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+} // namespace
+
+bool rename_path(std::string_view from, std::string_view to) {
+    auto src = find_path(from);
+    auto dst = path_for_writing(to);
+    if (!src || !dst) return false;
+    if (::rename(src->c_str(), dst->c_str()) != 0) return false;
+    sync_folder(parent_of(*dst));
+    return true;
+}
+
+bool remove_folder(std::string_view engine_name) {
+    auto dir = find_path(engine_name);
+    if (!dir) return true;
+    for (const std::string& name : list_files(engine_name)) ::unlink((*dir + "/" + name).c_str());
+    // Not synced: what is removed is old (a replaced slot); losing the removal to a crash
+    // leaves a folder that the next save removes again.
+    return ::rmdir(dir->c_str()) == 0;
+}
+
 bool read_file(std::string_view engine_name, FileData& out, std::string* error,
                std::uint64_t max_size) {
     auto set_error = [&](const std::string& why) {

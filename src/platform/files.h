@@ -57,6 +57,15 @@ std::vector<std::string> list_files(std::string_view dir);
 // Creates the folder and its parents. True when it exists afterwards.
 bool make_directories(std::string_view engine_name);
 bool remove_file(std::string_view engine_name);
+// Renames an existing file to a name beside it that is not taken yet: the name with
+// ".bad", then ".bad1", ".bad2" ... (up to 99). Returns the new engine name, or nullopt.
+std::optional<std::string> move_file_aside(std::string_view engine_name);
+// Renames a file or folder (both names as engine names; the target's folder must exist).
+// The rename is synced to the disk with its folder.
+bool rename_path(std::string_view from, std::string_view to);
+// Removes a folder and every plain file directly inside it (no deeper folders). True when
+// nothing of it is left.
+bool remove_folder(std::string_view engine_name);
 
 // True when standard error is a terminal (progress lines are only drawn there).
 bool stderr_is_terminal();

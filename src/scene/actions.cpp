@@ -476,6 +476,21 @@ void begin_shake(SceneObject& o, std::int32_t sx, std::int32_t sy, std::int32_t 
 
 } // namespace detail
 
+// A restored object gets its saved position, scale and angles as the actions set them.
+namespace detail {
+
+void restore_position(SceneObject& o, std::int32_t x, std::int32_t y, std::int32_t z) {
+    set_position(o, x, y, z);
+}
+void restore_scale(SceneObject& o, std::int32_t sx, std::int32_t sy) {
+    apply_scale(o, sx, sy);
+}
+void restore_angles(SceneObject& o, const std::array<std::int32_t, 3>& a) {
+    apply_angles(o, a);
+}
+
+} // namespace detail
+
 // ---- busy test and release ---------------------------------------------------------------------
 
 bool object_busy(const SceneObject& o, std::uint16_t code) {

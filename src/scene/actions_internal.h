@@ -29,6 +29,10 @@ bool begin_transition(SceneObject& o, std::int32_t from, std::int32_t to, const 
                       std::string_view rule_name, std::int32_t softness, std::int32_t time_ms,
                       std::string_view tempo);
 void cancel_transition(SceneObject& o);
+// Sets the position, scale or angles as the move, zoom and rotate steps do (reprojects).
+void restore_position(SceneObject& o, std::int32_t x, std::int32_t y, std::int32_t z);
+void restore_scale(SceneObject& o, std::int32_t sx, std::int32_t sy);
+void restore_angles(SceneObject& o, const std::array<std::int32_t, 3>& a);
 
 // Trail: starts (count 1..128, weight 1..1000) or stops the afterimages.
 bool begin_trail(SceneObject& o, std::int32_t count, std::int32_t weight, std::int32_t interval_ms,

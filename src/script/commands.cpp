@@ -149,9 +149,6 @@ std::string_view provider_of(std::string_view command) {
         {"CreateBacklog", "the backlog"},
         {"SetBacklog", "the backlog"},
         {"ClearBacklog", "the backlog"},
-        {"Save", "save data"},
-        {"Load", "save data"},
-        {"DeleteSaveFile", "save data"},
         {"LoadFont", "font preloading"},
     };
     for (auto [name, subsystem] : k_providers)

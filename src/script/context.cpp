@@ -389,6 +389,14 @@ void free_context(ScriptContext* context) {
     if (owned->thread.load() >= 0) engine::release_thread(owned->thread.load());
 }
 
+void adopt_contexts(std::vector<std::unique_ptr<ScriptContext>> contexts, int set) {
+    std::lock_guard guard(g_sets_mutex);
+    for (auto& c : contexts) {
+        c->set = set;
+        g_sets[set].push_back(std::move(c));
+    }
+}
+
 void free_set(int set) {
     // Newest first: a context made by a chapter call runs on the thread of an older one,
     // whose registry entry must outlive it.

@@ -231,6 +231,8 @@ int load_into_context(ScriptContext& context, const std::string& file, bool incl
 // would not end) is retired and reclaimed once that thread has ended.
 void free_context(ScriptContext* context);
 void free_set(int set);
+// Appends contexts made elsewhere (a restored save) to a set. Their owner nodes must exist.
+void adopt_contexts(std::vector<std::unique_ptr<ScriptContext>> contexts, int set);
 std::vector<ScriptContext*> contexts_of_set(int set);
 void reap_retired_contexts();
 bool any_retired_thread_alive();

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -43,5 +44,13 @@ ReadTextNode* read_text_find(const std::string& name);
 
 // Drops every node (used when the program ends and by tests).
 void clear_read_text_map();
+
+// The saved form of the map (the common read-text file, inside its container): u32 node
+// count; per node u32 flag count L, the file name in 260 zero-padded bytes, L flag bytes.
+std::vector<std::uint8_t> read_text_serialise();
+// Reads a saved map. A node of a name already in the map takes the saved flags in place
+// (loaded files keep pointing at it); other names make new nodes. The whole map is checked
+// first: a malformed one changes nothing, returns false and says why in `error`.
+bool read_text_restore(std::span<const std::uint8_t> data, std::string& error);
 
 } // namespace kestrune::script

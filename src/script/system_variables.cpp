@@ -49,11 +49,7 @@ constexpr std::size_t k_short_text_max = 511; // voice lists
 constexpr std::pair<std::string_view, std::string_view> k_waiting[] = {
     {"break_play_movie", "movie playback"},
     {"movie_audio_volume", "movie playback"},
-    {"save_lock", "save data"},
-    {"load_lock", "save data"},
     {"save_last_select", "save data"},
-    {"save_thumbnail_width", "save data"},
-    {"save_thumbnail_height", "save data"},
     {"keep_skip", "choices"},
     {"backlog_lock", "the backlog"},
     {"backlog_voice_icon_shift_y", "the backlog"},

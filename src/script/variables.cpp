@@ -609,20 +609,29 @@ std::vector<std::uint8_t> var_serialise(bool global) {
     return out;
 }
 
-bool var_restore(bool global, std::span<const std::uint8_t> block, std::string_view source) {
-    const char* magic = global ? "VKSG" : "VKSL";
-    std::string src(source);
+bool var_check_block(bool global, std::span<const std::uint8_t> block, std::string& error) {
     auto refuse = [&](const char* why) {
-        std::fprintf(stderr, "%s: variable block refused: %s\n", src.c_str(), why);
+        error = why;
         return false;
     };
     if (block.size() < k_header_size) return refuse("shorter than its header");
-    if (std::memcmp(block.data(), magic, 4) != 0) return refuse("wrong magic");
+    if (std::memcmp(block.data(), global ? "VKSG" : "VKSL", 4) != 0) return refuse("wrong magic");
     if (get_u32(block.data() + 4) != k_block_tag) return refuse("wrong tag");
     std::uint32_t count = get_u32(block.data() + 12);
     int capacity = global ? k_global_slots : k_local_slots;
     if (count > static_cast<std::uint32_t>(capacity)) return refuse("too many records");
     if (block.size() < k_header_size + k_record_size * count) return refuse("truncated records");
+    return true;
+}
+
+bool var_restore(bool global, std::span<const std::uint8_t> block, std::string_view source) {
+    std::string src(source);
+    std::string why;
+    if (!var_check_block(global, block, why)) {
+        std::fprintf(stderr, "%s: variable block refused: %s\n", src.c_str(), why.c_str());
+        return false;
+    }
+    std::uint32_t count = get_u32(block.data() + 12);
     char prefix = global ? '#' : '$';
 
     std::vector<std::string> system_names;

@@ -126,6 +126,9 @@ std::vector<std::uint8_t> var_serialise(bool global);
 // refused (false, message on stderr naming `source`) and the table is left as it was.
 bool var_restore(bool global, std::span<const std::uint8_t> block,
                  std::string_view source = "variable block");
+// The checks var_restore makes before it changes anything: false, with the reason in
+// `error`, for a block that var_restore would refuse.
+bool var_check_block(bool global, std::span<const std::uint8_t> block, std::string& error);
 
 // The fields of a record that var_update hands to its function: type, number and text
 // may be changed in place; the name is the variable's own, to read only.

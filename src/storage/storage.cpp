@@ -128,4 +128,28 @@ bool script_name_allowed(std::string_view name, std::string& why) {
     return true;
 }
 
+std::string move_aside(std::string_view name) {
+    return platform::move_file_aside(name).value_or(std::string());
+}
+
+bool make_folder(std::string_view name) {
+    return platform::make_directories(name);
+}
+
+bool folder_exists(std::string_view name) {
+    return platform::is_directory(name);
+}
+
+bool rename_path(std::string_view from, std::string_view to) {
+    return platform::rename_path(from, to);
+}
+
+bool remove_folder(std::string_view name) {
+    return platform::remove_folder(name);
+}
+
+bool loose_file_exists(std::string_view name) {
+    return platform::find_path(name).has_value() && !platform::is_directory(name);
+}
+
 } // namespace kestrune::storage

@@ -62,6 +62,19 @@ enum class WriteMode {
 // Writes the file atomically: the old file survives a failed write. The folder must exist.
 bool write_file(std::string_view name, const void* data, std::size_t size, WriteMode mode);
 bool delete_file(std::string_view name);
+// Moves a damaged file out of the way (to "<name>.bad", or ".bad1" ... when taken), so that
+// what it held can still be recovered by hand and a fresh file can take its name. Returns
+// the new name, or "" when the file could not be moved.
+std::string move_aside(std::string_view name);
+// Creates a folder with its parents; true when it exists afterwards.
+bool make_folder(std::string_view name);
+// Whether a loose file (not an archive entry or cached copy) exists under that name.
+bool loose_file_exists(std::string_view name);
+bool folder_exists(std::string_view name);
+// Renames a file or folder, synced to the disk.
+bool rename_path(std::string_view from, std::string_view to);
+// Removes a folder with the plain files in it.
+bool remove_folder(std::string_view name);
 
 // Whether a file name that a script gave may be read or written: names stay inside the
 // game folder (the working folder) and the save folder. Refused, with the reason in

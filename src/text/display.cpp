@@ -362,6 +362,25 @@ double text_speed_factor() {
 
 } // namespace
 
+void replay_text(scene::SceneObject& o, std::int32_t cursor) {
+    TextLayout* pp = text_layout_of(o);
+    if (!pp) return;
+    TextLayout& p = *pp;
+    const std::int32_t count =
+        std::min<std::int32_t>(p.slot_count, static_cast<std::int32_t>(p.slots.size()));
+    cursor = std::min(cursor, count);
+    // The characters went to the backlog when they were first shown.
+    const std::int32_t backlog = p.backlog;
+    p.backlog = 0;
+    for (int step = 0; step < k_layout_slots && p.cursor < cursor; ++step) {
+        const std::int32_t before = p.cursor;
+        if (before < 0) break;
+        show_slot(o, p, before);
+        if (p.cursor <= before) break;
+    }
+    p.backlog = backlog;
+}
+
 int reveal_step(scene::SceneObject& o) {
     TextLayout* pp = text_layout_of(o);
     if (!pp) return 0;

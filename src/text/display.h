@@ -27,6 +27,14 @@ struct VoiceRecord;
 // shown.
 int reveal_step(scene::SceneObject& object);
 
+// A restored text object: shows its slots from the reveal cursor up to `cursor` as the
+// reveal did before the save, without starting the voices, script blocks and waits on the
+// way and without adding the characters to the backlog again. Stops after 2048 slots or
+// when the cursor no longer moves. Scene lock held.
+void replay_text(scene::SceneObject& object, std::int32_t cursor);
+// Registers the saved-scene section of text objects (once, at start).
+void register_text_records();
+
 // The requests "Erase" (hide, stop revealing) and "Enter" (show, reveal from now on) of a
 // text object. Return 1. Scene lock held.
 int erase_text_object(scene::SceneObject& object);

@@ -254,6 +254,7 @@ void register_layout_with_frame() {
         done = true;
         register_display();
         register_icons_with_frame();
+        register_text_records();
         // After the settings file and the variable store: the text settings are read for
         // this run of the scripts (a restart reads them again).
         frame::startup_hooks().script_settings.push_back([] {

@@ -149,12 +149,11 @@ scene main
     const struct {
         const char* message;
     } said_once[] = {
-        {"kestrune: ExistSave: save data is not available yet"},
-        {"kestrune: $SYSTEM_save_lock: save data is not available yet"},
         {"cannot load script \"scenario\\missing.txt\": no such file"},
     };
-    // Sound is built: nothing of it waits any more.
+    // Sound and save data are built: nothing of them waits any more.
     EXPECT_EQ(r.output.find("sound is not available"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("save data is not available"), std::string::npos) << r.output;
     // An animation object reads its arguments and makes nothing: nothing to report.
     EXPECT_EQ(r.output.find("CreateAnimation"), std::string::npos) << r.output;
     for (const auto& s : said_once)
