@@ -6,7 +6,7 @@
 #
 # N is the wall-clock budget of the whole soak (default 60), shared evenly by the games
 # (default: games/demo and games/kitchen_sink). Each run plays one game headless on the
-# stepped clock for E seconds of engine time (default 120) with a monkey's input made from
+# stepped clock for E seconds of engine time (default 300) with a monkey's input made from
 # its seed: clicks anywhere, right clicks, moves, the wheel, Enter, Space, Ctrl held and
 # released, Esc answered both ways, Page Up and letters. Runs follow one another, each with
 # the next seed, until the game's share of the time is used up (a run may end early: the
@@ -19,8 +19,10 @@
 # A run fails on: an exit code other than 0; the watchdog (no frame drawn for 5 s of engine
 # time); a signal; no exit within the wall-clock guard (SOAK_WALL_LIMIT seconds, default
 # 300 + 3 x E); a sanitizer report or a thread left running at exit in its output; resident
-# memory (VmRSS) in the last part of the run 5% or more above the middle of the run.
+# memory (VmRSS) in the last quarter of a run that went its whole time 5% or more above the
+# middle of the run.
 # A failed run's input, output and memory samples stay in DIR/soak-out/GAME-SEED/.
+# With SOAK_KEEP=1 in the environment every run's files stay there.
 # Exit code: 0 when every run passed, 1 on a failure, 2 on bad use.
 set -u
 
@@ -28,7 +30,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=60
 seed=$(date +%s)
 build="$root/build"
-run_seconds=120
+run_seconds=300
 games=""
 
 usage() {
@@ -99,6 +101,7 @@ make_input() { # seed engine-seconds
     function press(t, name) { at(t, "key " name); at(t + 40 + int(rand() * 200), "keyup " name) }
     BEGIN {
         srand(seed)
+        quitter = seed % 4 == 0
         end = secs * 1000
         letters = "abcdefghijklmnopqrstuvwxyz"
         t = 300 + int(rand() * 1500)
@@ -112,9 +115,18 @@ make_input() { # seed engine-seconds
             else if (r < 0.67) press(t, "space")
             else if (r < 0.72) { at(t, "key ctrl"); at(t + 100 + int(rand() * 3000), "keyup ctrl") }
             else if (r < 0.76) {
-                # Esc opens the close screen; a later Enter quits, Esc goes back.
+                # Esc opens the close screen; a later Enter or Y quits, Esc or N goes back.
+                # One run in four quits now and then; the others always go back, so that
+                # they last their whole time and their memory can be judged.
+                if (quitter && rand() < 0.3) answer = rand() < 0.5 ? "return" : "y"
+                else answer = rand() < 0.5 ? "escape" : "n"
+                # Nothing is held when the screen opens, and nothing else is pressed until
+                # the answer: a stray Enter or Y would answer.
+                t += 300
                 press(t, "escape")
-                press(t + 300 + int(rand() * 1500), rand() < 0.3 ? "return" : "escape")
+                t += 300 + int(rand() * 1500)
+                press(t, answer)
+                t += 250
             }
             else if (r < 0.81) press(t, "pageup")
             else press(t, substr(letters, 1 + int(rand() * 26), 1))
@@ -123,16 +135,27 @@ make_input() { # seed engine-seconds
     }' | sort -s -n -k1,1
 }
 
-# Reads the memory samples (kB, one a line) and prints "growth-percent" of the last tenth
-# of the run over its middle tenth, or "-" when the run was too short to judge.
+# Reads the memory samples (kB, one a line) and prints how many percent the last quarter of
+# the run (without its last half second: shutdown) lies above the middle of the run (35% to
+# 65%), or "-" when the run was too short to judge. Each part is measured by its lower tenth:
+# effects and text pages allocate and free large buffers all along, which makes the peaks
+# jump by a fifth; what a leak raises is the floor.
 memory_growth() {
-    awk '{ v[NR] = $1 }
+    awk 'function floor_of(from, to,   n, i, j, t, w) {
+        n = 0
+        for (i = from; i <= to; i++) w[++n] = v[i]
+        for (i = 2; i <= n; i++) {
+            t = w[i]
+            for (j = i - 1; j >= 1 && w[j] > t; j--) w[j + 1] = w[j]
+            w[j + 1] = t
+        }
+        return w[1 + int((n - 1) * 0.1)]
+    }
+    { v[NR] = $1 }
     END {
         if (NR < 20) { print "-"; exit }
-        m0 = int(NR * 0.45); m1 = int(NR * 0.55); e0 = int(NR * 0.9)
-        for (i = m0; i <= m1; i++) { ms += v[i]; mn++ }
-        for (i = e0; i <= NR; i++) { es += v[i]; en++ }
-        mid = ms / mn; last = es / en
+        mid = floor_of(int(NR * 0.35), int(NR * 0.65))
+        last = floor_of(int(NR * 0.75), NR - 3)
         printf "%.1f\n", (last - mid) * 100 / mid
     }' "$1"
 }
@@ -175,7 +198,6 @@ for game in "$@"; do
         wait "$pid"
         rc=$?
         wall=$(($(date +%s) - run_start))
-        growth=$(memory_growth "$dir/rss.txt")
         peak=$(sort -n "$dir/rss.txt" | tail -n 1)
         # A screenshot still due at exit reports that the run ended before its time.
         if grep -q "the run ended before" "$dir/output.txt"; then
@@ -183,6 +205,10 @@ for game in "$@"; do
         else
             ended="ran ${run_seconds} s"
         fi
+        # Memory is judged on runs that went their whole time: one ended early may have spent
+        # most of it warming up (glyphs, images and sounds filling their caches).
+        growth=-
+        [ "$ended" = "ended early" ] || growth=$(memory_growth "$dir/rss.txt")
         fault=""
         if [ "$hung" -eq 1 ]; then
             fault="hang: no exit after $guard s of wall-clock time"
@@ -218,6 +244,11 @@ for game in "$@"; do
             echo "soak: replay: sh tools/soak.sh --seconds 0 --seed $s --run-seconds $run_seconds --build $build $game"
             sed -n '1,40p' "$dir/output.txt" | sed 's/^/soak:   | /'
             break
+        fi
+        if [ -n "${SOAK_KEEP:-}" ]; then
+            mkdir -p "$out_root"
+            rm -rf "${out_root:?}/$name-$s"
+            mv "$dir" "$out_root/$name-$s"
         fi
         rm -rf "$dir"
         s=$((s + 1))

@@ -76,10 +76,10 @@ TEST(Soak, DriverFailsOnEveryKindOfFault) {
         {"thread left", "echo 'kestrune: a thread did not end within 1000 ms; left detached' >&2",
          1, "FAIL (a thread was still running at exit)"},
         {"no exit", "exec sleep 60", 1, k_no_exit},
-        // Half a megabyte more every tenth of a second (and a fork) for four seconds or more.
+        // A quarter of a megabyte more every tenth of a second (and a fork), fifty times.
         {"growing memory",
-         "exec awk 'BEGIN { t = \"x\"; for (i = 0; i < 19; i++) t = t t; "
-         "for (i = 0; i < 40; i++) { s = s t; system(\"sleep 0.1\") } }'",
+         "exec awk 'BEGIN { t = \"x\"; for (i = 0; i < 18; i++) t = t t; "
+         "for (i = 0; i < 50; i++) { a[i] = t i; system(\"sleep 0.1\") } }'",
          1, "% over the last part of the run)"},
     };
     const std::string game = scratch_dir("soak_fake_game");
