@@ -81,6 +81,11 @@ if [ ! -x "$bin" ]; then
     echo "soak: no program $bin (build it first)" >&2
     exit 2
 fi
+# glibc gives threads malloc arenas of their own, and each keeps the memory it once held: with
+# the engine's many short-lived threads (a process, each sound and its fades) the resident
+# size then climbs for minutes before it levels off, and that would hide a leak or fake one.
+# Two arenas show what the program keeps. (Sanitizer builds have their own allocator.)
+arenas=${MALLOC_ARENA_MAX:-2}
 guard=${SOAK_WALL_LIMIT:-$((300 + 3 * run_seconds))}
 out_root="$build/soak-out"
 work=$(mktemp -d "${TMPDIR:-/tmp}/soak.XXXXXX") || exit 2
@@ -173,7 +178,7 @@ for game in "$@"; do
         make_input "$s" "$run_seconds" >"$dir/input.txt"
         last_ms=$((run_seconds * 1000 - 50))
         run_start=$(date +%s)
-        "$bin" --headless --stepped --seed "$s" --time-scale 8 --watchdog 5000 \
+        MALLOC_ARENA_MAX=$arenas "$bin" --headless --stepped --seed "$s" --time-scale 8 --watchdog 5000 \
             --max-seconds "$run_seconds" --save-dir "$dir/saves" --input "$dir/input.txt" \
             --screenshot "$last_ms=$dir/end.png" "$game" >"$dir/output.txt" 2>&1 &
         pid=$!
