@@ -34,7 +34,7 @@ run_seconds=300
 games=""
 
 usage() {
-    sed -n '4,5p' "$0" | sed 's/^# *//'
+    sed -n '2,/^set -u/p' "$0" | sed -e '/^set -u/d' -e 's/^# \{0,1\}//' -e 's/^#$//'
 }
 
 while [ $# -gt 0 ]; do
