@@ -75,6 +75,10 @@ for n in "$seconds" "$seed" "$run_seconds"; do
         ;;
     esac
 done
+if [ "$run_seconds" -lt 1 ]; then
+    echo "soak: --run-seconds must be at least 1" >&2
+    exit 2
+fi
 [ -n "$games" ] || games="$root/games/demo $root/games/kitchen_sink"
 bin="$build/kestrune"
 if [ ! -x "$bin" ]; then
@@ -90,7 +94,8 @@ guard=${SOAK_WALL_LIMIT:-$((300 + 3 * run_seconds))}
 out_root="$build/soak-out"
 work=$(mktemp -d "${TMPDIR:-/tmp}/soak.XXXXXX") || exit 2
 trap 'rm -rf "$work"' EXIT
-trap 'exit 1' INT TERM
+pid=
+trap '[ -z "$pid" ] || kill "$pid" 2>/dev/null; exit 1' INT TERM
 
 set -- $games
 game_count=$#
