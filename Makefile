@@ -11,7 +11,7 @@ DEB_PACKAGES := g++ cmake pkg-config make libgtest-dev libbenchmark-dev \
 	libavcodec-dev libswscale-dev libswresample-dev fonts-wqy-zenhei \
 	sox imagemagick xvfb x11-apps clang libpixman-1-dev liblua5.4-dev
 
-.PHONY: all deps configure build run test test-asan test-tsan bench fuzz format clean golden
+.PHONY: all deps configure build run test test-asan test-tsan soak soak-ci bench fuzz format clean golden
 
 all: build
 
@@ -80,6 +80,19 @@ test-tsan: deps
 	cd $(TSAN_BUILD) && export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" && \
 		./test_platform && ./test_frame && \
 		./test_game --gtest_filter=-Stepped.DemoRunsTheSameOnAnIdleAndABusyMachine:Window.*
+
+# The monkey soak (tools/soak.sh): the demo and the kitchen sink played with random input
+# for SOAK_SECONDS of wall-clock time; SOAK_BUILD=build-asan soaks the sanitizer
+# build that make test-asan made, and SOAK_SEED=S starts from a given seed. soak-ci is the
+# one-minute soak of CI.
+SOAK_SECONDS ?= 600
+SOAK_BUILD ?= $(BUILD)
+SOAK_SEED ?=
+soak: build
+	sh tools/soak.sh --seconds $(SOAK_SECONDS) --build $(SOAK_BUILD) $(if $(SOAK_SEED),--seed $(SOAK_SEED))
+
+soak-ci: build
+	$(MAKE) --no-print-directory soak SOAK_SECONDS=60
 
 bench: build
 	@for b in $(BUILD)/bench/*; do [ -x "$$b" ] && "$$b"; done

@@ -25,7 +25,8 @@ bool parse_number(const std::string& text, double& out) {
 std::string usage_line() {
     return "usage: kestrune [--headless] [--input FILE] [--screenshot MS=FILE] [--record DIR] "
            "[--audio-out FILE.wav] [--save-dir DIR] [--time-scale N] [--max-seconds N] "
-           "[--stepped] [--seed N] [--check] [--quiet] [--strict] [--new DIR] [--version] "
+           "[--stepped] [--seed N] [--watchdog MS] [--check] [--quiet] [--strict] [--new DIR] "
+           "[--version] "
            "[--help] [GAME_DIR]";
 }
 
@@ -50,6 +51,8 @@ std::string help_text() {
            "                          and files on any machine, and the run never sleeps\n"
            "  --seed N                seed of the random built-ins (fixed by default with\n"
            "                          --stepped)\n"
+           "  --watchdog MS           end the run with exit code 3 when the render thread has\n"
+           "                          drawn no frame for MS ms of engine time (soak tests)\n"
            "  --check                 check every script the game can reach and list the\n"
            "                          mistakes as file:line: error|warning: ...; run nothing\n"
            "  --quiet                 errors only (no warnings from --check or while running)\n"
@@ -96,6 +99,14 @@ ParseResult parse_command_line(int argc, const char* const* argv, Options& optio
                 return ParseResult::bad_usage;
             }
             options.seed_given = true;
+        } else if (arg == "--watchdog") {
+            if (!need_value(i, arg, value)) return ParseResult::bad_usage;
+            double ms = 0;
+            if (!parse_number(value, ms) || !(ms >= 1) || ms > 1e9) {
+                error = "--watchdog wants a number of milliseconds, got \"" + value + "\"";
+                return ParseResult::bad_usage;
+            }
+            options.watchdog_ms = static_cast<std::uint32_t>(ms);
         } else if (arg == "--input") {
             if (!need_value(i, arg, value)) return ParseResult::bad_usage;
             options.input_file = absolute(value);

@@ -145,6 +145,11 @@ void render_release();
 bool render_is_held();
 bool render_is_running();
 
+// The render thread's pulse: it counts every pass of its loop (held, idle or drawing), so
+// that the main loop's watchdog can tell a render thread that stopped turning.
+void note_render_pass();
+std::uint64_t render_passes();
+
 // Wake-up of the main loop: installed by the main loop, called by set_state().
 void set_main_wakeup(std::function<void()> wake);
 void wake_main();

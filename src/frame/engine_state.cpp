@@ -33,6 +33,7 @@ std::atomic<bool> g_skip_mode{false};
 std::atomic<bool> g_auto_mode{false};
 std::atomic<bool> g_text_window_hidden{false};
 std::atomic<std::int64_t> g_pointer{0};
+std::atomic<std::uint64_t> g_render_passes{0};
 
 WaitSources g_wait_sources;
 RenderHooks g_render_hooks;
@@ -192,6 +193,13 @@ bool render_is_held() {
 }
 bool render_is_running() {
     return g_render_hooks.is_running && g_render_hooks.is_running();
+}
+
+void note_render_pass() {
+    g_render_passes.fetch_add(1, std::memory_order_relaxed);
+}
+std::uint64_t render_passes() {
+    return g_render_passes.load(std::memory_order_relaxed);
 }
 
 void set_main_wakeup(std::function<void()> wake) {

@@ -22,6 +22,7 @@ struct Options {
     bool stepped = false;     // headless only: stepped engine time
     std::uint64_t seed = 0;   // seed of the random built-ins, when seed_given or stepped
     bool seed_given = false;
+    std::uint32_t watchdog_ms = 0; // --watchdog: 0 for none
     bool check = false;
     bool quiet = false;   // errors only: no warnings from --check, none while running
     bool strict = false;  // the first warning while running ends the run with exit code 1
@@ -51,6 +52,25 @@ int run_check(const Options& options);
 // --new DIR: writes a small runnable game (settings file, start script, images drawn here)
 // into DIR, which must not exist yet or be empty. Returns the exit code.
 int make_new_game(const std::string& dir);
+
+// The main loop's watchdog over the render thread: fed once per pass of the main loop with
+// whether the render thread runs and how many passes it has made, it reports a stall when
+// the thread ran without a single pass for the limit (engine ms). While the render thread
+// does not run (start-up, a load, shutdown) the watch starts over.
+class RenderWatchdog {
+public:
+    explicit RenderWatchdog(std::uint32_t limit_ms) : m_limit_ms(limit_ms) {}
+    // True when the limit has passed since the last pass seen.
+    bool stalled(bool render_running, std::uint64_t passes, std::uint32_t now);
+    // Engine ms since the last pass seen.
+    std::uint32_t quiet_ms(std::uint32_t now) const { return now - m_since; }
+
+private:
+    std::uint32_t m_limit_ms;
+    bool m_watching = false;
+    std::uint64_t m_passes = 0;
+    std::uint32_t m_since = 0;
+};
 
 // One step of an ordered start-up chain: `start` returns false on failure; `stop` releases
 // what `start` made and must tolerate a step that never started.

@@ -121,6 +121,9 @@ bool script_start_sequence() {
 
 // ---- main loop -------------------------------------------------------------------------
 
+// The exit code of a run that the watchdog ended.
+constexpr int k_exit_watchdog = 3;
+
 void dispatch(const platform::WindowEvent& event) {
     engine::lock(engine::k_lock_message);
     if (event.kind == platform::WindowEvent::Kind::close_request) {
@@ -136,6 +139,7 @@ void dispatch(const platform::WindowEvent& event) {
 int main_loop() {
     const platform::Tick start_tick = platform::tick_ms();
     const bool headless = g_window->headless();
+    RenderWatchdog watchdog(g_options.watchdog_ms);
     while (!engine::quit_requested()) {
         const std::int32_t s = engine::state();
         if (s == engine::k_state_start_scripts) {
@@ -152,6 +156,13 @@ int main_loop() {
         if (g_options.max_seconds > 0 &&
             platform::tick_diff(platform::tick_ms(), start_tick) >= g_options.max_seconds * 1000.0)
             engine::request_quit();
+        if (g_options.watchdog_ms > 0 &&
+            watchdog.stalled(engine::render_is_running(), engine::render_passes(),
+                             platform::tick_ms())) {
+            say("watchdog: no frame drawn for " +
+                std::to_string(watchdog.quiet_ms(platform::tick_ms())) + " ms of engine time");
+            return k_exit_watchdog;
+        }
         // Headless, nobody can close the window: the run ends with the last script thread.
         if (headless && engine::in_running_range(engine::state()) &&
             !script::any_script_thread_alive())

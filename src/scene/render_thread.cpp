@@ -245,6 +245,7 @@ void render_routine(void*) {
     RenderState& s = rs();
     const bool stepped = platform::stepped_clock();
     while (s.running.load() && !engine::quit_requested()) {
+        engine::note_render_pass();
         const platform::Tick began = platform::tick_ms();
         // Stepped, screenshots are written before each wait, once the frame is composed.
         if (!stepped) take_screenshots(false);

@@ -66,6 +66,18 @@ void let_render(const CommandCall& call) {
     }
 }
 
+// A grouping object (CreateName, a process root) and a sound run no actions of their own:
+// the render thread skips them, so an action given to one would stay pending for ever. A wait
+// on such an object waits for what does go on: a sound playing, and its children, which an
+// action given to a group moved, faded or turned with it.
+bool busy_for_wait(const SceneObject& o, std::uint16_t code) {
+    if (!o.no_actions) return object_busy(o, code);
+    if (code == k_op_none && o.kind && o.kind->busy && o.kind->busy(o)) return true;
+    for (const auto& child : o.children)
+        if (busy_for_wait(*child, code)) return true;
+    return false;
+}
+
 int wait_for(CommandCall& call, const std::string& path, std::uint16_t code, std::int64_t limit) {
     if (path.empty()) return 1;
     if (engine::skip_mode() && limit > 0 && limit < 544) return 1;
@@ -81,7 +93,7 @@ int wait_for(CommandCall& call, const std::string& path, std::uint16_t code, std
             engine::scene_lock();
             const int busy = apply(
                 call.context.owner_key, path,
-                [code](SceneObject& o) { return object_busy(o, code) ? 1 : 0; },
+                [code](SceneObject& o) { return busy_for_wait(o, code) ? 1 : 0; },
                 ApplyOptions{.no_children = true, .stop_at_first = true});
             engine::scene_unlock();
             s.wait_gate.signal();

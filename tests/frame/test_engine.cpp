@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 using namespace kestrune;
 using namespace kestrune::engine;
@@ -250,4 +251,53 @@ TEST_F(EngineTest, UnlockWithoutLockLeavesOtherHoldersAlone) {
     holder.join();
     taker.join();
     EXPECT_TRUE(got.load());
+}
+
+// The watchdog over the render thread: passes reset the watch, and so does a render thread
+// that is not running (start-up, a load, shutdown); only a running thread that made no pass
+// for the whole limit is a stall, and the watch works across the wrap of the tick.
+TEST(RenderWatchdog, ReportsOnlyARunningThreadWithoutPassesForTheLimit) {
+    struct Feed {
+        bool running;
+        std::uint64_t passes;
+        std::uint32_t now;
+        bool stalled;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Feed> feeds;
+    };
+    const std::vector<Case> cases = {
+        {"passes keep it quiet",
+         {{true, 1, 0, false}, {true, 2, 4000, false}, {true, 3, 8000, false}}},
+        {"no pass for the limit",
+         {{true, 1, 0, false}, {true, 1, 4999, false}, {true, 1, 5000, true}}},
+        {"a stopped thread is not watched",
+         {{true, 1, 0, false},
+          {false, 1, 6000, false},
+          {true, 1, 7000, false},
+          {true, 1, 11999, false}}},
+        {"a pass restarts the watch",
+         {{true, 1, 0, false},
+          {true, 2, 4000, false},
+          {true, 2, 8999, false},
+          {true, 2, 9000, true}}},
+        {"across the wrap", {{true, 5, 0xFFFFF000u, false}, {true, 5, 0x00000388u, true}}},
+    };
+    for (const Case& c : cases) {
+        kestrune::frame::RenderWatchdog watchdog(5000);
+        for (std::size_t i = 0; i < c.feeds.size(); ++i) {
+            const Feed& f = c.feeds[i];
+            EXPECT_EQ(watchdog.stalled(f.running, f.passes, f.now), f.stalled)
+                << c.what << ", feed " << i;
+        }
+    }
+}
+
+// The render thread's pulse counts up.
+TEST_F(EngineTest, RenderPassesCountUp) {
+    const std::uint64_t before = render_passes();
+    note_render_pass();
+    note_render_pass();
+    EXPECT_EQ(render_passes(), before + 2);
 }

@@ -34,8 +34,13 @@ TEST(Foundation, MissingGameFolderFailsWithExitCode1) {
 }
 
 TEST(Foundation, BadCommandLineExits2WithUsage) {
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"--no-such-option"}, {"--time-scale"}, {"--max-seconds", "-1"}, {"a", "b"}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{"--no-such-option"},
+                                                                  {"--time-scale"},
+                                                                  {"--max-seconds", "-1"},
+                                                                  {"a", "b"},
+                                                                  {"--watchdog", "0"},
+                                                                  {"--watchdog", "5s"},
+                                                                  {"--watchdog"}}) {
         const RunResult r = run_kestrune(args);
         EXPECT_EQ(r.exit_code, 2) << args[0] << "\n" << r.output;
         EXPECT_NE(r.output.find("usage: kestrune"), std::string::npos) << r.output;

@@ -297,4 +297,27 @@ TEST(SceneFaults, NestedMasksCombineByExactPixels) {
     }
 }
 
+// A group (CreateName) runs no actions of its own; a wait on it, or the wait flag of an action
+// given to it, ends when its children have ended theirs instead of waiting for ever.
+TEST(SceneFaults, WaitsOnAGroupEndWithItsChildren) {
+    const std::string game = run_scene("group_waits", at(100, R"(
+    CreateName("g");
+    CreateColor("g/a", 1, 0, 0, 10, 10, "#FFFFFF");
+    CreateColor("g/b", 2, 20, 0, 10, 10, "#FFFFFF");
+    Draw();
+    $t0 = MilliTime();
+    Move("g", 500, 100, 0, 0, NULL, TRUE);
+    $t1 = MilliTime();
+    Fade("g", 300, 0, NULL, FALSE);
+    WaitAction("g");
+    $t2 = MilliTime();
+    WaitMove("g");
+    Position("g/b", $bx, $by);
+    $out = String("%d %d %d", $t1 - $t0, $t2 - $t1, $bx);
+    WriteFile("waits.txt", $out, FALSE);
+)"),
+                                       {});
+    EXPECT_EQ(read_text(game + "/waits.txt"), "512 320 100");
+}
+
 } // namespace
