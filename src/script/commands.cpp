@@ -214,6 +214,12 @@ bool register_command(std::string_view name, CommandHandler handler) {
     return false;
 }
 
+CommandHandler registered_handler(std::string_view name) {
+    for (std::size_t i = 0; i < k_table.size(); ++i)
+        if (name == k_table[i].name) return g_handlers[i].load();
+    return nullptr;
+}
+
 void set_command_hooks(const CommandHooks& hooks) {
     g_hooks = hooks;
 }
