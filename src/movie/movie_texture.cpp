@@ -18,6 +18,8 @@ namespace {
 constexpr std::size_t k_queue_frames = 6;
 // The decoder thread looks at its sound voice this often while it has nothing to decode.
 constexpr std::uint32_t k_voice_poll_ms = 20;
+// A movie whose pictures end this much before the length its container gives was cut.
+constexpr std::int64_t k_short_ms = 50;
 // How long creation waits for the first frame.
 constexpr std::uint32_t k_first_frame_ms = 1000;
 
@@ -420,7 +422,11 @@ void MovieTexture::decode_body() {
             break;
         case platform::DecodedItem::Kind::end:
         case platform::DecodedItem::Kind::failed: {
-            report(d.problem());
+            if (!d.problem().empty())
+                report(d.problem());
+            else if (m_duration_ms > 0 && had_frame && pass_end + k_short_ms < m_duration_ms)
+                report("it ends at " + std::to_string(pass_end) + " ms of its " +
+                       std::to_string(m_duration_ms) + " ms: the file is cut short");
             at_end = true;
             if (loop && had_frame) break; // goes round at the top
             std::lock_guard guard(m_mutex);

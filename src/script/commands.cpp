@@ -137,9 +137,6 @@ std::set<std::string> g_unavailable_said;
 // The subsystem a command waits for, named when a script uses it before it is there.
 std::string_view provider_of(std::string_view command) {
     static const std::pair<std::string_view, std::string_view> k_providers[] = {
-        {"SetStream", "sound and movie playback"},
-        {"CreateMovie", "movie playback"},
-        {"MoviePlay", "movie playback"},
         {"CreateChoice", "choices"},
         {"CreateScrollbar", "choices and scroll bars"},
         {"SetScrollbar", "choices and scroll bars"},

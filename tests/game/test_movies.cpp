@@ -105,4 +105,237 @@ TEST(Movies, TextureShowsTheClipsExactPixelsAtItsTimes) {
     EXPECT_EQ(clip_mismatches(frame_png(run.game + "/end.png"), 3, 10, 20, 32, 17), 0);
 }
 
+TEST(Movies, RequestsLoopsAndSeeksShowTheFrameOfTheirClock) {
+    // Five copies made at 300 ms: a loops from the start, b is paused at its frame 1, c is
+    // paused and sought to 250 ms, then resumed at 1000 ms, d loops back to 200 ms, e is
+    // stopped at 450 ms and played again from the start at 500 ms.
+    const GameRun run = run_game("movie_requests", at(300, R"(
+    CreateMovie("a", 10, 0, 0, "clip.mkv", TRUE, FALSE, 1000);
+    CreateMovie("b", 10, 40, 0, "clip.mkv", FALSE, FALSE, 1000);
+    CreateMovie("c", 10, 80, 0, "clip.mkv", FALSE, FALSE, 1000);
+    CreateMovie("d", 10, 120, 0, "clip.mkv", FALSE, FALSE, 1000);
+    SetLoop("d", TRUE);
+    SetLoopPoint("d", 200, 0);
+    CreateMovie("e", 10, 160, 0, "clip.mkv", FALSE, FALSE, 1000);
+    Draw();
+    while (MilliTime() < 450) { Wait(1); }
+    Request("b", "Pause");
+    Request("c", "Pause");
+    SetStream("c", 250);
+    Request("e", "Stop");
+    while (MilliTime() < 500) { Wait(1); }
+    Request("e", "Play");
+    while (MilliTime() < 1000) { Wait(1); }
+    Request("c", "Resume");
+    Wait(300);
+)"),
+                                 [](const std::string& g) { four_frames(g + "/clip.mkv", 32, 16); },
+                                 {"--screenshot", "760=GAME/a.png", "--screenshot",
+                                  "960=GAME/b.png", "--screenshot", "1090=GAME/c.png"});
+    ASSERT_EQ(run.result.exit_code, 0) << run.result.output;
+    struct Case {
+        const char* shot;
+        int x;
+        int frame;
+        const char* why;
+    } cases[] = {
+        {"a.png", 0, 0, "a looped back to its start"},
+        {"b.png", 0, 2, "a keeps looping"},
+        {"a.png", 40, 1, "the pause holds b's frame"},
+        {"b.png", 40, 1, "the pause still holds b's frame"},
+        {"a.png", 80, 2, "a seek while paused shows the frame at the new position"},
+        {"c.png", 80, 3, "the resumed movie goes on from where it was sought"},
+        {"a.png", 120, 2, "d looped back to its loop position"},
+        {"b.png", 120, 2, "d keeps looping from its loop position"},
+        {"a.png", 160, 2, "e played again from the start"},
+        {"b.png", 160, 3, "e stopped at its end, keeping its last frame"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(clip_mismatches(frame_png(run.game + "/" + c.shot), c.frame, c.x, 0, 32, 16), 0)
+            << c.why;
+}
+
+TEST(Movies, AlphaMovieTakesItsMaskFromTheLowerHalfsGreen) {
+    // 640 x 720 frames: the image is 640 x 360, row y's alpha is row y + 360's green (here 0
+    // or 255 in a checker; red and blue of the lower half are noise that must not count).
+    const GameRun run =
+        run_game("movie_alpha", at(300, R"(
+    CreateColor("bg", 1, 0, 0, 1024, 576, "#000000");
+    CreateMovie("m", 10, 0, 0, "alpha.mkv", FALSE, TRUE, 1000);
+    Draw();
+    Wait(200);
+)"),
+                 [](const std::string& g) {
+                     ClipSpec spec;
+                     spec.width = 640;
+                     spec.height = 720;
+                     spec.frames = 1;
+                     spec.colour = [](int, int x, int y) -> std::uint32_t {
+                         if (y < 360) return clip_colour(0, x, y) | 0x010101;
+                         const int my = y - 360;
+                         const std::uint32_t green = ((x / 16 + my / 8) % 2) ? 255 : 0;
+                         return (static_cast<std::uint32_t>(x * 3 + y) & 0xFF) << 16 | green << 8 |
+                                (static_cast<std::uint32_t>(y) & 0xFF);
+                     };
+                     ASSERT_TRUE(write_clip(g + "/alpha.mkv", spec));
+                 },
+                 {"--screenshot", "400=GAME/a.png"});
+    ASSERT_EQ(run.result.exit_code, 0) << run.result.output;
+    const PixelImage img = frame_png(run.game + "/a.png");
+    ASSERT_FALSE(img.empty());
+    int bad = 0;
+    for (int y = 0; y < 376; ++y)
+        for (int x = 0; x < 640; ++x) {
+            const std::uint8_t* p = img.row(y) + x * 4;
+            const std::uint32_t got = (std::uint32_t(p[2]) << 16) | (p[1] << 8) | p[0];
+            const bool opaque = y < 360 && ((x / 16 + y / 8) % 2) != 0;
+            const std::uint32_t want = opaque ? (clip_colour(0, x, y) | 0x010101) : 0;
+            bad += got != want;
+        }
+    EXPECT_EQ(bad, 0);
+}
+
+TEST(Movies, MovieMaskAdvancesWithItsMovie) {
+    // The mask clip is white on the left in frame 0 and on the right in frame 1; the red
+    // plane below the mask shows only where the mask's current frame is white.
+    const GameRun run =
+        run_game("movie_mask", at(300, R"(
+    CreateMask("mk", 5, 0, 0, "mask.mkv", TRUE);
+    CreateColor("mk/red", 6, 0, 0, 64, 32, "#FF0000");
+    Draw();
+    Wait(400);
+)"),
+                 [](const std::string& g) {
+                     ClipSpec spec;
+                     spec.width = 64;
+                     spec.height = 32;
+                     spec.frames = 2;
+                     spec.colour = [](int n, int x, int) -> std::uint32_t {
+                         return (x < 32) == (n == 0) ? 0xFFFFFF : 0;
+                     };
+                     ASSERT_TRUE(write_clip(g + "/mask.mkv", spec));
+                 },
+                 {"--screenshot", "350=GAME/f0.png", "--screenshot", "450=GAME/f1.png"});
+    ASSERT_EQ(run.result.exit_code, 0) << run.result.output;
+    auto red = [](const PixelImage& img, int x) {
+        return img.empty() ? -1 : img.row(10)[x * 4 + 2];
+    };
+    const PixelImage f0 = frame_png(run.game + "/f0.png"), f1 = frame_png(run.game + "/f1.png");
+    EXPECT_GT(red(f0, 10), 240);
+    EXPECT_EQ(red(f0, 50), 0);
+    EXPECT_EQ(red(f1, 10), 0);
+    EXPECT_GT(red(f1, 50), 240);
+}
+
+TEST(Movies, DeletingMoviesInAnyStateAndBadFilesLeaveTheGameRunning) {
+    // Playing, paused, just sought and disused movies are deleted; a damaged and a truncated
+    // file each give one message naming them, and the script goes on to its end.
+    const GameRun run =
+        run_game("movie_faults", at(300, R"(
+    CreateMovie("p", 10, 0, 0, "long.mkv", TRUE, FALSE, 1000);
+    Draw();
+    Wait(50);
+    Delete("p");
+    CreateMovie("q", 10, 0, 0, "long.mkv", FALSE, FALSE, 1000);
+    Request("q", "Pause");
+    Wait(20);
+    Delete("q");
+    CreateMovie("s", 10, 0, 0, "long.mkv", FALSE, FALSE, 1000);
+    SetStream("s", 1500);
+    Delete("s");
+    CreateMovie("s2", 10, 0, 0, "long.mkv", FALSE, FALSE, 1000);
+    SetStream("s2", 700);
+    Wait(1);
+    Delete("s2");
+    CreateMovie("u", 10, 0, 0, "long.mkv", FALSE, FALSE, 1000);
+    Request("u", "Disused");
+    CreateMovie("x", 10, 0, 0, "damaged.mkv", FALSE, FALSE, 1000);
+    CreateMovie("y", 10, 0, 0, "truncated.mkv", TRUE, FALSE, 1000);
+    CreateMovie("z", 10, 0, 0, "garbage.mkv", FALSE, FALSE, 1000);
+    CreateMovie("w", 10, 0, 0, "missing.mkv", FALSE, FALSE, 1000);
+    Draw();
+    Wait(3000);
+    WriteFile("done.txt", "done", FALSE);
+)"),
+                 [](const std::string& g) {
+                     ClipSpec spec;
+                     spec.width = 48;
+                     spec.height = 32;
+                     spec.frames = 20;
+                     spec.colour = clip_colour;
+                     ASSERT_TRUE(write_clip(g + "/long.mkv", spec));
+                     std::ifstream in(g + "/long.mkv", std::ios::binary);
+                     std::string bytes((std::istreambuf_iterator<char>(in)),
+                                       std::istreambuf_iterator<char>());
+                     std::string damaged = bytes;
+                     for (std::size_t i = damaged.size() / 2; i < damaged.size() / 2 + 400; ++i)
+                         damaged[i] = static_cast<char>(i * 37);
+                     write_text(g + "/damaged.mkv", damaged);
+                     write_text(g + "/truncated.mkv", bytes.substr(0, bytes.size() * 6 / 10));
+                     std::string garbage(5000, '\0');
+                     for (std::size_t i = 0; i < garbage.size(); ++i)
+                         garbage[i] = static_cast<char>(i * 131 + 7);
+                     write_text(g + "/garbage.mkv", garbage);
+                 });
+    ASSERT_EQ(run.result.exit_code, 0) << run.result.output;
+    EXPECT_EQ(read_text(run.game + "/done.txt"), "done") << run.result.output;
+    auto count = [&](const std::string& what) {
+        std::size_t n = 0;
+        for (std::size_t at = run.result.output.find(what); at != std::string::npos;
+             at = run.result.output.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    for (const char* name : {"damaged.mkv", "truncated.mkv", "garbage.mkv", "missing.mkv"})
+        EXPECT_EQ(count(name), 1u) << name << "\n" << run.result.output;
+    EXPECT_EQ(count("long.mkv"), 0u) << run.result.output;
+}
+
+TEST(Movies, MoviePlayWaitsForItsEndUnlessInterruptedAsAllowed) {
+    // Three full-window plays of a one-second clip, a click at 700 ms Enter at 1600 and 2200 ms:
+    // the first (interruptible) ends at the click; the second (not interruptible) ignores
+    // the Enter key... until break_play_movie allows it for the third.
+    const GameRun run = run_game(
+        "movie_play", at(300, R"(
+    $a = MilliTime();
+    MoviePlay("uniform.mkv", TRUE);
+    $b = MilliTime();
+    MoviePlay("uniform.mkv", FALSE);
+    $c = MilliTime();
+    $SYSTEM_break_play_movie = 1;
+    MoviePlay("uniform.mkv", FALSE);
+    $d = MilliTime();
+    MoviePlay("missing.mkv", TRUE);
+    $out = String("%d %d %d", $b - $a, $c - $b, $d - $c);
+    WriteFile("times.txt", $out, FALSE);
+)"),
+        [](const std::string& g) {
+            ClipSpec spec;
+            spec.width = 16;
+            spec.height = 16;
+            spec.frames = 10;
+            spec.colour = [](int n, int, int) -> std::uint32_t { return 0x102030u * (n + 1); };
+            ASSERT_TRUE(write_clip(g + "/uniform.mkv", spec));
+            write_text(g + "/play.in", "700 click 10 10\n1600 key enter\n2200 key enter\n");
+        },
+        {"--input", "GAME/play.in", "--screenshot", "450=GAME/full.png"});
+    ASSERT_EQ(run.result.exit_code, 0) << run.result.output;
+    int first = 0, second = 0, third = 0;
+    ASSERT_EQ(std::sscanf(read_text(run.game + "/times.txt").c_str(), "%d %d %d", &first, &second,
+                          &third),
+              3)
+        << run.result.output;
+    EXPECT_NEAR(first, 400, 20) << "the click ends an interruptible movie";
+    EXPECT_NEAR(second, 1000, 20) << "Enter does not end it without break_play_movie";
+    EXPECT_LT(third, 1000) << "Enter ends it with break_play_movie";
+    EXPECT_NE(run.result.output.find("missing.mkv"), std::string::npos);
+    // The movie covers the whole window: frame 1 of the clip (150 ms in) everywhere.
+    const PixelImage img = frame_png(run.game + "/full.png");
+    ASSERT_FALSE(img.empty());
+    for (const auto& [x, y] : {std::pair{0, 0}, {512, 300}, {1023, 575}}) {
+        const std::uint8_t* p = img.row(y) + x * 4;
+        EXPECT_EQ((p[2] << 16) | (p[1] << 8) | p[0], 0x204060) << x << "," << y;
+    }
+}
+
 } // namespace
