@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -336,6 +337,70 @@ TEST(Movies, MoviePlayWaitsForItsEndUnlessInterruptedAsAllowed) {
         const std::uint8_t* p = img.row(y) + x * 4;
         EXPECT_EQ((p[2] << 16) | (p[1] << 8) | p[0], 0x204060) << x << "," << y;
     }
+}
+
+// The float stereo samples of the WAV that --audio-out writes (44100 Hz, frame 0 at 0 ms).
+std::vector<float> wav_left(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::vector<float> out;
+    std::size_t pos = 12;
+    while (pos + 8 <= bytes.size() && bytes.compare(pos, 4, "data") != 0) {
+        std::uint32_t size = 0;
+        std::memcpy(&size, bytes.data() + pos + 4, 4);
+        pos += 8 + size + (size & 1);
+    }
+    for (std::size_t i = pos + 8; i + 8 <= bytes.size(); i += 8) {
+        float v = 0;
+        std::memcpy(&v, bytes.data() + i, 4);
+        out.push_back(v);
+    }
+    return out;
+}
+
+float peak(const std::vector<float>& s, int from_ms, int to_ms) {
+    float p = 0;
+    for (std::size_t i = std::size_t(from_ms) * 441 / 10;
+         i < std::min(s.size(), std::size_t(to_ms) * 441 / 10); ++i)
+        p = std::max(p, std::abs(s[i]));
+    return p;
+}
+
+TEST(Movies, MovieSoundPlaysAtItsVolumeClampedToTheRange) {
+    // The same tone clip three times: volume -500 is silent (it made no number at all once),
+    // 5000 is as loud as 1000, and the sound starts with the movie.
+    const GameRun run = run_game("movie_sound", at(300, R"(
+    CreateMovie("n", 10, 0, 0, "tone.mkv", FALSE, FALSE, -500);
+    Draw();
+    while (MilliTime() < 1000) { Wait(1); }
+    Delete("n");
+    CreateMovie("h", 10, 0, 0, "tone.mkv", FALSE, FALSE, 5000);
+    Draw();
+    while (MilliTime() < 1700) { Wait(1); }
+    Delete("h");
+    CreateMovie("f", 10, 0, 0, "tone.mkv", FALSE, FALSE, 1000);
+    Draw();
+    while (MilliTime() < 2400) { Wait(1); }
+)"),
+                                 [](const std::string& g) {
+                                     ClipSpec spec;
+                                     spec.width = 16;
+                                     spec.height = 16;
+                                     spec.frames = 5;
+                                     spec.colour = clip_colour;
+                                     spec.tone_amplitude = 8000;
+                                     ASSERT_TRUE(write_clip(g + "/tone.mkv", spec));
+                                 },
+                                 {"--audio-out", "GAME/out.wav"});
+    ASSERT_EQ(run.result.exit_code, 0) << run.result.output;
+    const std::vector<float> left = wav_left(run.game + "/out.wav");
+    ASSERT_GT(left.size(), 44100u * 2) << run.result.output;
+    EXPECT_EQ(peak(left, 0, 1000), 0.0f);
+    const float loud = peak(left, 1000, 1700);
+    EXPECT_GT(loud, 0.2f);
+    EXPECT_EQ(loud, peak(left, 1700, 2400));
+    EXPECT_GT(peak(left, 1000, 1050), 0.2f) << "the sound starts with the movie";
+    EXPECT_EQ(peak(left, 1600, 1700), 0.0f) << "and ends with it";
 }
 
 } // namespace
