@@ -134,13 +134,22 @@ scene::SceneObject* create_movie_object(CommandCall& call, std::unique_ptr<Movie
     return o;
 }
 
-// CreateMovie(name, priority, x, y, file, loop, alpha, volume).
+bool is_flag(const std::string& s) {
+    std::string u = s;
+    for (char& c : u) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return u == "TRUE" || u == "FALSE";
+}
+
+// CreateMovie(name, priority, x, y, loop, alpha, file, volume). A script that names the
+// file before the flags (file, loop, alpha, volume) is read so too: a file name is never
+// one of the words TRUE or FALSE.
 bool cmd_create_movie(CommandCall& call) {
     if (call.path.empty()) return true;
-    const std::string file = call.arg(4);
+    const bool file_first = !is_flag(call.arg(4)) && (is_flag(call.arg(5)) || is_flag(call.arg(6)));
+    const std::string file = call.arg(file_first ? 4 : 6);
     MovieOptions options;
-    options.loop = is_true(call.arg(5));
-    options.alpha = is_true(call.arg(6));
+    options.loop = is_true(call.arg(file_first ? 5 : 4));
+    options.alpha = is_true(call.arg(file_first ? 6 : 5));
     options.volume = call.has(7) ? script::argument_int(call.arg(7)) : 1000;
     std::string error;
     auto movie = MovieTexture::open(file, options, error);

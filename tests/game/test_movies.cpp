@@ -91,7 +91,7 @@ TEST(Movies, TextureShowsTheClipsExactPixelsAtItsTimes) {
     // the first 32 columns are compared.)
     const GameRun run =
         run_game("movie_pixels", at(300, R"(
-    CreateMovie("m", 10, 10, 20, "clip.mkv", FALSE, FALSE, 1000);
+    CreateMovie("m", 10, 10, 20, FALSE, FALSE, "clip.mkv", 1000);
     Draw();
     Wait(1000);
 )"),
@@ -109,15 +109,16 @@ TEST(Movies, TextureShowsTheClipsExactPixelsAtItsTimes) {
 TEST(Movies, RequestsLoopsAndSeeksShowTheFrameOfTheirClock) {
     // Five copies made at 300 ms: a loops from the start, b is paused at its frame 1, c is
     // paused and sought to 250 ms, then resumed at 1000 ms, d loops back to 200 ms, e is
-    // stopped at 450 ms and played again from the start at 500 ms.
+    // stopped at 450 ms and played again from the start at 500 ms. (b names its file before
+    // the flags, an order some scripts use.)
     const GameRun run = run_game("movie_requests", at(300, R"(
-    CreateMovie("a", 10, 0, 0, "clip.mkv", TRUE, FALSE, 1000);
+    CreateMovie("a", 10, 0, 0, TRUE, FALSE, "clip.mkv", 1000);
     CreateMovie("b", 10, 40, 0, "clip.mkv", FALSE, FALSE, 1000);
-    CreateMovie("c", 10, 80, 0, "clip.mkv", FALSE, FALSE, 1000);
-    CreateMovie("d", 10, 120, 0, "clip.mkv", FALSE, FALSE, 1000);
+    CreateMovie("c", 10, 80, 0, FALSE, FALSE, "clip.mkv", 1000);
+    CreateMovie("d", 10, 120, 0, FALSE, FALSE, "clip.mkv", 1000);
     SetLoop("d", TRUE);
     SetLoopPoint("d", 200, 0);
-    CreateMovie("e", 10, 160, 0, "clip.mkv", FALSE, FALSE, 1000);
+    CreateMovie("e", 10, 160, 0, FALSE, FALSE, "clip.mkv", 1000);
     Draw();
     while (MilliTime() < 450) { Wait(1); }
     Request("b", "Pause");
@@ -162,7 +163,7 @@ TEST(Movies, AlphaMovieTakesItsMaskFromTheLowerHalfsGreen) {
     const GameRun run =
         run_game("movie_alpha", at(300, R"(
     CreateColor("bg", 1, 0, 0, 1024, 576, "#000000");
-    CreateMovie("m", 10, 0, 0, "alpha.mkv", FALSE, TRUE, 1000);
+    CreateMovie("m", 10, 0, 0, FALSE, TRUE, "alpha.mkv", 1000);
     Draw();
     Wait(200);
 )"),
@@ -233,27 +234,27 @@ TEST(Movies, DeletingMoviesInAnyStateAndBadFilesLeaveTheGameRunning) {
     // file each give one message naming them, and the script goes on to its end.
     const GameRun run =
         run_game("movie_faults", at(300, R"(
-    CreateMovie("p", 10, 0, 0, "long.mkv", TRUE, FALSE, 1000);
+    CreateMovie("p", 10, 0, 0, TRUE, FALSE, "long.mkv", 1000);
     Draw();
     Wait(50);
     Delete("p");
-    CreateMovie("q", 10, 0, 0, "long.mkv", FALSE, FALSE, 1000);
+    CreateMovie("q", 10, 0, 0, FALSE, FALSE, "long.mkv", 1000);
     Request("q", "Pause");
     Wait(20);
     Delete("q");
-    CreateMovie("s", 10, 0, 0, "long.mkv", FALSE, FALSE, 1000);
+    CreateMovie("s", 10, 0, 0, FALSE, FALSE, "long.mkv", 1000);
     SetStream("s", 1500);
     Delete("s");
-    CreateMovie("s2", 10, 0, 0, "long.mkv", FALSE, FALSE, 1000);
+    CreateMovie("s2", 10, 0, 0, FALSE, FALSE, "long.mkv", 1000);
     SetStream("s2", 700);
     Wait(1);
     Delete("s2");
-    CreateMovie("u", 10, 0, 0, "long.mkv", FALSE, FALSE, 1000);
+    CreateMovie("u", 10, 0, 0, FALSE, FALSE, "long.mkv", 1000);
     Request("u", "Disused");
-    CreateMovie("x", 10, 0, 0, "damaged.mkv", FALSE, FALSE, 1000);
-    CreateMovie("y", 10, 0, 0, "truncated.mkv", TRUE, FALSE, 1000);
-    CreateMovie("z", 10, 0, 0, "garbage.mkv", FALSE, FALSE, 1000);
-    CreateMovie("w", 10, 0, 0, "missing.mkv", FALSE, FALSE, 1000);
+    CreateMovie("x", 10, 0, 0, FALSE, FALSE, "damaged.mkv", 1000);
+    CreateMovie("y", 10, 0, 0, TRUE, FALSE, "truncated.mkv", 1000);
+    CreateMovie("z", 10, 0, 0, FALSE, FALSE, "garbage.mkv", 1000);
+    CreateMovie("w", 10, 0, 0, FALSE, FALSE, "missing.mkv", 1000);
     Draw();
     Wait(3000);
     WriteFile("done.txt", "done", FALSE);
@@ -370,15 +371,15 @@ TEST(Movies, MovieSoundPlaysAtItsVolumeClampedToTheRange) {
     // The same tone clip three times: volume -500 is silent (it made no number at all once),
     // 5000 is as loud as 1000, and the sound starts with the movie.
     const GameRun run = run_game("movie_sound", at(300, R"(
-    CreateMovie("n", 10, 0, 0, "tone.mkv", FALSE, FALSE, -500);
+    CreateMovie("n", 10, 0, 0, FALSE, FALSE, "tone.mkv", -500);
     Draw();
     while (MilliTime() < 1000) { Wait(1); }
     Delete("n");
-    CreateMovie("h", 10, 0, 0, "tone.mkv", FALSE, FALSE, 5000);
+    CreateMovie("h", 10, 0, 0, FALSE, FALSE, "tone.mkv", 5000);
     Draw();
     while (MilliTime() < 1700) { Wait(1); }
     Delete("h");
-    CreateMovie("f", 10, 0, 0, "tone.mkv", FALSE, FALSE, 1000);
+    CreateMovie("f", 10, 0, 0, FALSE, FALSE, "tone.mkv", 1000);
     Draw();
     while (MilliTime() < 2400) { Wait(1); }
 )"),
