@@ -2,8 +2,8 @@
 # Builds the storage fuzz targets with clang and libFuzzer (address and undefined-behaviour
 # sanitizers) straight from the sources, then runs each one for a bounded time.
 #
-#   sh fuzz/run.sh [SECONDS [TARGET...]]   default 60 seconds for each of all eight targets
-#   targets: archive_index vksf vksi bmp png jpeg wav ogg
+#   sh fuzz/run.sh [SECONDS [TARGET...]]   default 60 seconds for each of all nine targets
+#   targets: archive_index vksf vksi bmp png jpeg wav ogg movie
 #   FUZZ_OUT=dir  CXX=clang++-14      where to build and keep corpora; which compiler
 #
 # Seeds come from tests/fixtures/storage. A target that finds a crash leaves the input
@@ -11,17 +11,18 @@
 set -eu
 SECONDS_EACH=${1:-60}
 [ $# -gt 0 ] && shift
-TARGETS=${*:-archive_index vksf vksi bmp png jpeg wav ogg}
+TARGETS=${*:-archive_index vksf vksi bmp png jpeg wav ogg movie}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 OUT=${FUZZ_OUT:-$ROOT/fuzz-out}
 CXX=${CXX:-clang++}
 FLAGS="-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=undefined -I$ROOT/src"
-LIBS="$(pkg-config --libs libpng libjpeg zlib vorbisfile) -lpthread"
+LIBS="$(pkg-config --libs libpng libjpeg zlib vorbisfile libavformat libavcodec libswscale libswresample libavutil) -lpthread"
 
 mkdir -p "$OUT/obj"
 OBJS=""
 for src in "$ROOT"/src/storage/*.cpp "$ROOT"/src/sound/decoders.cpp "$ROOT"/src/platform/files.cpp \
-           "$ROOT"/src/platform/encoding.cpp "$ROOT"/src/platform/memory.cpp; do
+           "$ROOT"/src/platform/encoding.cpp "$ROOT"/src/platform/memory.cpp \
+           "$ROOT"/src/platform/movie_decoder.cpp; do
     obj="$OUT/obj/$(basename "$(dirname "$src")")_$(basename "$src" .cpp).o"
     if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ]; then
         $CXX $FLAGS -fsanitize=fuzzer-no-link $(pkg-config --cflags libpng libjpeg zlib) -c "$src" -o "$obj"
@@ -39,6 +40,7 @@ seeds_for() {
         jpeg) echo "*.jpg" ;;
         wav) echo "*.wav" ;;
         ogg) echo "*.ogg" ;;
+        movie) echo "*.mkv" ;;
     esac
 }
 

@@ -270,6 +270,9 @@ int MovieDecoder::height() const {
     return m_impl->video->height;
 }
 std::int64_t MovieDecoder::duration_ms() const {
+    // The pictures' own length where the container gives one (a sound track may run on).
+    const AVStream* vs = m_impl->format->streams[m_impl->video_index];
+    if (vs->duration > 0) return to_ms(vs->duration, vs->time_base);
     const AVFormatContext* f = m_impl->format;
     return f->duration > 0 ? av_rescale(f->duration, 1000, AV_TIME_BASE) : 0;
 }

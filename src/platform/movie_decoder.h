@@ -63,7 +63,7 @@ public:
 
     int width() const;
     int height() const;
-    std::int64_t duration_ms() const; // 0 when the container does not say
+    std::int64_t duration_ms() const; // of the pictures; 0 when the container does not say
     bool has_audio() const;
     std::uint32_t audio_rate() const;
 
