@@ -93,7 +93,11 @@ TEST(Movies, TextureShowsTheClipsExactPixelsAtItsTimes) {
         run_game("movie_pixels", at(300, R"(
     CreateMovie("m", 10, 10, 20, FALSE, FALSE, "clip.mkv", 1000);
     Draw();
-    Wait(1000);
+    $t = MilliTime();
+    WaitPlay("m");
+    $out = String("%d", MilliTime() - $t);
+    WriteFile("played.txt", $out, FALSE);
+    Wait(600);
 )"),
                  [](const std::string& g) { four_frames(g + "/clip.mkv"); },
                  {"--screenshot", "360=GAME/f0.png", "--screenshot", "560=GAME/f2.png",
@@ -104,6 +108,8 @@ TEST(Movies, TextureShowsTheClipsExactPixelsAtItsTimes) {
     EXPECT_EQ(clip_mismatches(frame_png(run.game + "/f3.png"), 3, 10, 20, 32, 17), 0);
     // Without loop the movie stops at its end and keeps its last frame.
     EXPECT_EQ(clip_mismatches(frame_png(run.game + "/end.png"), 3, 10, 20, 32, 17), 0);
+    // WaitPlay waits while the movie plays: its four frames of 100 ms.
+    EXPECT_NEAR(std::atoi(read_text(run.game + "/played.txt").c_str()), 400, 20);
 }
 
 TEST(Movies, RequestsLoopsAndSeeksShowTheFrameOfTheirClock) {
