@@ -346,6 +346,26 @@ TEST(Movies, MoviePlayWaitsForItsEndUnlessInterruptedAsAllowed) {
     }
 }
 
+TEST(Movies, ASystemScriptHoldsPlayingMoviesUntilItEnds) {
+    // S starts a system script at 350 ms that runs for a second: the movie stands still at
+    // its frame 0 meanwhile and goes on from there, showing its frame 1 at 1480 ms.
+    const GameRun run =
+        run_game("movie_hold", at(300, R"(
+    CreateMovie("m", 10, 0, 0, FALSE, FALSE, "clip.mkv", 1000);
+    SetShortcut("S", "hold.txt");
+    Draw();
+    Wait(1500);
+)"),
+                 [](const std::string& g) {
+                     four_frames(g + "/clip.mkv", 32, 16);
+                     write_text(g + "/hold.txt", "scene main\n{\n    Wait(1000);\n}\n");
+                     write_text(g + "/hold.in", "350 key S\n370 keyup S\n");
+                 },
+                 {"--input", "GAME/hold.in", "--screenshot", "1480=GAME/after.png"});
+    ASSERT_EQ(run.result.exit_code, 0) << run.result.output;
+    EXPECT_EQ(clip_mismatches(frame_png(run.game + "/after.png"), 1, 0, 0, 32, 16), 0);
+}
+
 // The float stereo samples of the WAV that --audio-out writes (44100 Hz, frame 0 at 0 ms).
 std::vector<float> wav_left(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
