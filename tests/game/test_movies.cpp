@@ -346,6 +346,36 @@ TEST(Movies, MoviePlayWaitsForItsEndUnlessInterruptedAsAllowed) {
     }
 }
 
+TEST(Movies, NamesTakeTheResourcePathUnlessTheyBeginWithFile) {
+    // media/clip.mkv shows frame colours of the clip; clip.mkv at the top is one plain
+    // colour. With current_path "media/", "clip.mkv" is the first and "file:clip.mkv" the
+    // second.
+    const GameRun run =
+        run_game("movie_names", at(300, R"(
+    $SYSTEM_current_path = "media/";
+    CreateMovie("p", 10, 0, 0, FALSE, FALSE, "clip.mkv", 1000);
+    CreateMovie("f", 10, 40, 0, FALSE, FALSE, "file:clip.mkv", 1000);
+    Draw();
+    Wait(200);
+)"),
+                 [](const std::string& g) {
+                     std::filesystem::create_directories(g + "/media");
+                     four_frames(g + "/media/clip.mkv", 32, 16);
+                     ClipSpec spec;
+                     spec.width = 32;
+                     spec.height = 16;
+                     spec.colour = [](int, int, int) -> std::uint32_t { return 0x336699; };
+                     ASSERT_TRUE(write_clip(g + "/clip.mkv", spec));
+                 },
+                 {"--screenshot", "350=GAME/a.png"});
+    ASSERT_EQ(run.result.exit_code, 0) << run.result.output;
+    const PixelImage img = frame_png(run.game + "/a.png");
+    EXPECT_EQ(clip_mismatches(img, 0, 0, 0, 32, 16), 0);
+    ASSERT_FALSE(img.empty());
+    const std::uint8_t* p = img.row(5) + 45 * 4;
+    EXPECT_EQ((p[2] << 16) | (p[1] << 8) | p[0], 0x336699);
+}
+
 TEST(Movies, ASystemScriptHoldsPlayingMoviesUntilItEnds) {
     // S starts a system script at 350 ms that runs for a second: the movie stands still at
     // its frame 0 meanwhile and goes on from there, showing its frame 1 at 1480 ms.
