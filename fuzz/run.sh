@@ -5,7 +5,7 @@
 #
 #   sh fuzz/run.sh [SECONDS [TARGET...]]   default 60 seconds for each target
 #   targets: archive_index vksf vksi bmp png jpeg wav ogg settings input script layout
-#            cqst scene_block script_block
+#            cqst scene_block script_block movie
 #   FUZZ_OUT=dir    where corpora and findings are kept (default fuzz-out)
 #
 # Seeds come from tests/fixtures/storage, fuzz/seeds/<target> and the bundled demo. A
@@ -14,7 +14,7 @@
 set -eu
 SECONDS_EACH=${1:-60}
 [ $# -gt 0 ] && shift
-TARGETS=${*:-archive_index vksf vksi bmp png jpeg wav ogg settings input script layout cqst scene_block script_block}
+TARGETS=${*:-archive_index vksf vksi bmp png jpeg wav ogg settings input script layout cqst scene_block script_block movie}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 OUT=${FUZZ_OUT:-$ROOT/fuzz-out}
 BUILD=${FUZZ_BUILD:-$ROOT/build-asan}
@@ -45,6 +45,7 @@ seeds_for() {
         cqst) echo "$s/*.cqst" ;;
         scene_block) echo "$s/*.vksd" ;;
         script_block) echo "$s/*.vkss" ;;
+        movie) echo "$s/*.mkv" ;;
     esac
 }
 

@@ -31,6 +31,10 @@
 #include "sound/sound.h"
 #define KESTRUNE_HAVE_SOUND 1
 #endif
+#if __has_include("movie/movie.h")
+#include "movie/movie.h"
+#define KESTRUNE_HAVE_MOVIE 1
+#endif
 #if __has_include("ui/window_input.h")
 #include "ui/window_input.h"
 #define KESTRUNE_HAVE_UI 1
@@ -156,6 +160,9 @@ void register_subsystems() {
 #endif
 #ifdef KESTRUNE_HAVE_SOUND
     sound::register_with_frame();
+#endif
+#ifdef KESTRUNE_HAVE_MOVIE
+    movie::register_with_frame();
 #endif
     text::register_layout_with_frame();
 }

@@ -7,6 +7,9 @@
 #include "platform/thread.h"
 #include "script/arguments.h"
 #include "script/context.h"
+#include "script/system_variables.h"
+#include "storage/image_loader.h"
+#include "storage/storage.h"
 
 #include <algorithm>
 #include <cmath>
@@ -103,7 +106,17 @@ void redraw_mask(SceneObject& o) {
     mark_all_changed();
 }
 
+MovieSourceHook g_movie_source = nullptr;
+
 } // namespace detail
+
+void set_movie_source_hook(MovieSourceHook hook) {
+    detail::g_movie_source = hook;
+}
+
+void refresh_mask(SceneObject& o) {
+    detail::redraw_mask(o);
+}
 
 namespace commands {
 
@@ -146,12 +159,50 @@ std::shared_ptr<PixelImage> mask_image(const PixelImage& src, bool stencil, std:
     return out;
 }
 
+// Whether a mask source names an object's image or a file that starts like an image.
+bool names_image(CommandCall& call, const std::string& source) {
+    const std::string path = script::form_object_path(source, call.block.object_prefix);
+    if (!path.empty()) {
+        engine::scene_lock();
+        const bool found = find_image(path, call.context.owner_key) != nullptr;
+        engine::scene_unlock();
+        if (found) return true;
+    }
+    if (source.empty() || source.front() == '@') return true;
+    const std::string name =
+        source.rfind("file:", 0) == 0 ? source.substr(5) : script::resource_path_prefix() + source;
+    if (storage::available_file(name) == -1) return false;
+    char head[64] = {};
+    if (!storage::read_small_file(name, head, sizeof head)) return true;
+    const auto* b = reinterpret_cast<const std::uint8_t*>(head);
+    return storage::sniff_png(b, sizeof head - 1) || storage::sniff_jpeg(b, sizeof head - 1) ||
+           storage::sniff_bmp(b, sizeof head - 1) || storage::sniff_vksi(b, sizeof head - 1);
+}
+
 void create_mask(CommandCall& call, const std::string& source, bool stencil, std::int32_t mode,
                  const std::string& inherit) {
     if (call.path.empty()) return;
-    auto src = source_image(call, source);
+    MovieSource movie;
+    std::shared_ptr<PixelImage> src;
+    if (!stencil && g_movie_source && !source.empty() && !names_image(call, source)) {
+        std::string error;
+        if (!g_movie_source(source, movie, error)) {
+            const std::string name = source.rfind("file:", 0) == 0
+                                         ? source.substr(5)
+                                         : script::resource_path_prefix() + source;
+            if (storage::available_file(name) != -1) {
+                problem(call, "mask source \"" + source +
+                                  "\" is neither an image nor a movie that can be played (" +
+                                  error + "); the object was not created");
+                return;
+            }
+        }
+        src = movie.image;
+    }
+    if (!src) src = source_image(call, source);
     if (!src) return;
-    auto image = mask_image(*src, stencil, mode);
+    // A movie's frames land in its own image, which the mask reads directly.
+    auto image = movie.image ? movie.image : mask_image(*src, stencil, mode);
     if (!image) return;
     auto record = std::make_shared<MaskRecord>();
     record->layer.assign(static_cast<std::size_t>(k_screen_width) * k_screen_height * 4, 0);
@@ -173,6 +224,11 @@ void create_mask(CommandCall& call, const std::string& source, bool stencil, std
             o->offset_x = o->offset_y = 0;
         }
         set_slot(*o, k_slot_draw, k_op_idle);
+        if (movie.data) {
+            o->kind = movie.kind;
+            o->kind_data = std::move(movie.data);
+            set_slot(*o, k_slot_kind_update, k_op_movie_frame);
+        }
         redraw_mask(*o);
     }
     engine::scene_unlock();

@@ -371,6 +371,20 @@ void reproject(SceneObject& o);
 void mark_object(const SceneObject& o);
 int standard_draw(SceneObject& o);
 
+// ---- movie sources (kinds_layers.cpp; the hook is set by the movie subsystem) -------------
+// A mask source that is neither an object's image nor an image file may name a movie. The
+// hook opens it: the image its frames land in, and the kind data and kind that play it.
+// False with `error` set when it is no movie that can be played.
+struct MovieSource {
+    std::shared_ptr<PixelImage> image;
+    std::unique_ptr<KindData> data;
+    const KindOps* kind = nullptr;
+};
+using MovieSourceHook = bool (*)(const std::string& source, MovieSource& out, std::string& error);
+void set_movie_source_hook(MovieSourceHook hook);
+// Lock held: redraws the layer of a mask object from its image (a movie mask's new frame).
+void refresh_mask(SceneObject& o);
+
 // ---- render thread (render_thread.cpp) ------------------------------------------------------
 FrameBuffer& frame_buffer();
 void mark_changed(std::int32_t x, std::int32_t y, std::int32_t w, std::int32_t h);

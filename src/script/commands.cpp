@@ -137,9 +137,6 @@ std::set<std::string> g_unavailable_said;
 // The subsystem a command waits for, named when a script uses it before it is there.
 std::string_view provider_of(std::string_view command) {
     static const std::pair<std::string_view, std::string_view> k_providers[] = {
-        {"SetStream", "sound and movie playback"},
-        {"CreateMovie", "movie playback"},
-        {"MoviePlay", "movie playback"},
         {"CreateChoice", "choices"},
         {"CreateScrollbar", "choices and scroll bars"},
         {"SetScrollbar", "choices and scroll bars"},
@@ -209,6 +206,12 @@ bool register_command(std::string_view name, CommandHandler handler) {
         }
     }
     return false;
+}
+
+CommandHandler registered_handler(std::string_view name) {
+    for (std::size_t i = 0; i < k_table.size(); ++i)
+        if (name == k_table[i].name) return g_handlers[i].load();
+    return nullptr;
 }
 
 void set_command_hooks(const CommandHooks& hooks) {

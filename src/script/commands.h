@@ -61,6 +61,9 @@ using CommandHandler = bool (*)(CommandCall& call);
 
 // Installs the handler of a command by name; false for a name not in the table.
 bool register_command(std::string_view name, CommandHandler handler);
+// The handler installed for a command (null when none), so that a subsystem that extends a
+// command of another to its own objects can pass the call on.
+CommandHandler registered_handler(std::string_view name);
 
 // The dispatcher the statement loop calls (installed by install_command_table()).
 bool dispatch_command(ScriptContext& context, ScriptBlock& block, char* pos, char*& next);

@@ -47,8 +47,6 @@ constexpr std::size_t k_short_text_max = 511; // voice lists
 // and a script that changes one hears once which subsystem it waits for. When a subsystem
 // arrives, its lines go.
 constexpr std::pair<std::string_view, std::string_view> k_waiting[] = {
-    {"break_play_movie", "movie playback"},
-    {"movie_audio_volume", "movie playback"},
     {"save_last_select", "save data"},
     {"keep_skip", "choices"},
     {"backlog_lock", "the backlog"},
