@@ -47,5 +47,7 @@ void register_object_commands();
 void register_image_commands();
 void register_action_commands();
 void register_wait_commands();
+void register_choice_commands();
+void register_scrollbar_commands();
 
 } // namespace kestrune::scene::commands
