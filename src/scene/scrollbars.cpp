@@ -129,11 +129,14 @@ int pointer(SceneObject& o, bool held, std::int32_t px, std::int32_t py) {
         b.dragging = false;
         return 0;
     }
+    // Only a move is reported: a select that loops over the bar would otherwise take its
+    // case again and again while the button stays down.
     if (over || b.dragging) {
         set_bar_hover(o, true);
-        const std::int32_t i = index_at(b, px, py);
-        if (i != b.index) place_thumb(o, i);
         b.dragging = true;
+        const std::int32_t i = index_at(b, px, py);
+        if (i == b.index) return 0;
+        place_thumb(o, i);
         return 1;
     }
     const bool x_axis = along_x(b);
@@ -148,12 +151,11 @@ int pointer(SceneObject& o, bool held, std::int32_t px, std::int32_t py) {
     const bool rising = start == box_lo;
     // Page towards the pointer: back when it lies on the start's side of the thumb.
     const bool before = rising ? p < lo : p >= hi;
-    if (before ? b.ops.page_back(o) : b.ops.page_forward(o)) {
-        const ClipRect now = thumb_rect(o);
-        if (!pointer_on(now, px, py)) return 1;
-    }
-    b.dragging = true;
-    return 1;
+    // One page per press (or pointer movement), and no case taken: a select looping over the
+    // bar would page on without end, the thumb jumping back and forth over the pointer.
+    before ? b.ops.page_back(o) : b.ops.page_forward(o);
+    if (pointer_on(thumb_rect(o), px, py)) b.dragging = true;
+    return 0;
 }
 
 int scrollbar_request(SceneObject& o, std::string_view word) {

@@ -89,7 +89,14 @@ constexpr const char* k_request_words[] = {"Lock",
                                            "Prev"};
 
 // System variables besides the settings: those the engine sets for scripts to read.
-constexpr const char* k_system_variables[] = {"effect_drop_dencity",
+constexpr const char* k_system_variables[] = {"backlog_character_width",
+                                              "backlog_enable",
+                                              "backlog_position_x",
+                                              "backlog_position_y",
+                                              "backlog_row_interval",
+                                              "backlog_row_max",
+                                              "backlog_voice_icon_x",
+                                              "effect_drop_dencity",
                                               "effect_drop_image",
                                               "effect_drop_rotate_x",
                                               "effect_drop_rotate_y",
