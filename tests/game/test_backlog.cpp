@@ -67,13 +67,13 @@ TEST(BacklogGame, KeysAndWheelScrollAndClose) {
     } cases[] = {
         {"1000 key pageup\n1500 wheel up\n1800 key pageup\n2100 key home\n2400 key end\n"
          "2700 key end\n3200 click 500 300\n",
-         "0:0 -1:27 -6:170 -35:1000 0:0 "},
+         "1 0:0 -1:27 -6:170 -35:1000 0:0 "},
         {"1000 wheel up\n1500 wheel up\n1800 wheel down\n2100 wheel down\n3200 click 500 300\n",
-         "0:0 -1:27 0:0 "},
+         "1 0:0 -1:27 0:0 "},
         {"1000 key up\n1500 key pageup\n1800 key pagedown\n2100 key pagedown\n"
          "3200 click 500 300\n",
-         "0:0 -5:142 0:0 "},
-        {"1000 key up\n1500 key up\n1800 rclick 500 300\n3200 click 500 300\n", "0:0 -1:27 "},
+         "1 0:0 -5:142 0:0 "},
+        {"1000 key up\n1500 key up\n1800 rclick 500 300\n3200 click 500 300\n", "1 0:0 -1:27 "},
     };
     for (const auto& c : cases) {
         const BacklogRun r = run_backlog(
@@ -81,9 +81,10 @@ TEST(BacklogGame, KeysAndWheelScrollAndClose) {
             {"--screenshot", "1400=GAME/open.png", "--screenshot", "3500=GAME/after.png"});
         ASSERT_EQ(r.result.exit_code, 0) << r.result.output;
         EXPECT_EQ(log_of(r), c.log) << c.input;
-        EXPECT_EQ(read_text(r.game + "/main.txt"), "resumed") << c.input << r.result.output;
+        EXPECT_EQ(read_text(r.game + "/main.txt"), "resumed 40") << c.input << r.result.output;
         EXPECT_EQ(rgb(r.game + "/open.png", 10, 10), "0,0,64") << "the backlog screen shows";
         EXPECT_EQ(rgb(r.game + "/after.png", 10, 10), "0,48,0") << "the main scene is back";
+        EXPECT_NE(r.result.output.find("a backlog window is already open"), std::string::npos);
     }
 }
 
@@ -113,7 +114,7 @@ TEST(BacklogGame, NoScriptOrLockLeavesPlayGoingOn) {
                                           game + "/test.in", "--max-seconds", "4", game});
         ASSERT_EQ(r.exit_code, 0) << r.output;
         EXPECT_FALSE(std::filesystem::exists(game + "/backlog_log.txt")) << c.name;
-        EXPECT_EQ(read_text(game + "/main.txt"), "resumed") << c.name << r.output;
+        EXPECT_EQ(read_text(game + "/main.txt"), "resumed 40") << c.name << r.output;
     }
 }
 
@@ -131,8 +132,8 @@ TEST(BacklogGame, ScrollBarDragAndTrackPress) {
                                                      "2300 rclick 500 300\n"
                                                      "2800 click 500 300\n");
     ASSERT_EQ(r.result.exit_code, 0) << r.result.output;
-    EXPECT_EQ(log_of(r), "0:0 -18:516 -35:1000 0:0 -5:142 ");
-    EXPECT_EQ(read_text(r.game + "/main.txt"), "resumed");
+    EXPECT_EQ(log_of(r), "1 0:0 -18:516 -35:1000 0:0 -5:142 ");
+    EXPECT_EQ(read_text(r.game + "/main.txt"), "resumed 40");
 }
 
 // The voiced line's icon shows its pointed-at and pressed images; the release replays the
@@ -148,7 +149,8 @@ TEST(BacklogGame, VoiceIconReplaysTheVoiceOnce) {
     EXPECT_EQ(rgb(r.game + "/a.png", 90, 185), "128,128,128");
     EXPECT_EQ(rgb(r.game + "/b.png", 90, 185), "0,255,255");
     EXPECT_EQ(rgb(r.game + "/c.png", 90, 185), "255,0,255");
-    EXPECT_EQ(rgb(r.game + "/a.png", 90, 225), "0,0,64") << "an unvoiced row has no icon";
+    EXPECT_EQ(rgb(r.game + "/a.png", 90, 225), "0,0,64") << "Mio's voice is ignored: no icon";
+    EXPECT_EQ(rgb(r.game + "/a.png", 90, 265), "0,0,64") << "an unvoiced row has no icon";
 
     std::ifstream f(r.game + "/out.wav", std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
@@ -173,4 +175,39 @@ TEST(BacklogGame, VoiceIconReplaysTheVoiceOnce) {
     EXPECT_LT(first, 1800u * 44100 / 1000) << "the voice starts after the release";
     EXPECT_GT(sounding, 44100u / 10) << "the voice is heard";
     EXPECT_LE(sounding, 44100u / 4) << "the voice plays once";
+}
+
+// The message display feeds the backlog: a page of two lines is one line end and two rows'
+// worth of text; NoLog keeps a text object's characters out.
+TEST(BacklogGame, DisplayedTextGoesToTheBacklog) {
+    const std::string game = scratch_dir("backlog_display");
+    write_text(game + "/start.txt", R"(scene main
+{
+    CreateName("sec");
+    LoadText("main", "sec", "one", 800, 300, NULL, NULL);
+    Request("sec/one", "Enter");
+    Draw();
+    WaitText("sec/one");
+    $a = BacklogRow();
+    LoadText("quiet", "sec", "two", 800, 300, NULL, NULL);
+    Request("quiet", "NoLog");
+    Request("quiet", "Enter");
+    Draw();
+    WaitText("quiet");
+    $out = "" + $a + " " + BacklogRow();
+    WriteFile("rows.txt", $out, FALSE);
+<PRE sec>
+[one]
+First line.
+Second line.
+[two]
+Not logged.
+Nor this.
+</PRE>
+}
+)");
+    const RunResult r =
+        run_kestrune({"--headless", "--save-dir", game + "/saves", "--max-seconds", "5", game});
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_EQ(read_text(game + "/rows.txt"), "1 1") << r.output;
 }
