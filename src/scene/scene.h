@@ -322,6 +322,8 @@ struct SceneObject {
     std::int32_t choice_state = 0; // 0 idle, or one of the k_choice_ states
     std::array<std::int32_t, 6> kind_params{-1, -1, -1, -1, -1, -1};
     std::unique_ptr<ScrollBar> scrollbar; // CreateScrollbar only
+    // CreateWindow: the rectangle that everything created under the window is clipped to.
+    std::unique_ptr<ClipRect> window_clip;
 
     std::array<Slot, k_slot_count> slots{};
     // Draws the drawable (default: the rasteriser; image effects replace it).

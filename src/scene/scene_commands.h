@@ -49,5 +49,6 @@ void register_action_commands();
 void register_wait_commands();
 void register_choice_commands();
 void register_scrollbar_commands();
+void register_window_commands();
 
 } // namespace kestrune::scene::commands

@@ -159,6 +159,7 @@ void register_with_frame() {
     commands::register_wait_commands();
     commands::register_choice_commands();
     commands::register_scrollbar_commands();
+    commands::register_window_commands();
     detail::register_effect_commands();
 }
 
