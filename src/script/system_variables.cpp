@@ -54,7 +54,6 @@ constexpr std::pair<std::string_view, std::string_view> k_waiting[] = {
     {"save_last_select", "save data"},
     {"save_thumbnail_width", "save data"},
     {"save_thumbnail_height", "save data"},
-    {"keep_skip", "choices"},
     {"script_menu", "the popup menu"},
     {"script_save", "the popup menu"},
     {"script_load", "the popup menu"},

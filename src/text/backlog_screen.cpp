@@ -504,14 +504,22 @@ void open_window(SceneObject& window) {
     sc.drag_x = sc.drag_y = k_no_point;
     sc.offset = 0;
     for (RowSlot& row : sc.rows) row = RowSlot{};
-    free_font(sc.font);
-    sc.glyphs.clear();
-    engine::lock(engine::k_lock_text);
-    sc.font = TextFont{};
-    create_font_from_defaults(sc.font);
-    FontMetrics m;
-    sc.ascent = font_metrics(sc.font, m) ? m.ascent : 0;
-    engine::unlock(engine::k_lock_text);
+    // The glyphs drawn before are kept while the default font stays the same, so that
+    // opening the screen again rasterises nothing it has drawn already.
+    const DefaultFontSettings fs = default_font_settings();
+    const bool same_font = sc.font.face && fs.face == sc.font_settings.face &&
+                           fs.size == sc.font_settings.size && fs.weight == sc.font_settings.weight;
+    if (!same_font) {
+        free_font(sc.font);
+        sc.glyphs.clear();
+        engine::lock(engine::k_lock_text);
+        sc.font = TextFont{};
+        create_font_from_defaults(sc.font);
+        FontMetrics m;
+        sc.ascent = font_metrics(sc.font, m) ? m.ascent : 0;
+        engine::unlock(engine::k_lock_text);
+        sc.font_settings = fs;
+    }
     mark_window_area();
 }
 

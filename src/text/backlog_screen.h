@@ -56,6 +56,7 @@ struct Screen {
     std::shared_ptr<void> replay; // the voice replayed last
     bool told_no_sound = false;
     TextFont font;
+    DefaultFontSettings font_settings; // what `font` and `glyphs` were made with
     std::int32_t ascent = 0;
     std::unordered_map<std::uint32_t, CachedGlyph> glyphs;
 };

@@ -95,3 +95,31 @@ TEST(ChoiceGame, KeyboardFocusFollowsLinks) {
                    {4500, k_white, nullptr, k_white}},
                   "B");
 }
+
+// The demo's choice branches the story: clicks on the upper button take the climbing route,
+// on the lower one the way home (the demo's own clicks land there).
+TEST(ChoiceGame, DemoChoiceBranchesTheStory) {
+    const struct {
+        int y;
+        const char* route;
+    } cases[] = {{220, "1"}, {300, "2"}};
+    for (const auto& c : cases) {
+        const std::string game = copy_folder(std::string(KESTRUNE_SOURCE_DIR) + "/games/demo",
+                                             std::string("choices_demo_") + c.route);
+        std::string main = read_text(game + "/script/main.txt");
+        const std::string at = "    if ($route == 1)";
+        ASSERT_NE(main.find(at), std::string::npos);
+        main.insert(main.find(at), "    WriteFile(\"route.txt\", $route, FALSE);\n");
+        write_text(game + "/script/main.txt", main);
+        std::string input = read_text(game + "/clickthrough.in");
+        const std::string click = "click 512 " + std::to_string(c.y);
+        for (std::size_t p = 0; (p = input.find("click 512 300", p)) != std::string::npos;
+             p += click.size())
+            input.replace(p, 13, click);
+        write_text(game + "/test.in", input);
+        const RunResult r = run_kestrune({"--headless", "--save-dir", game + "/saves", "--input",
+                                          game + "/test.in", "--max-seconds", "60", game});
+        ASSERT_EQ(r.exit_code, 0) << r.output;
+        EXPECT_EQ(read_text(game + "/route.txt"), c.route) << r.output;
+    }
+}
