@@ -22,9 +22,12 @@ struct BacklogStore {
     std::int32_t rows = 0;
     std::int32_t width = k_backlog_max_width;
     std::uint64_t generation = 0; // changes with every change of the units
-    // The rows as last split, for `split_generation`.
+    // The rows as last split, for `split_generation`. Units change only at the end (a
+    // unit or two before the write position may be replaced or taken back), so only the
+    // rows from `dirty_from` on are split again.
     std::vector<BacklogRowSpan> split;
     std::uint64_t split_generation = ~std::uint64_t{0};
+    std::size_t dirty_from = 0; // lowest unit changed since the last split
 };
 
 BacklogStore& backlog_store();

@@ -44,21 +44,18 @@ std::uint8_t alpha_of_level(std::uint8_t level) {
     return level > 60 ? 255 : static_cast<std::uint8_t>(4 * level + 15);
 }
 
-// Blends one glyph's coverage in `colour` with its top-left at (x, y), clipped to `clip`.
-void blend_glyph(const scene::RasterTarget& t, const ClipRect& clip, const CachedGlyph& g,
-                 std::int32_t x, std::int32_t y, std::uint32_t colour) {
-    const platform::GlyphOutline& o = g.outline;
-    if (o.coverage.empty()) return;
+// Blends an alpha mask of w x h in `colour` with its top-left at (x, y), clipped to `clip`.
+void blend_mask(const scene::RasterTarget& t, const ClipRect& clip, const std::uint8_t* mask,
+                std::int32_t w, std::int32_t h, std::int32_t x, std::int32_t y,
+                std::uint32_t colour) {
     const std::int32_t cb = colour & 0xFF, cg = (colour >> 8) & 0xFF, cr = (colour >> 16) & 0xFF;
-    const std::int32_t top = std::max(y, clip.top),
-                       bottom = std::min(y + o.black_box_y, clip.bottom);
-    const std::int32_t left = std::max(x, clip.left),
-                       right = std::min(x + o.black_box_x, clip.right);
+    const std::int32_t top = std::max(y, clip.top), bottom = std::min(y + h, clip.bottom);
+    const std::int32_t left = std::max(x, clip.left), right = std::min(x + w, clip.right);
     for (std::int32_t py = top; py < bottom; ++py) {
-        const std::uint8_t* src = o.coverage.data() + static_cast<std::size_t>(py - y) * o.pitch;
+        const std::uint8_t* src = mask + static_cast<std::size_t>(py - y) * w - x;
         std::uint8_t* dst = t.pixels + static_cast<std::size_t>(py) * t.stride;
         for (std::int32_t px = left; px < right; ++px) {
-            const std::int32_t a = alpha_of_level(src[px - x]);
+            const std::int32_t a = src[px];
             if (!a) continue;
             std::uint8_t* p = dst + px * 4;
             p[0] = static_cast<std::uint8_t>(p[0] + (cb - p[0]) * a / 256);
@@ -83,13 +80,44 @@ std::vector<std::array<std::int32_t, 2>> outline_offsets_of(std::uint32_t d) {
     return v;
 }
 
-const CachedGlyph* glyph_for(std::uint32_t code) {
+// Blending the same colour at alphas a1, a2, ... in turn leaves 1 - (1 - a1)(1 - a2)...
+// of it: one mask with that alpha draws every outline offset at once.
+void make_masks(CachedGlyph& g, const platform::GlyphOutline& o, std::uint32_t directions) {
+    g.origin_x = o.origin_x;
+    g.origin_y = o.origin_y;
+    if (o.coverage.empty()) return;
+    g.width = o.black_box_x;
+    g.height = o.black_box_y;
+    g.fill.assign(static_cast<std::size_t>(g.width) * g.height, 0);
+    for (std::int32_t y = 0; y < g.height; ++y)
+        for (std::int32_t x = 0; x < g.width; ++x)
+            g.fill[static_cast<std::size_t>(y) * g.width + x] =
+                alpha_of_level(o.coverage[static_cast<std::size_t>(y) * o.pitch + x]);
+    const auto offsets = outline_offsets_of(directions);
+    if (offsets.empty()) return;
+    const std::int32_t ow = g.width + 4, oh = g.height + 4;
+    std::vector<std::int32_t> keep(static_cast<std::size_t>(ow) * oh, 256);
+    for (const auto& d : offsets)
+        for (std::int32_t y = 0; y < g.height; ++y)
+            for (std::int32_t x = 0; x < g.width; ++x) {
+                const std::int32_t a = g.fill[static_cast<std::size_t>(y) * g.width + x];
+                std::int32_t& k = keep[static_cast<std::size_t>(y + 2 + d[1]) * ow + x + 2 + d[0]];
+                k = k * (256 - a) / 256;
+            }
+    g.outline.resize(keep.size());
+    for (std::size_t i = 0; i < keep.size(); ++i)
+        g.outline[i] = static_cast<std::uint8_t>(std::min(255, 256 - keep[i]));
+}
+
+const CachedGlyph* glyph_for(std::uint32_t code, std::uint32_t directions) {
     auto it = g_screen.glyphs.find(code);
     if (it != g_screen.glyphs.end()) return it->second.ok ? &it->second : nullptr;
     CachedGlyph g;
+    platform::GlyphOutline o;
     engine::lock(engine::k_lock_text);
-    g.ok = g_screen.font.face && glyph_coverage(g_screen.font, code, g.outline);
+    g.ok = g_screen.font.face && glyph_coverage(g_screen.font, code, o);
     engine::unlock(engine::k_lock_text);
+    if (g.ok) make_masks(g, o, directions);
     auto [slot, _] = g_screen.glyphs.emplace(code, std::move(g));
     return slot->second.ok ? &slot->second : nullptr;
 }
@@ -157,8 +185,7 @@ int draw_page(SceneObject& o, scene::FrameBuffer& frame, const ClipRect& area) {
     clip.top = std::max(clip.top, 0);
     clip.right = std::min(clip.right, t.width);
     clip.bottom = std::min(clip.bottom, t.height);
-    const DefaultFontSettings fs = default_font_settings();
-    const auto offsets = outline_offsets_of(fs.outline_directions);
+    const DefaultFontSettings& fs = sc.font_settings;
     const std::int32_t ascent = sc.ascent;
     const std::uint16_t* u = s.units.data();
     for (std::int32_t r = first; r <= last; ++r) {
@@ -186,13 +213,14 @@ int draw_page(SceneObject& o, scene::FrameBuffer& frame, const ClipRect& area) {
             const std::int32_t x = l.position_x + k * l.char_pitch;
             ++k;
             if (u[i] == ' ' || u[i] == 0xA1A1) continue;
-            const CachedGlyph* g = glyph_for(u[i]);
+            const CachedGlyph* g = glyph_for(u[i], fs.outline_directions);
             if (!g) return 1; // the page ends at a glyph that cannot be had
-            const std::int32_t gx = x + g->outline.origin_x,
-                               gy = top + ascent - g->outline.origin_y;
-            for (const auto& d : offsets)
-                blend_glyph(t, clip, *g, gx + d[0], gy + d[1], fs.outline_colour);
-            blend_glyph(t, clip, *g, gx, gy, fs.fill_colour);
+            if (g->fill.empty()) continue;
+            const std::int32_t gx = x + g->origin_x, gy = top + ascent - g->origin_y;
+            if (!g->outline.empty())
+                blend_mask(t, clip, g->outline.data(), g->width + 4, g->height + 4, gx - 2, gy - 2,
+                           fs.outline_colour);
+            blend_mask(t, clip, g->fill.data(), g->width, g->height, gx, gy, fs.fill_colour);
         }
         row.voice = voiced && sc.icons.size() == 3;
         if (row.voice && row.state == k_icon_clicked && !row.played) replay(row);
@@ -507,8 +535,10 @@ void open_window(SceneObject& window) {
     // The glyphs drawn before are kept while the default font stays the same, so that
     // opening the screen again rasterises nothing it has drawn already.
     const DefaultFontSettings fs = default_font_settings();
-    const bool same_font = sc.font.face && fs.face == sc.font_settings.face &&
-                           fs.size == sc.font_settings.size && fs.weight == sc.font_settings.weight;
+    const DefaultFontSettings& was = sc.font_settings;
+    const bool same_font = sc.font.face && fs.face == was.face && fs.size == was.size &&
+                           fs.weight == was.weight &&
+                           fs.outline_directions == was.outline_directions;
     if (!same_font) {
         free_font(sc.font);
         sc.glyphs.clear();
@@ -518,8 +548,8 @@ void open_window(SceneObject& window) {
         FontMetrics m;
         sc.ascent = font_metrics(sc.font, m) ? m.ascent : 0;
         engine::unlock(engine::k_lock_text);
-        sc.font_settings = fs;
     }
+    sc.font_settings = fs; // colours may change without new glyphs
     mark_window_area();
 }
 

@@ -38,9 +38,15 @@ struct RowSlot {
     std::string voice_file;
 };
 
+// A glyph as the screen draws it: its alphas, and the alphas of all its outline offsets
+// blended into one mask (2 pixels larger on every side), so that a page costs two blends
+// per glyph whatever the outline directions.
 struct CachedGlyph {
     bool ok = false;
-    platform::GlyphOutline outline;
+    std::int32_t origin_x = 0, origin_y = 0;
+    std::int32_t width = 0, height = 0;
+    std::vector<std::uint8_t> fill;    // width x height
+    std::vector<std::uint8_t> outline; // (width + 4) x (height + 4); empty without outline
 };
 
 struct Screen {

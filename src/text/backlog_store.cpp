@@ -103,7 +103,13 @@ bool add_voice(BacklogStore& s, std::string_view character, std::string_view fil
     return true;
 }
 
+// Additions change at most the last unit before the write position and what follows.
+void note_change(BacklogStore& s) {
+    s.dirty_from = std::min(s.dirty_from, s.units.empty() ? std::size_t{0} : s.units.size() - 1);
+}
+
 bool add_locked(BacklogStore& s, std::int32_t code, const VoiceRecord* voice) {
+    note_change(s);
     if (voice && !add_voice(s, voice->class_name, voice->src)) return false;
     if (code == 0) {
         ++s.generation;
@@ -134,11 +140,12 @@ BacklogStore& backlog_store() {
 
 const std::vector<BacklogRowSpan>& backlog_rows(BacklogStore& s) {
     if (s.split_generation == s.generation) return s.split;
-    s.split.clear();
+    // Keep the rows that end (with their break) before the first changed unit.
+    while (!s.split.empty() && s.split.back().end + 1 >= s.dirty_from) s.split.pop_back();
     const std::uint16_t* u = s.units.data();
     const auto n = static_cast<std::uint32_t>(s.units.size());
-    std::uint32_t begin = 0;
-    for (std::uint32_t i = 0; i < n; ++i) {
+    std::uint32_t begin = s.split.empty() ? 0 : s.split.back().end + 1;
+    for (std::uint32_t i = begin; i < n; ++i) {
         if (u[i] == 16) {
             // A voice marker: 16, 17, name, 17, file, 16.
             int delimiters = 0;
@@ -155,6 +162,7 @@ const std::vector<BacklogRowSpan>& backlog_rows(BacklogStore& s) {
     }
     if (begin < n) s.split.push_back({begin, n});
     s.split_generation = s.generation;
+    s.dirty_from = n;
     return s.split;
 }
 
@@ -172,6 +180,7 @@ bool backlog_set(std::string_view text, std::string_view voice_file, std::string
     BacklogStore& s = detail::backlog_store();
     std::lock_guard guard(s.mutex);
     if (!has_room(s, text.size() * 2 + voice_file.size() + character.size() + 8)) return false;
+    note_change(s);
     if (voice_file != "NULL") add_voice(s, character, voice_file);
     for (std::size_t i = 0; i < text.size();) {
         const auto b = static_cast<unsigned char>(text[i]);
@@ -194,6 +203,7 @@ void backlog_clear() {
     s.units.clear();
     s.column = 0;
     s.rows = 0;
+    s.dirty_from = 0;
     ++s.generation;
 }
 
@@ -251,6 +261,7 @@ bool backlog_restore(std::span<const std::uint8_t> blob) {
     }
     s.column = column;
     s.rows = rows;
+    s.dirty_from = 0;
     ++s.generation;
     return true;
 }
