@@ -211,3 +211,43 @@ Nor this.
     ASSERT_EQ(r.exit_code, 0) << r.output;
     EXPECT_EQ(read_text(game + "/rows.txt"), "1 1") << r.output;
 }
+
+// Layout values a script may get wrong are clamped (rows 1 to 31, pitches above 0), and
+// with fewer than three voice icon images the backlog shows no icons: the screen still
+// opens, pages and closes, and play goes on.
+TEST(BacklogGame, BadLayoutAndMissingIconsAreSafe) {
+    const struct {
+        const char* name;
+        const char* layout; // put before CreateBacklog
+        const char* icons;  // the icon_voice value
+        const char* log;
+    } cases[] = {
+        {"backlog_zero_pitch",
+         "$SYSTEM_backlog_row_interval = 0; $SYSTEM_backlog_character_width = -5;", "voice%d.png#3",
+         "1 0:0 -5:142 "},
+        {"backlog_many_rows", "$SYSTEM_backlog_row_max = 40;", "voice%d.png#3", "1 0:0 -17:736 "},
+        {"backlog_no_rows", "$SYSTEM_backlog_row_max = 0;", "voice%d.png#3", "1 0:0 -1:25 "},
+        {"backlog_two_icons", "", "voice%d.png#2", "1 0:0 -5:142 "},
+    };
+    for (const auto& c : cases) {
+        const std::string game = copy_game("backlog", c.name);
+        std::string script = read_text(game + "/backlog.txt");
+        script.insert(script.find("    CreateBacklog(\"log\", 10);"),
+                      std::string("    ") + c.layout + "\n");
+        write_text(game + "/backlog.txt", script);
+        std::string ini = read_text(game + "/system/System.ini");
+        ini.replace(ini.find("voice%d.png#3"), 13, c.icons);
+        write_text(game + "/system/System.ini", ini);
+        write_text(game + "/test.in",
+                   "1000 key pageup\n1300 key pageup\n1600 rclick 500 300\n2500 click 500 300\n");
+        const RunResult r = run_kestrune({"--headless", "--save-dir", game + "/saves", "--input",
+                                          game + "/test.in", "--max-seconds", "4", "--screenshot",
+                                          "1200=" + game + "/open.png", game});
+        ASSERT_EQ(r.exit_code, 0) << c.name << r.output;
+        EXPECT_EQ(read_text(game + "/backlog_log.txt"), c.log) << c.name;
+        EXPECT_EQ(read_text(game + "/main.txt"), "resumed 40") << c.name;
+        if (std::string(c.icons) == "voice%d.png#2") {
+            EXPECT_EQ(rgb(game + "/open.png", 90, 185), "0,0,64") << "no icon without three images";
+        }
+    }
+}
