@@ -253,7 +253,7 @@ SceneObject* create_kind_object(const CreateArgs& args, std::unique_ptr<Drawable
     if (o->drawable) o->drawable->owner = o;
     o->priority = args.priority;
     const SceneObject* parent = o->parent;
-    const bool relative = parent && parent->parent && parent->inherit;
+    const bool relative = parent && parent->parent && (parent->inherit || parent->window_clip);
     o->offset_x = relative ? parent->x : 0;
     o->offset_y = relative ? parent->y : 0;
     o->offset_z = relative ? parent->z : 0;
@@ -282,6 +282,12 @@ SceneObject* create_kind_object(const CreateArgs& args, std::unique_ptr<Drawable
     set_slot(*o, k_slot_draw, k_op_draw);
     set_slot(*o, k_slot_prepare, k_op_prepare);
     if (o->drawable) {
+        // Inside a window the object is clipped to the window's rectangle.
+        for (const SceneObject* a = o->parent; a; a = a->parent)
+            if (a->window_clip) {
+                o->drawable->surface_clip = a->window_clip.get();
+                break;
+            }
         o->drawable->x = o->x;
         o->drawable->y = o->y;
         reproject(*o);

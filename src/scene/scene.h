@@ -205,7 +205,66 @@ struct KindOps {
     bool (*busy)(const SceneObject& o) = nullptr;
     // Releases what the kind holds outside its KindData (called under the lock).
     void (*release)(SceneObject& o) = nullptr;
+    // SetScrollbar with this object as target: binds the scroll bar `bar` to it (the
+    // backlog window takes over the bar's operations). False when the kind has no use for it.
+    bool (*attach_scrollbar)(SceneObject& o, SceneObject& bar) = nullptr;
 };
+
+// ---- scroll bars (scrollbars.cpp) -------------------------------------------------------------
+// A bar's seven operations; each returns 1 when it moved or took the input. A backlog window
+// replaces them all when a bar is attached to it. Lock held.
+struct ScrollOps {
+    int (*step_back)(SceneObject& bar) = nullptr;
+    int (*step_forward)(SceneObject& bar) = nullptr;
+    int (*page_back)(SceneObject& bar) = nullptr;
+    int (*page_forward)(SceneObject& bar) = nullptr;
+    int (*to_last)(SceneObject& bar) = nullptr;
+    int (*to_first)(SceneObject& bar) = nullptr;
+    // The pointer at (x, y) with the button held or not; 1 when the bar took it.
+    int (*pointer)(SceneObject& bar, bool held, std::int32_t x, std::int32_t y) = nullptr;
+};
+
+inline constexpr std::size_t k_max_track_points = 16000;
+
+// The record of a scroll bar: the thumb (the object's own drawable) moves along the points
+// of a straight track.
+struct ScrollBar {
+    bool horizontal = false;
+    std::int32_t hover = 0; // 16 while the pointer is over the thumb
+    bool active = false;    // steps do nothing until SetScrollbar or a request activates it
+    bool dragging = false;
+    std::int32_t box_left = 0, box_top = 0, box_right = 0, box_bottom = 0; // of the track ends
+    std::int32_t last_index = 0; // points - 1 (0 for a track of one point)
+    std::int32_t index = 0;
+    std::int32_t step = 1;
+    std::vector<std::array<std::int32_t, 2>> points;
+    ScrollOps ops;
+};
+
+// Puts the thumb on the point `index` (clamped to the track), marking old and new area and
+// keeping the object's position with the thumb. Lock held.
+void place_thumb(SceneObject& bar, std::int32_t index);
+// The thumb's rectangle on the screen. Lock held.
+ClipRect thumb_rect(const SceneObject& bar);
+// Sets the bar's hover state: 16 with the hand cursor (the bar becomes the hovered
+// choice), or 0 with the arrow when it was the hovered one. Lock held.
+void set_bar_hover(SceneObject& bar, bool over);
+
+// ---- choices (choices.cpp) --------------------------------------------------------------------
+// The states of a choice container.
+inline constexpr std::int32_t k_choice_over = 16;
+inline constexpr std::int32_t k_choice_left = 256;
+inline constexpr std::int32_t k_choice_pressed = 4096;
+inline constexpr std::int32_t k_choice_chosen = 65536;
+// The cursor shape that choices and scroll bars ask for (the hand over them). Any thread.
+void set_cursor_hand(bool hand);
+bool cursor_hand();
+// Every choice in the over state of the current list leaves it; the cursor becomes the
+// arrow and no choice is hovered any more. Locks.
+void end_hover();
+// The hovered choice (or scroll bar), shared between the window thread and script threads.
+SceneObject* hovered_choice();
+void set_hovered_choice(SceneObject* o);
 
 // ---- the object ------------------------------------------------------------------------
 struct SceneObject {
@@ -260,7 +319,11 @@ struct SceneObject {
 
     // Choice parameters (used by the choices).
     bool choice = false;
+    std::int32_t choice_state = 0; // 0 idle, or one of the k_choice_ states
     std::array<std::int32_t, 6> kind_params{-1, -1, -1, -1, -1, -1};
+    std::unique_ptr<ScrollBar> scrollbar; // CreateScrollbar only
+    // CreateWindow: the rectangle that everything created under the window is clipped to.
+    std::unique_ptr<ClipRect> window_clip;
 
     std::array<Slot, k_slot_count> slots{};
     // Draws the drawable (default: the rasteriser; image effects replace it).

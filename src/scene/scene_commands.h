@@ -47,5 +47,8 @@ void register_object_commands();
 void register_image_commands();
 void register_action_commands();
 void register_wait_commands();
+void register_choice_commands();
+void register_scrollbar_commands();
+void register_window_commands();
 
 } // namespace kestrune::scene::commands

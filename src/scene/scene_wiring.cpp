@@ -157,6 +157,9 @@ void register_with_frame() {
     commands::register_image_commands();
     commands::register_action_commands();
     commands::register_wait_commands();
+    commands::register_choice_commands();
+    commands::register_scrollbar_commands();
+    commands::register_window_commands();
     detail::register_effect_commands();
 }
 

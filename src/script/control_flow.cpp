@@ -4,6 +4,7 @@
 #include "frame/engine.h"
 #include "script/flow_internal.h"
 #include "script/scanner.h"
+#include "script/system_variables.h"
 #include "script/variables.h"
 
 #include <cstring>
@@ -471,6 +472,8 @@ char* do_case(ScriptContext& ctx, ScriptBlock& b, char* p) {
         b.button_held = 0;
         b.case_taken[s] = 1;
         if (hooks.end_hover) hooks.end_hover();
+        // A choice is a point the reader decides at: skipping stops there unless keep_skip.
+        if (engine::skip_mode() && setting_number("keep_skip") == 0) engine::set_skip_mode(false);
         return brace;
     }
     char* close = brace < end ? find_block_end(brace, end) : nullptr;

@@ -48,10 +48,6 @@ constexpr std::size_t k_short_text_max = 511; // voice lists
 // arrives, its lines go.
 constexpr std::pair<std::string_view, std::string_view> k_waiting[] = {
     {"save_last_select", "save data"},
-    {"keep_skip", "choices"},
-    {"backlog_lock", "the backlog"},
-    {"backlog_voice_icon_shift_y", "the backlog"},
-    {"backlog_ignore_character_voice", "the backlog"},
     {"script_menu", "the popup menu"},
     {"script_save", "the popup menu"},
     {"script_load", "the popup menu"},

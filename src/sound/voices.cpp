@@ -60,6 +60,13 @@ bool voice_playing() {
     return g_current && g_current->is_playing();
 }
 
+bool replay_voice(const std::shared_ptr<void>& sound) {
+    auto s = std::static_pointer_cast<SoundStream>(sound);
+    if (!s) return false;
+    s->stop();
+    return s->play();
+}
+
 } // namespace
 
 void stop_text_voice() {
@@ -78,6 +85,7 @@ void register_voice_hooks() {
     h.voice_length_ms = voice_length_ms;
     h.voice_playing = voice_playing;
     h.stop_voice = stop_text_voice;
+    h.replay_voice = replay_voice;
 }
 
 } // namespace kestrune::sound

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -80,6 +81,9 @@ struct DisplayHooks {
     void (*stop_voice)() = nullptr;
     // The backlog: a character code (10 ends a line), or with code 0 a voice marker.
     int (*backlog_add)(std::int32_t code, const VoiceRecord* voice) = nullptr;
+    // Plays a voice made by the voice loader from its start (the backlog's replay); false
+    // when it does not play.
+    bool (*replay_voice)(const std::shared_ptr<void>& sound) = nullptr;
 };
 DisplayHooks& display_hooks();
 

@@ -10,6 +10,7 @@
 #include "script/commands.h"
 #include "script/context.h"
 #include "script/scanner.h"
+#include "text/backlog.h"
 #include "text/display.h"
 #include "text/icons.h"
 #include "text/layout.h"
@@ -255,6 +256,7 @@ void register_layout_with_frame() {
         register_display();
         register_icons_with_frame();
         register_text_records();
+        register_backlog_with_frame();
         // After the settings file and the variable store: the text settings are read for
         // this run of the scripts (a restart reads them again).
         frame::startup_hooks().script_settings.push_back([] {

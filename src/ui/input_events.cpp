@@ -72,11 +72,10 @@ void signal_input(std::int32_t code) {
     platform::Event* e = input_event(code);
     if (!e) return;
     // The pause lets the render thread show the objects' new focus before waiters wake;
-    // with no objects to offer the input to there is nothing to show, and pausing would
-    // only delay the next message (and stretch the key rate limit).
+    // when no object acted there is nothing to show, and pausing would only delay the next
+    // message (and stretch the key rate limit).
     if (code != k_in_any && code != k_in_ctrl && engine::render_is_running() &&
-        input_hooks().offer_to_objects) {
-        input_hooks().offer_to_objects(code);
+        input_hooks().offer_to_objects && input_hooks().offer_to_objects(code)) {
         platform::sleep_ms(32);
         e = input_event(code); // the state may have changed meanwhile
         if (!e) return;

@@ -77,7 +77,8 @@ std::string parse_line(std::string_view line, int number, std::vector<TimedInput
     in.ms = static_cast<std::uint32_t>(ms);
     in.line = number;
 
-    if (what == "click" || what == "rclick" || what == "move") {
+    if (what == "click" || what == "rclick" || what == "move" || what == "press" ||
+        what == "release") {
         long x = 0, y = 0;
         if (words.size() != 4 || !parse_long(words[2], x) || !parse_long(words[3], y))
             return "\"" + what + "\" needs two whole numbers X Y";
@@ -89,6 +90,13 @@ std::string parse_line(std::string_view line, int number, std::vector<TimedInput
         in.event.y = static_cast<int>(y);
         if (what == "move") {
             in.event.kind = Kind::mouse_move;
+            out.push_back(in);
+            return {};
+        }
+        // The left button alone going down or up, for drags and presses held over time.
+        if (what == "press" || what == "release") {
+            in.event.button = 1;
+            in.event.kind = what == "press" ? Kind::mouse_down : Kind::mouse_up;
             out.push_back(in);
             return {};
         }
@@ -125,7 +133,7 @@ std::string parse_line(std::string_view line, int number, std::vector<TimedInput
         return {};
     }
     return "unknown event \"" + std::string(words[1]) +
-           "\" (expected click, rclick, move, key, keyup, wheel or quit)";
+           "\" (expected click, rclick, press, release, move, key, keyup, wheel or quit)";
 }
 
 void post_at_times(std::vector<TimedInput> inputs) {

@@ -38,8 +38,9 @@ struct InputHooks {
     bool (*cursor_is_hand)() = nullptr;
     void (*update_cursor)() = nullptr;
     void (*report_pointer)(std::int32_t x, std::int32_t y) = nullptr;
-    // Offers an input code to the scene's objects (keyboard focus, scroll bars).
-    void (*offer_to_objects)(std::int32_t code) = nullptr;
+    // Offers an input code to the scene's objects (keyboard focus, scroll bars); true when
+    // one of them acted on it.
+    bool (*offer_to_objects)(std::int32_t code) = nullptr;
 };
 
 InputHooks& input_hooks();

@@ -375,6 +375,11 @@ void key_up(const KeyPress& press) {
     reset_input(info_of(press.key).code);
 }
 
+bool enter_held() {
+    std::lock_guard guard(key_state().mutex);
+    return key_state().enter_held;
+}
+
 void reset_key_state() {
     KeyState& ks = key_state();
     std::lock_guard guard(ks.mutex);

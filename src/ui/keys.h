@@ -57,6 +57,9 @@ bool accept_key_now();
 // key without one.
 std::string key_variable(const KeyPress& press);
 
+// Whether Enter is down (it holds a choice pressed as the left button does).
+bool enter_held();
+
 // Normal play: the render thread runs, the engine state is 256 and neither
 // "$SYSTEM_menu_enable" nor "$SYSTEM_menu_lock" is non-zero.
 bool normal_play();

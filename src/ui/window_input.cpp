@@ -12,6 +12,7 @@
 #include "ui/input_events.h"
 #include "ui/input_file.h"
 #include "ui/input_hooks.h"
+#include "ui/select_wait.h"
 
 #include <cctype>
 #include <cstdio>
@@ -400,8 +401,9 @@ void register_with_frame() {
     script::ChoiceHooks choices = script::choice_hooks();
     choices.button_held = [] {
         std::lock_guard guard(mouse().mutex);
-        return mouse().left_held ? 1 : 0;
+        return mouse().left_held || enter_held() ? 1 : 0;
     };
+    choices.wait_input = wait_select_input;
     choices.pointer_position = engine::pointer_position;
     choices.reset_input_events = reset_all_inputs;
     script::set_choice_hooks(choices);
