@@ -9,6 +9,7 @@
 #include "script/expressions.h"
 #include "script/system_variables.h"
 #include "script/variables.h"
+#include "ui/boxes.h"
 #include "ui/input_events.h"
 #include "ui/input_file.h"
 #include "ui/input_hooks.h"
@@ -44,6 +45,7 @@ struct MouseState {
     platform::Tick clear_left_at = 0;
     bool clear_right_pending = false;
     platform::Tick clear_right_at = 0;
+    bool close_pending = false; // a close request that came before the game ran
 };
 
 MouseState& mouse() {
@@ -238,7 +240,7 @@ script::Value builtin_kick_shortcut(const script::BuiltinCall& call) {
 }
 
 bool close_from_frame() {
-    return handle_close_request();
+    return handle_close_request(true);
 }
 
 } // namespace
@@ -250,6 +252,8 @@ bool cursor_is_hand() {
 void handle_window_event(const platform::WindowEvent& e) {
     using Kind = platform::WindowEvent::Kind;
     if (engine::quit_requested()) return;
+    // An open menu or box takes every input; key releases still clear the key variables.
+    if (overlay_input(e)) return;
     switch (e.kind) {
     case Kind::mouse_move:
         mouse_move(e);
@@ -280,24 +284,41 @@ void handle_window_event(const platform::WindowEvent& e) {
     }
 }
 
-bool handle_close_request() {
+bool handle_close_request(bool from_window) {
     if (engine::quit_requested()) return true;
+    if (overlay_open()) {
+        // Asked again while the question is up: the reader insists.
+        if (quit_question_open()) return false;
+        // Any other menu or box gives way (as its cancel, else its last button).
+        cancel_overlay(k_box_no);
+    }
     script::var_set_number("$SYSTEM_buttondown_close", 1);
     signal_input(k_in_any);
-    bool taken = true;
-    if (engine::state() == engine::k_state_running) {
+    const std::int32_t state = engine::state();
+    if (state == engine::k_state_running) {
         if (engine::skip_mode()) {
             engine::set_skip_mode(false);
         } else {
+            // The window's close button must never go unanswered: when the close script
+            // cannot start now (a command running, the start interval), ask instead. Esc
+            // pressed twice in a row only starts the script once.
             const std::string name = close_script_name();
             if (name.empty())
-                taken = false;
-            else
-                script::start_system_script(name, true);
+                open_quit_question();
+            else if (!script::start_system_script(name, true) && from_window)
+                open_quit_question();
         }
+    } else if (state == engine::k_state_system_script) {
+        // A screen of the game's own runs (the close script, the backlog): Esc is its
+        // input, but the close button asks.
+        if (from_window) open_quit_question();
+    } else {
+        // Starting or loading: the request waits for the game to run.
+        std::lock_guard guard(mouse().mutex);
+        mouse().close_pending = true;
     }
     platform::sleep_ms(100);
-    return taken;
+    return true;
 }
 
 void post_key(const KeyPress& press) {
@@ -322,6 +343,19 @@ void post_window_event(const platform::WindowEvent& event) {
 
 void run_posted_input() {
     run_delayed_clears();
+    if (engine::in_running_range(engine::state())) {
+        bool retry = false;
+        {
+            std::lock_guard guard(mouse().mutex);
+            retry = mouse().close_pending;
+            mouse().close_pending = false;
+        }
+        if (retry) {
+            platform::WindowEvent close;
+            close.kind = platform::WindowEvent::Kind::close_request;
+            post_window_event(close);
+        }
+    }
     for (;;) {
         Posted p;
         {
@@ -332,14 +366,15 @@ void run_posted_input() {
         }
         engine::lock(engine::k_lock_message);
         if (p.kind == Posted::Kind::key) {
-            key_down(p.press, true);
+            // Keys posted by scripts or the menu do not reach an open box either.
+            if (!overlay_open()) key_down(p.press, true);
         } else if (p.kind == Posted::Kind::window_event) {
             if (p.event.kind == platform::WindowEvent::Kind::close_request) {
-                if (!handle_close_request()) engine::request_quit();
+                if (!handle_close_request(true)) engine::request_quit();
             } else {
                 handle_window_event(p.event);
             }
-        } else if (!handle_close_request()) {
+        } else if (!handle_close_request(false)) {
             engine::request_quit();
         }
         engine::unlock(engine::k_lock_message);
@@ -375,6 +410,7 @@ void register_with_frame() {
     h.stop_render.push_back(close_input_events);
     h.window_event.push_back(handle_window_event);
     h.close_request.push_back(close_from_frame);
+    register_boxes();
     h.main_loop_pass.push_back(run_posted_input);
     h.script_settings.push_back([] {
         script::register_builtin("KickShortcut", builtin_kick_shortcut);
