@@ -38,6 +38,12 @@ bool no_reader();
 void open_quit_question();
 bool quit_question_open();
 
+// Items of the popup menu that the menu bar's buttons share.
+inline constexpr std::int32_t k_menu_auto = 32834, k_menu_save = 32837, k_menu_load = 32838;
+// Does what the menu item does (as if picked), and whether the game can carry it out.
+void run_menu_command(std::int32_t id);
+bool menu_command_available(std::int32_t id);
+
 // The popup menu at a picture position; `locked` greys what "$SYSTEM_menu_lock" forbids.
 void open_popup_menu(std::int32_t x, std::int32_t y, bool locked);
 bool popup_menu_open();

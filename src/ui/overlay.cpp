@@ -4,6 +4,7 @@
 #include "scene/frame_buffer.h"
 #include "scene/scene.h"
 #include "ui/keys.h"
+#include "ui/menu_bar.h"
 
 #include <algorithm>
 #include <deque>
@@ -203,6 +204,29 @@ void mouse_input(const platform::WindowEvent& e) {
 
 } // namespace
 
+namespace detail {
+
+void refresh_painter() {
+    const bool bar = menu_bar_enabled();
+    bool overlay = false;
+    {
+        std::lock_guard guard(st().paint_mutex);
+        overlay = st().shown.has_value();
+    }
+    if (!bar && !overlay) {
+        scene::frame_buffer().set_picture_painter(nullptr);
+        return;
+    }
+    scene::frame_buffer().set_picture_painter([](std::uint8_t* bgra, std::int32_t stride) {
+        paint_menu_bar(bgra, stride);
+        OverlayState& state = st();
+        std::lock_guard guard(state.paint_mutex);
+        if (state.shown) paint_overlay(*state.shown, bgra, stride);
+    });
+}
+
+} // namespace detail
+
 void Overlay::focus_first() {
     focus = -1;
     for (std::size_t i = 0; i < widgets.size(); ++i)
@@ -231,11 +255,7 @@ void open_overlay(Overlay o) {
         std::lock_guard guard(s.paint_mutex);
         s.shown = s.live;
     }
-    scene::frame_buffer().set_picture_painter([](std::uint8_t* bgra, std::int32_t stride) {
-        OverlayState& state = st();
-        std::lock_guard guard(state.paint_mutex);
-        if (state.shown) detail::paint_overlay(*state.shown, bgra, stride);
-    });
+    detail::refresh_painter();
 }
 
 void close_overlay(std::int32_t id) {
@@ -247,7 +267,7 @@ void close_overlay(std::int32_t id) {
         std::lock_guard guard(s.paint_mutex);
         s.shown.reset();
     }
-    scene::frame_buffer().set_picture_painter(nullptr);
+    detail::refresh_painter();
     if (on_close) on_close(id);
     engine::wake_main(); // a queued request may open now
 }

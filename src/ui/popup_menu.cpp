@@ -152,6 +152,16 @@ bool g_menu_open = false; // main thread
 
 } // namespace
 
+void run_menu_command(std::int32_t id) {
+    carry_out(id);
+}
+
+bool menu_command_available(std::int32_t id) {
+    for (const ItemSpec& spec : k_items)
+        if (spec.id == id) return available(spec);
+    return false;
+}
+
 void open_popup_menu(std::int32_t x, std::int32_t y, bool locked) {
     if (overlay_open()) return;
     Overlay menu;

@@ -4,6 +4,7 @@
 #include "frame/startup_hooks.h"
 #include "persist/settings.h"
 #include "platform/clock.h"
+#include "scene/scene.h"
 #include "script/commands.h"
 #include "script/context.h"
 #include "script/expressions.h"
@@ -13,6 +14,7 @@
 #include "ui/input_events.h"
 #include "ui/input_file.h"
 #include "ui/input_hooks.h"
+#include "ui/menu_bar.h"
 
 #include <cctype>
 #include <cstdio>
@@ -254,6 +256,7 @@ void handle_window_event(const platform::WindowEvent& e) {
     if (engine::quit_requested()) return;
     // An open menu or box takes every input; key releases still clear the key variables.
     if (overlay_input(e)) return;
+    if (menu_bar_input(e)) return;
     switch (e.kind) {
     case Kind::mouse_move:
         mouse_move(e);
@@ -411,6 +414,22 @@ void register_with_frame() {
     h.window_event.push_back(handle_window_event);
     h.close_request.push_back(close_from_frame);
     register_boxes();
+    // The menu bar follows the settings file, read at each script start; its animations
+    // step with the render thread, and WaitKey tells it when a key is awaited.
+    h.script_settings.push_back([] {
+        setup_menu_bar();
+        return true;
+    });
+    h.start_render.push_back([] {
+        scene::add_cycle_hook(menu_bar_cycle);
+        return true;
+    });
+    h.exit_callbacks.push_back(release_menu_bar);
+    {
+        script::CommandHooks ch = script::command_hooks();
+        ch.menu_wait_animation = menu_bar_waiting;
+        script::set_command_hooks(ch);
+    }
     h.main_loop_pass.push_back(run_posted_input);
     h.script_settings.push_back([] {
         script::register_builtin("KickShortcut", builtin_kick_shortcut);

@@ -29,12 +29,22 @@ std::map<std::string, std::string>& games() {
     return g;
 }
 
-// Copies the overlays game with `start` as its start script and runs it with `input`.
+// "[メニュー]" in Shift-JIS: the settings section that enables the menu bar.
+const std::string k_menu_section = "[\x83\x81\x83\x6a\x83\x85\x81\x5b]\r\n";
+
+// Copies the overlays game with `start` as its start script and runs it with `input`;
+// `settings` is added to the settings file, and `remove_image` taken out of Data/ctrl.
 RunResult run_overlays(const std::string& scratch, const std::string& start,
-                       const std::string& input, const std::vector<std::string>& extra = {}) {
+                       const std::string& input, const std::vector<std::string>& extra = {},
+                       const std::string& settings = "", const std::string& remove_image = "") {
     const std::string game = copy_game("overlays", scratch);
     games()[scratch] = game;
-    write_text(game + "/system/System.ini", k_script_section + "start=" + start + "\r\n");
+    // The menu bar's images are the demo's.
+    std::filesystem::copy(KESTRUNE_SOURCE_DIR "/games/demo/Data", game + "/Data",
+                          std::filesystem::copy_options::recursive);
+    if (!remove_image.empty()) std::filesystem::remove(game + "/Data/ctrl/" + remove_image);
+    write_text(game + "/system/System.ini",
+               k_script_section + "start=" + start + "\r\n" + settings);
     std::vector<std::string> args = {"--headless", "--save-dir", game + "/saves", "--max-seconds",
                                      "8"};
     if (!input.empty()) {
@@ -164,5 +174,56 @@ TEST(Overlays, SettingsDialogByKeysChangesTheSpeedOfTheNextText) {
         else
             EXPECT_EQ(bright_pixels(game + "/text.png", 600, 1024), 0) << c.input;
         EXPECT_GT(bright_pixels(game + "/text.png", 0, 200), 100) << c.input;
+    }
+}
+
+namespace {
+
+// Pixels brighter than the test picture in the wait indicator's corner.
+int corner_marks(const std::string& png) {
+    PixelImage image;
+    if (!scene::read_png_bgra(png.c_str(), image)) return -1;
+    int n = 0;
+    for (int y = 0; y < 24; ++y)
+        for (int x = 0; x < 24; ++x)
+            if (image.row(y)[x * 4] > 200) ++n;
+    return n;
+}
+
+} // namespace
+
+TEST(Overlays, MenuBarShowsItsStateTakesItsClicksAndIsOffWithoutItsImages) {
+    // Enabled: a click on the speed slider (step 6) sets the play speed and leaves the key
+    // wait alone; the wait indicator is drawn in the corner while the key is awaited (long
+    // enough for it to wrap many times), and gone after. Disabled, or with an image
+    // missing, nothing is drawn and the same click ends the wait.
+    const struct {
+        const char* name;
+        bool enabled;
+        bool remove_image;
+    } cases[] = {{"bar_on", true, false}, {"bar_off", false, false}, {"bar_missing", true, true}};
+    for (const auto& c : cases) {
+        const std::string scratch = std::string("overlays_") + c.name;
+        const std::string settings = c.enabled ? k_menu_section + "enable=TRUE\r\n" : "";
+        const RunResult r = run_overlays(scratch, "bar.txt", "bar_mouse.in",
+                                         {"1200=wait.png", "3900=late.png", "4200=after.png"},
+                                         settings, c.remove_image ? "cs18.png" : "");
+        EXPECT_EQ(r.exit_code, 0) << r.output;
+        const std::string game = dir_of(scratch);
+        const bool shown = c.enabled && !c.remove_image;
+        EXPECT_EQ(read_text(game + "/bar.out"), shown ? "6" : "3") << c.name;
+        if (shown) {
+            // The thumb (#d0d8e8) blended at 255/256 over the track.
+            EXPECT_EQ(at(game + "/wait.png", 532, 4), (Bgr{231, 215, 207}))
+                << "the thumb at step 6";
+            EXPECT_GT(corner_marks(game + "/wait.png"), 5);
+            EXPECT_GT(corner_marks(game + "/late.png"), 5);
+            EXPECT_EQ(corner_marks(game + "/after.png"), 0);
+        } else {
+            EXPECT_EQ(at(game + "/wait.png", 532, 4), k_background) << c.name;
+            EXPECT_EQ(corner_marks(game + "/wait.png"), 0) << c.name;
+        }
+        EXPECT_EQ(r.output.find("the menu bar is off") != std::string::npos, c.remove_image)
+            << r.output;
     }
 }
