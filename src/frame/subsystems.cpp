@@ -5,6 +5,8 @@
 #include "frame/engine.h"
 #include "persist/settings.h"
 #include "platform/font_face.h"
+#include "platform/instance_lock.h"
+#include "platform/probe.h"
 #include "script/arguments.h"
 #include "script/commands.h"
 #include "script/system_variables.h"
@@ -38,6 +40,9 @@
 namespace kestrune::frame {
 
 namespace {
+
+// What the system probe found at start-up; published as the information_* variables.
+platform::ProbeStrings g_probe;
 
 // Variables the settings file seeds. Those restored from the common save data win over
 // the file; the *_default volumes always follow the file.
@@ -76,7 +81,11 @@ bool script_settings() {
 
     script::SystemVariableInfo info;
     info.save_path = s.save_folder;
-    info.information_os = "Linux";
+    info.information_os = g_probe.os;
+    info.information_cpu = g_probe.cpu;
+    info.information_memory = g_probe.memory;
+    info.information_video = g_probe.video;
+    info.information_directx = g_probe.graphics;
     storage::FileBytes common;
     const std::string common_name = s.save_folder + "/common/val.vkf";
     std::vector<std::uint8_t> globals;
@@ -115,6 +124,24 @@ void register_subsystems() {
     StartupHooks& h = startup_hooks();
     h.platform.push_back([] {
         storage::scan_archives(".");
+        return true;
+    });
+    // One running copy per game, keyed by its product names: a run with --save-dir keeps
+    // its lock in that folder, so test runs with folders of their own never meet.
+    h.platform.push_back([] {
+        const std::string& save_dir = current_options().save_dir;
+        persist::load_settings(read_resource, resource_exists, save_dir);
+        const persist::Settings& s = persist::settings();
+        const std::string folder =
+            save_dir.empty() ? platform::instance_lock_folder(s.save_folder) : s.save_folder;
+        std::string error;
+        if (platform::take_instance_lock(folder, s.brand, s.name, s.version, error)) return true;
+        std::fprintf(stderr, "kestrune: %s\n", error.c_str());
+        return false;
+    });
+    h.exit_callbacks.push_back(platform::release_instance_lock);
+    h.probe.push_back([] {
+        g_probe = platform::probe_system();
         return true;
     });
     h.exit_callbacks.push_back([] { storage::cache_unload_all(); });
