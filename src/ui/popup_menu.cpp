@@ -88,7 +88,7 @@ bool available(const ItemSpec& item) {
 }
 
 void post_letter(char letter) {
-    post_key({Key::letter, letter});
+    post_key({Key::letter, letter}, true);
 }
 
 // A picked item does what its key would, or, where the game set no script for the key,
@@ -96,7 +96,7 @@ void post_letter(char letter) {
 void carry_out(std::int32_t id) {
     switch (id) {
     case k_hide_text:
-        post_key({Key::space, 0});
+        post_key({Key::space, 0}, true);
         break;
     case k_auto:
         if (has_shortcut('A')) {
@@ -141,7 +141,7 @@ void carry_out(std::int32_t id) {
         post_letter('T');
         break;
     case k_quit:
-        post_key({Key::esc, 0});
+        post_key({Key::esc, 0}, true);
         break;
     default:
         break;

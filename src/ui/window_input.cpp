@@ -33,6 +33,7 @@ constexpr std::uint32_t k_button_var_clear_ms = 100;
 struct Posted {
     enum class Kind { key, close, window_event } kind = Kind::key;
     KeyPress press;
+    bool tap = false; // the key goes up again at once
     platform::WindowEvent event;
 };
 
@@ -324,10 +325,11 @@ bool handle_close_request(bool from_window) {
     return true;
 }
 
-void post_key(const KeyPress& press) {
+void post_key(const KeyPress& press, bool tap) {
     Posted p;
     p.kind = Posted::Kind::key;
     p.press = press;
+    p.tap = tap;
     post(std::move(p));
 }
 
@@ -370,7 +372,10 @@ void run_posted_input() {
         engine::lock(engine::k_lock_message);
         if (p.kind == Posted::Kind::key) {
             // Keys posted by scripts or the menu do not reach an open box either.
-            if (!overlay_open()) key_down(p.press, true);
+            if (!overlay_open()) {
+                key_down(p.press, true);
+                if (p.tap) key_up(p.press);
+            }
         } else if (p.kind == Posted::Kind::window_event) {
             if (p.event.kind == platform::WindowEvent::Kind::close_request) {
                 if (!handle_close_request(true)) engine::request_quit();

@@ -25,8 +25,10 @@ void handle_window_event(const platform::WindowEvent& event);
 // engine should quit now (the request came again while the question was up).
 bool handle_close_request(bool from_window = true);
 
-// Posts a synthetic key-down (the popup menu, KickShortcut) to the main thread.
-void post_key(const KeyPress& press);
+// Posts a synthetic key-down (the popup menu, KickShortcut) to the main thread; with
+// `tap` the key goes up again right after (a menu item presses and lets go), so that a
+// script waiting for the key's release does not wait for ever.
+void post_key(const KeyPress& press, bool tap = false);
 // Posts a window event to be handled on the main thread (timed input of a windowed run).
 void post_window_event(const platform::WindowEvent& event);
 // Handles what was posted (called by the main loop after each pass).

@@ -227,3 +227,21 @@ TEST(Overlays, MenuBarShowsItsStateTakesItsClicksAndIsOffWithoutItsImages) {
             << r.output;
     }
 }
+
+TEST(Overlays, DemoRightClickMenuOpensTheSettingsAndQuitsThroughTheCloseScript) {
+    // The right button opens the menu at the pointer; C opens the settings dialog; Esc
+    // closes it; M, Up (wrapping to quit) and Enter ask the demo's close script, and Enter
+    // there ends the run long before its last screenshot's moment.
+    const std::string game = copy_folder(KESTRUNE_SOURCE_DIR "/games/demo", "overlays_demo");
+    write_text(game + "/menu.in", "2000 move 300 200\n2100 rclick 300 200\n2400 key C\n"
+                                  "2800 key Escape\n3000 key M\n3100 key Up\n3200 key Return\n"
+                                  "3800 key Return\n");
+    const RunResult r = run_kestrune(
+        {"--headless", "--save-dir", game + "/saves", "--input", game + "/menu.in", "--max-seconds",
+         "40", "--screenshot", "2300=" + game + "/menu.png", "--screenshot",
+         "2600=" + game + "/dialog.png", "--screenshot", "30000=" + game + "/late.png", game});
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_EQ(at(game + "/menu.png", 305, 210), k_focus_colour);
+    EXPECT_EQ(at(game + "/dialog.png", 700, 85), (Bgr{0x5a, 0x40, 0x34})) << "the title bar";
+    EXPECT_NE(r.output.find("the run ended before 30000 ms"), std::string::npos) << r.output;
+}
