@@ -173,7 +173,24 @@ void register_subsystems() {
         storage::set_resource_prefix(script::setting_text("current_path"));
     });
     h.main_loop_pass.push_back([] {
-        if (platform::Window* w = main_window()) w->set_fullscreen(fullscreen_wanted.load());
+        platform::Window* w = main_window();
+        if (!w) return;
+        static bool applied = false;
+        // A change the window manager made becomes the setting.
+        if (w->fullscreen() != applied) {
+            applied = w->fullscreen();
+            fullscreen_wanted = applied;
+            script::var_set_number("#SYSTEM_window_full", applied ? 1 : 0);
+        }
+        w->set_scaling(static_cast<int>(script::setting_number("video_aspect_fixed")));
+        if (fullscreen_wanted.load() == applied) return;
+        if (!w->set_fullscreen(fullscreen_wanted.load())) {
+            std::fprintf(stderr,
+                         "kestrune: the switch to full screen failed; staying in a window\n");
+            fullscreen_wanted = false;
+            script::var_set_number("#SYSTEM_window_full", 0);
+        }
+        applied = w->fullscreen();
     });
     h.start_script = [] { return persist::settings().script_start; };
 #ifdef KESTRUNE_HAVE_SCENE

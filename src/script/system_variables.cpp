@@ -59,14 +59,9 @@ constexpr std::pair<std::string_view, std::string_view> k_waiting[] = {
     {"backlog_voice_icon_shift_y", "the backlog"},
     {"backlog_ignore_character_voice", "the backlog"},
     {"script_menu", "the popup menu"},
-    {"script_save", "the popup menu"},
-    {"script_load", "the popup menu"},
-    {"script_config", "the popup menu"},
     {"script_return", "the popup menu"},
     {"script_reset", "the popup menu"},
-    {"kill_popupmenu", "the popup menu"},
     {"show_cursor", "the cursor"},
-    {"video_aspect_fixed", "full-screen scaling"},
 };
 
 struct Setting {
