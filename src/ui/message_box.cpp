@@ -29,13 +29,13 @@ constexpr std::int32_t k_icon_size = 36;
 constexpr std::int32_t k_max_text_width = 600;
 constexpr std::int32_t k_title_height = 28;
 
-struct ButtonSpec {
+struct ButtonInfo {
     const char* label;
     std::int32_t code;
     char letter;
 };
 
-std::vector<ButtonSpec> buttons_of(BoxButtons set) {
+std::vector<ButtonInfo> buttons_of(BoxButtons set) {
     switch (set) {
     case BoxButtons::ok_cancel:
         return {{"确定", k_box_ok, 0}, {"取消", k_box_cancel, 0}};
@@ -182,8 +182,8 @@ Overlay make_message_box(const std::string& caption, const std::string& text, Bo
     std::int32_t text_w = 0;
     for (const auto& line : lines) text_w = std::max(text_w, text_width(line));
     const std::int32_t text_h = static_cast<std::int32_t>(lines.size()) * k_overlay_line_height;
-    const std::vector<ButtonSpec> specs = buttons_of(set);
-    const auto count = static_cast<std::int32_t>(specs.size());
+    const std::vector<ButtonInfo> infos = buttons_of(set);
+    const auto count = static_cast<std::int32_t>(infos.size());
     const std::int32_t buttons_w = count * k_button_width + (count - 1) * 10;
     const std::int32_t icon_w = icon == BoxIcon::none ? 0 : k_icon_size + 16;
     const std::int32_t body_h = std::max(text_h, icon == BoxIcon::none ? 0 : k_icon_size);
@@ -205,20 +205,20 @@ Overlay make_message_box(const std::string& caption, const std::string& text, Bo
     }
     std::int32_t x = o.panel.x + (o.panel.w - buttons_w) / 2;
     const std::int32_t y = o.panel.y + o.panel.h - 16 - k_button_height;
-    for (const ButtonSpec& spec : specs) {
+    for (const ButtonInfo& info : infos) {
         Widget b;
         b.kind = WidgetKind::button;
-        b.text = utf8_to_u32(spec.label);
-        b.id = spec.code;
-        b.letter = spec.letter;
+        b.text = utf8_to_u32(info.label);
+        b.id = info.code;
+        b.letter = info.letter;
         b.rect = {x, y, k_button_width, k_button_height};
-        b.is_default = &spec == &specs.front();
+        b.is_default = &info == &infos.front();
         o.widgets.push_back(std::move(b));
         x += k_button_width + 10;
         // Esc answers Cancel where there is one, and OK when it stands alone.
-        if (spec.code == k_box_cancel || set == BoxButtons::ok) {
+        if (info.code == k_box_cancel || set == BoxButtons::ok) {
             o.has_cancel = true;
-            o.cancel_id = spec.code;
+            o.cancel_id = info.code;
         }
     }
     o.on_pick = [](Overlay&, std::int32_t) { return true; };

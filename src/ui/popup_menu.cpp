@@ -35,14 +35,14 @@ enum : std::int32_t {
     k_quit = 32843,
 };
 
-struct ItemSpec {
+struct ItemInfo {
     std::int32_t id;
     const char* text;
     const char* shortcut;
     char letter; // the letter key that picks it inside the menu, and that it posts
 };
 
-constexpr ItemSpec k_items[] = {
+constexpr ItemInfo k_items[] = {
     {k_cancel, "撤销", "", 0},          {k_hide_text, "隐藏文字", "Space", 0},
     {k_auto, "自动显示文字", "A", 'A'}, {k_skip, "快进", "Ctrl", 0},
     {k_save, "保存书签", "S", 'S'},     {k_load, "读取书签", "L", 'L'},
@@ -73,7 +73,7 @@ std::string settings_script(std::int32_t id) {
 }
 
 // Items that only a game's own scripts can carry out are greyed while it has none.
-bool available(const ItemSpec& item) {
+bool available(const ItemInfo& item) {
     switch (item.id) {
     case k_save:
     case k_load:
@@ -157,8 +157,8 @@ void run_menu_command(std::int32_t id) {
 }
 
 bool menu_command_available(std::int32_t id) {
-    for (const ItemSpec& spec : k_items)
-        if (spec.id == id) return available(spec);
+    for (const ItemInfo& info : k_items)
+        if (info.id == id) return available(info);
     return false;
 }
 
@@ -167,14 +167,14 @@ void open_popup_menu(std::int32_t x, std::int32_t y, bool locked) {
     Overlay menu;
     menu.kind = OverlayKind::menu;
     std::int32_t width = 160;
-    for (const ItemSpec& spec : k_items) {
+    for (const ItemInfo& info : k_items) {
         Widget item;
         item.kind = WidgetKind::item;
-        item.id = spec.id;
-        item.text = utf8_to_u32(spec.text);
-        item.shortcut = utf8_to_u32(spec.shortcut);
-        item.letter = spec.letter;
-        item.enabled = !(locked && lockable(spec.id)) && available(spec);
+        item.id = info.id;
+        item.text = utf8_to_u32(info.text);
+        item.shortcut = utf8_to_u32(info.shortcut);
+        item.letter = info.letter;
+        item.enabled = !(locked && lockable(info.id)) && available(info);
         width = std::max(width, text_width(item.text) + text_width(item.shortcut) + 56);
         menu.widgets.push_back(std::move(item));
     }
