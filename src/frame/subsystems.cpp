@@ -6,6 +6,8 @@
 #include "persist/save_data.h"
 #include "persist/settings.h"
 #include "platform/font_face.h"
+#include "platform/instance_lock.h"
+#include "platform/probe.h"
 #include "script/arguments.h"
 #include "script/commands.h"
 #include "script/system_variables.h"
@@ -44,6 +46,9 @@ namespace kestrune::frame {
 
 namespace {
 
+// What the system probe found at start-up; published as the information_* variables.
+platform::ProbeStrings g_probe;
+
 // Variables the settings file seeds. Those restored from the common save data win over
 // the file; the *_default volumes always follow the file.
 void seed_variables_from_settings(const persist::Settings& s) {
@@ -81,7 +86,11 @@ bool script_settings() {
 
     script::SystemVariableInfo info;
     info.save_path = s.save_folder;
-    info.information_os = "Linux";
+    info.information_os = g_probe.os;
+    info.information_cpu = g_probe.cpu;
+    info.information_memory = g_probe.memory;
+    info.information_video = g_probe.video;
+    info.information_directx = g_probe.graphics;
     const std::vector<std::uint8_t> globals = persist::read_common_globals();
     info.common_globals = globals;
     info.common_globals_source = persist::common_globals_path();
@@ -118,6 +127,24 @@ void register_subsystems() {
         storage::scan_archives(".");
         return true;
     });
+    // One running copy per game, keyed by its product names: a run with --save-dir keeps
+    // its lock in that folder, so test runs with folders of their own never meet.
+    h.platform.push_back([] {
+        const std::string& save_dir = current_options().save_dir;
+        persist::load_settings(read_resource, resource_exists, save_dir);
+        const persist::Settings& s = persist::settings();
+        const std::string folder =
+            save_dir.empty() ? platform::instance_lock_folder(s.save_folder) : s.save_folder;
+        std::string error;
+        if (platform::take_instance_lock(folder, s.brand, s.name, s.version, error)) return true;
+        std::fprintf(stderr, "kestrune: %s\n", error.c_str());
+        return false;
+    });
+    h.exit_callbacks.push_back(platform::release_instance_lock);
+    h.probe.push_back([] {
+        g_probe = platform::probe_system();
+        return true;
+    });
     h.exit_callbacks.push_back([] { storage::cache_unload_all(); });
     persist::register_save_data(h.load_sequence);
     h.exit_callbacks.push_back([] { persist::write_common_data(); });
@@ -149,7 +176,24 @@ void register_subsystems() {
         storage::set_resource_prefix(script::setting_text("current_path"));
     });
     h.main_loop_pass.push_back([] {
-        if (platform::Window* w = main_window()) w->set_fullscreen(fullscreen_wanted.load());
+        platform::Window* w = main_window();
+        if (!w) return;
+        static bool applied = false;
+        // A change the window manager made becomes the setting.
+        if (w->fullscreen() != applied) {
+            applied = w->fullscreen();
+            fullscreen_wanted = applied;
+            script::var_set_number("#SYSTEM_window_full", applied ? 1 : 0);
+        }
+        w->set_scaling(static_cast<int>(script::setting_number("video_aspect_fixed")));
+        if (fullscreen_wanted.load() == applied) return;
+        if (!w->set_fullscreen(fullscreen_wanted.load())) {
+            std::fprintf(stderr,
+                         "kestrune: the switch to full screen failed; staying in a window\n");
+            fullscreen_wanted = false;
+            script::var_set_number("#SYSTEM_window_full", 0);
+        }
+        applied = w->fullscreen();
     });
     h.start_script = [] { return persist::settings().script_start; };
 #ifdef KESTRUNE_HAVE_SCENE

@@ -42,13 +42,28 @@ public:
     // Shows a 1024x576 BGRA frame; only the rows and columns of the changed rectangle
     // [x0, x1) x [y0, y1) need to be uploaded.
     virtual void present(const std::uint8_t* bgra, int stride, int x0, int y0, int x1, int y1) = 0;
-    // Full screen on the desktop's resolution: the 1024x576 frame is scaled to fit (linear
-    // filtering) with black bands where the aspect differs. Main thread only.
-    virtual void set_fullscreen(bool on) = 0;
+    // Full screen on the desktop's resolution, the frame letterboxed with black bands.
+    // False when the switch failed; the window is then back in its windowed arrangement.
+    // Main thread only.
+    virtual bool set_fullscreen(bool on) = 0;
+    // Whether the window is full screen now (the window manager may change it).
+    virtual bool fullscreen() const = 0;
+    // How full screen shows the frame: 0 at its own size (1:1, centred), 1 and 3 scaled
+    // with linear filtering, 2 scaled to the nearest pixel; other values are taken as 0.
+    virtual void set_scaling(int mode) = 0;
     // The pointer's shape: the hand over something the reader can click, else the arrow.
     // Main thread only.
     virtual void set_hand_cursor(bool hand) = 0;
 };
+
+// Where the 1024x576 frame goes in a window whose drawing area is out_width x out_height:
+// at its own size, centred, in a window and with scaling 0; in full screen with scaling
+// 1 to 3, the largest 16:9 rectangle that fits (height = min(out height, trunc(out width
+// x 0.5625)), width = round(height x 1.7777777)), centred between black bands.
+struct FramePlace {
+    int x = 0, y = 0, width = 1024, height = 576;
+};
+FramePlace frame_place(int out_width, int out_height, bool fullscreen, int scaling);
 
 // True when an X11 or Wayland display is named in the environment.
 bool display_available();

@@ -43,13 +43,19 @@ public:
     void set_title(const std::string&) override {}
     bool headless() const override { return true; }
     void present(const std::uint8_t*, int, int, int, int, int) override {}
-    void set_fullscreen(bool) override {}
+    bool set_fullscreen(bool on) override {
+        m_fullscreen = on;
+        return true;
+    }
+    bool fullscreen() const override { return m_fullscreen; }
+    void set_scaling(int) override {}
     void set_hand_cursor(bool) override {}
 
 private:
     std::mutex m_mutex;
     std::deque<WindowEvent> m_queue;
     Event m_ready{true, false};
+    bool m_fullscreen = false;
 };
 
 } // namespace

@@ -2,6 +2,9 @@
 #include "platform/window.h"
 
 #include <SDL2/SDL.h>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 namespace kestrune::platform {
@@ -42,8 +45,6 @@ public:
             error = SDL_GetError();
             return false;
         }
-        SDL_SetHint(SDL_HINT_RENDER_SCALE_QUALITY, "linear");
-        SDL_RenderSetLogicalSize(m_renderer, k_frame_width, k_frame_height);
         m_texture = SDL_CreateTexture(m_renderer, SDL_PIXELFORMAT_ARGB8888,
                                       SDL_TEXTUREACCESS_STREAMING, k_frame_width, k_frame_height);
         if (!m_texture) {
@@ -59,7 +60,14 @@ public:
     bool next_event(WindowEvent& event, std::uint32_t timeout_ms) override {
         SDL_Event e;
         const int real_ms = static_cast<int>(engine_ms_to_real_us(timeout_ms) / 1000);
-        if (!SDL_WaitEventTimeout(&e, real_ms < 1 ? 1 : real_ms)) return false;
+        if (!SDL_WaitEventTimeout(&e, real_ms < 1 ? 1 : real_ms)) {
+            // A switch of arrangement may settle after its events: draw again at the size
+            // the window has now.
+            int w = 0, h = 0;
+            SDL_GetRendererOutputSize(m_renderer, &w, &h);
+            if (w != m_drawn_w || h != m_drawn_h) redraw();
+            return false;
+        }
         event = WindowEvent{};
         if (e.type == m_wake_type) {
             event.kind = WindowEvent::Kind::wake;
@@ -74,13 +82,11 @@ public:
             event.kind = e.type == SDL_MOUSEBUTTONDOWN ? WindowEvent::Kind::mouse_down
                                                        : WindowEvent::Kind::mouse_up;
             event.button = e.button.button == SDL_BUTTON_RIGHT ? 3 : 1;
-            event.x = e.button.x;
-            event.y = e.button.y;
+            to_frame(e.button.x, e.button.y, event.x, event.y);
             break;
         case SDL_MOUSEMOTION:
             event.kind = WindowEvent::Kind::mouse_move;
-            event.x = e.motion.x;
-            event.y = e.motion.y;
+            to_frame(e.motion.x, e.motion.y, event.x, event.y);
             break;
         case SDL_MOUSEWHEEL:
             event.kind = WindowEvent::Kind::wheel;
@@ -93,7 +99,11 @@ public:
             event.key = SDL_GetKeyName(e.key.keysym.sym);
             break;
         case SDL_WINDOWEVENT:
-            if (e.window.event == SDL_WINDOWEVENT_EXPOSED) redraw();
+            // The window manager may have taken the window in or out of full screen.
+            m_fullscreen = (SDL_GetWindowFlags(m_window) & SDL_WINDOW_FULLSCREEN) != 0;
+            if (e.window.event == SDL_WINDOWEVENT_EXPOSED ||
+                e.window.event == SDL_WINDOWEVENT_SIZE_CHANGED)
+                redraw();
             break;
         default:
             break;
@@ -135,11 +145,28 @@ public:
         redraw();
     }
 
-    void set_fullscreen(bool on) override {
-        if (on == m_fullscreen) return;
-        // The renderer's logical size keeps the frame's aspect: black bands fill the rest.
-        if (SDL_SetWindowFullscreen(m_window, on ? SDL_WINDOW_FULLSCREEN_DESKTOP : 0) == 0)
-            m_fullscreen = on;
+    bool set_fullscreen(bool on) override {
+        if (on == m_fullscreen) return true;
+        const bool done =
+            SDL_SetWindowFullscreen(m_window, on ? SDL_WINDOW_FULLSCREEN_DESKTOP : 0) == 0;
+        if (!done) {
+            // Back to the window as it was: a half-made switch must not leave the reader
+            // with a borderless window of the wrong size.
+            SDL_SetWindowFullscreen(m_window, 0);
+            SDL_SetWindowSize(m_window, k_frame_width, k_frame_height);
+        }
+        m_fullscreen = (SDL_GetWindowFlags(m_window) & SDL_WINDOW_FULLSCREEN) != 0;
+        redraw();
+        return done;
+    }
+
+    bool fullscreen() const override { return m_fullscreen; }
+
+    void set_scaling(int mode) override {
+        if (mode < 0 || mode > 3) mode = 0;
+        if (mode == m_scaling) return;
+        m_scaling = mode;
+        SDL_SetTextureScaleMode(m_texture, mode == 2 ? SDL_ScaleModeNearest : SDL_ScaleModeLinear);
         redraw();
     }
 
@@ -155,9 +182,27 @@ public:
     }
 
 private:
+    // Where the frame goes in the window: its own size in a window and with scaling 0,
+    // else the largest 16:9 rectangle that fits; centred, black bands around it.
+    SDL_Rect frame_rect() const {
+        int w = 0, h = 0;
+        SDL_GetRendererOutputSize(m_renderer, &w, &h);
+        const FramePlace p = frame_place(w, h, m_fullscreen, m_scaling);
+        return SDL_Rect{p.x, p.y, p.width, p.height};
+    }
+
+    void to_frame(int wx, int wy, int& fx, int& fy) const {
+        const SDL_Rect r = frame_rect();
+        fx = r.w > 0 ? (wx - r.x) * k_frame_width / r.w : wx;
+        fy = r.h > 0 ? (wy - r.y) * k_frame_height / r.h : wy;
+    }
+
     void redraw() {
+        SDL_GetRendererOutputSize(m_renderer, &m_drawn_w, &m_drawn_h);
+        const SDL_Rect r = frame_rect();
+
         SDL_RenderClear(m_renderer);
-        SDL_RenderCopy(m_renderer, m_texture, nullptr, nullptr);
+        SDL_RenderCopy(m_renderer, m_texture, nullptr, &r);
         SDL_RenderPresent(m_renderer);
     }
 
@@ -169,9 +214,22 @@ private:
     SDL_Texture* m_texture = nullptr;
     Uint32 m_wake_type = 0;
     bool m_fullscreen = false;
+    int m_drawn_w = 0, m_drawn_h = 0; // output size of the last redraw
+    int m_scaling = 3; // video_aspect_fixed; the engine sets it before full screen is used
 };
 
 } // namespace
+
+FramePlace frame_place(int out_width, int out_height, bool fullscreen, int scaling) {
+    FramePlace p;
+    if (fullscreen && scaling >= 1 && scaling <= 3) {
+        p.height = std::min(out_height, static_cast<int>(out_width * 0.5625));
+        p.width = static_cast<int>(std::lround(p.height * 1.7777777));
+    }
+    p.x = (out_width - p.width) / 2;
+    p.y = (out_height - p.height) / 2;
+    return p;
+}
 
 bool display_available() {
     const char* x = std::getenv("DISPLAY");

@@ -152,25 +152,50 @@ ClipRect FrameBuffer::present(UpdateRegion& region) {
     return c;
 }
 
+void FrameBuffer::set_picture_painter(PicturePainter painter) {
+    std::lock_guard<std::mutex> guard(m_present_mutex);
+    m_painter = std::move(painter);
+    if (!m_painter) m_shown = std::vector<std::uint8_t>();
+    m_pending = {0, 0, k_screen_width, k_screen_height};
+    m_has_pending = true;
+}
+
+void FrameBuffer::picture_changed() {
+    std::lock_guard<std::mutex> guard(m_present_mutex);
+    m_pending = {0, 0, k_screen_width, k_screen_height};
+    m_has_pending = true;
+}
+
+const std::uint8_t* FrameBuffer::shown_locked() {
+    if (!m_painter) return m_present.data();
+    m_shown = m_present;
+    m_painter(m_shown.data(), k_stride);
+    return m_shown.data();
+}
+
 bool FrameBuffer::take_presented(
     const std::function<void(const std::uint8_t*, std::int32_t, const ClipRect&)>& fn) {
     std::lock_guard<std::mutex> guard(m_present_mutex);
     if (!m_has_pending) return false;
-    fn(m_present.data(), k_stride, m_pending);
+    // While something is painted over the picture, the whole of it is shown again: the
+    // painted area does not follow the scene's changed rectangle.
+    if (m_painter) m_pending = {0, 0, k_screen_width, k_screen_height};
+    fn(shown_locked(), k_stride, m_pending);
     m_has_pending = false;
     return true;
 }
 
 bool FrameBuffer::dump_png(const char* path) {
     std::lock_guard<std::mutex> guard(m_present_mutex);
-    return write_png_bgra(path, m_present.data(), k_screen_width, k_screen_height, k_stride, false);
+    return write_png_bgra(path, shown_locked(), k_screen_width, k_screen_height, k_stride, false);
 }
 
 std::uint64_t FrameBuffer::present_hash() {
     std::lock_guard<std::mutex> guard(m_present_mutex);
     std::uint64_t h = 0xcbf29ce484222325ull;
+    const std::uint8_t* shown = shown_locked();
     for (std::int32_t y = 0; y < k_screen_height; ++y) {
-        const std::uint8_t* row = m_present.data() + std::size_t(y) * k_stride;
+        const std::uint8_t* row = shown + std::size_t(y) * k_stride;
         for (std::int32_t x = 0; x < k_screen_width; ++x)
             for (int c = 0; c < 3; ++c) h = (h ^ row[x * 4 + c]) * 0x100000001b3ull;
     }

@@ -85,6 +85,15 @@ public:
     // nothing was presented since. fn runs under the frame buffer's mutex.
     bool take_presented(const std::function<void(const std::uint8_t* bgra, std::int32_t stride,
                                                  const ClipRect& changed)>& fn);
+    // Something painted over the shown picture that is no part of the scene (the engine's
+    // own menus and boxes): the present copy stays the scene's, and what the window shows,
+    // screenshots and the frame hash get the painter's pixels on top. A null painter
+    // removes it. The painter runs under the frame buffer's mutex on whichever thread
+    // shows or dumps the picture; it must not call back into the frame buffer.
+    using PicturePainter = std::function<void(std::uint8_t* bgra, std::int32_t stride)>;
+    void set_picture_painter(PicturePainter painter);
+    // The painted pixels changed: the next take_presented shows the whole picture again.
+    void picture_changed();
     // Number of presents that copied something, since creation.
     std::uint64_t present_count() const { return m_present_count.load(); }
 
@@ -100,6 +109,10 @@ public:
 private:
     std::vector<std::uint8_t> m_pixels;  // composition target, 578 rows
     std::vector<std::uint8_t> m_present; // what the window shows
+    std::vector<std::uint8_t> m_shown;   // m_present with the painter's pixels on top
+    PicturePainter m_painter;
+    // The picture as shown: m_present itself, or m_shown composed now. Mutex held.
+    const std::uint8_t* shown_locked();
     std::mutex m_present_mutex;
     ClipRect m_pending{};
     bool m_has_pending = false;

@@ -45,6 +45,7 @@ struct RenderState {
     int thread = engine::k_no_thread;
     ClipRect clip{0, 0, k_screen_width, k_screen_height};
     OverlayHooks overlay; // read and written under the scene lock
+    std::vector<void (*)()> cycle_hooks;
     // --screenshot and --record.
     std::mutex capture_mutex;
     std::vector<std::pair<std::uint32_t, std::string>> screenshots;
@@ -291,6 +292,7 @@ void update_step(std::uint32_t now) {
     step_express_skip(now);
     if (script::setting_number("full_scene_update") != 0) mark_all_changed();
     if (rs().overlay.step && !express_skip_shown()) rs().overlay.step();
+    for (void (*hook)() : rs().cycle_hooks) hook();
     std::vector<SceneObject*>& list = current_list();
     sort_list(list);
     const std::vector<SceneObject*> order = list;
@@ -458,6 +460,13 @@ void draw_now() {
 void set_overlay_hooks(const OverlayHooks& hooks) {
     engine::scene_lock();
     rs().overlay = hooks;
+    engine::scene_unlock();
+}
+
+void add_cycle_hook(void (*hook)()) {
+    engine::scene_lock();
+    auto& hooks = rs().cycle_hooks;
+    if (std::find(hooks.begin(), hooks.end(), hook) == hooks.end()) hooks.push_back(hook);
     engine::scene_unlock();
 }
 

@@ -480,6 +480,10 @@ struct OverlayHooks {
     void (*draw)(FrameBuffer& frame, const ClipRect& clip) = nullptr;
 };
 void set_overlay_hooks(const OverlayHooks& hooks);
+// Something outside the scene that moves with the picture's clock (the menu bar's
+// animations): called once per update step on the render thread, scene lock held. Added
+// at start-up, before the render thread runs.
+void add_cycle_hook(void (*hook)());
 
 // ---- express skip (express_skip.cpp) ---------------------------------------------------------
 // Full-screen images shown in turn instead of the scene while skip mode runs (the text

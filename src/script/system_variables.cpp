@@ -49,14 +49,9 @@ constexpr std::size_t k_short_text_max = 511; // voice lists
 constexpr std::pair<std::string_view, std::string_view> k_waiting[] = {
     {"save_last_select", "save data"},
     {"script_menu", "the popup menu"},
-    {"script_save", "the popup menu"},
-    {"script_load", "the popup menu"},
-    {"script_config", "the popup menu"},
     {"script_return", "the popup menu"},
     {"script_reset", "the popup menu"},
-    {"kill_popupmenu", "the popup menu"},
     {"show_cursor", "the cursor"},
-    {"video_aspect_fixed", "full-screen scaling"},
 };
 
 struct Setting {

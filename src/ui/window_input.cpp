@@ -4,15 +4,18 @@
 #include "frame/startup_hooks.h"
 #include "persist/settings.h"
 #include "platform/clock.h"
+#include "scene/scene.h"
 #include "script/commands.h"
 #include "script/context.h"
 #include "script/expressions.h"
 #include "script/system_variables.h"
 #include "script/variables.h"
+#include "ui/boxes.h"
 #include "ui/input_events.h"
 #include "ui/input_file.h"
 #include "ui/input_hooks.h"
 #include "ui/select_wait.h"
+#include "ui/menu_bar.h"
 
 #include <cctype>
 #include <cstdio>
@@ -31,6 +34,7 @@ constexpr std::uint32_t k_button_var_clear_ms = 100;
 struct Posted {
     enum class Kind { key, close, window_event } kind = Kind::key;
     KeyPress press;
+    bool tap = false; // the key goes up again at once
     platform::WindowEvent event;
 };
 
@@ -45,6 +49,7 @@ struct MouseState {
     platform::Tick clear_left_at = 0;
     bool clear_right_pending = false;
     platform::Tick clear_right_at = 0;
+    bool close_pending = false; // a close request that came before the game ran
 };
 
 MouseState& mouse() {
@@ -239,7 +244,7 @@ script::Value builtin_kick_shortcut(const script::BuiltinCall& call) {
 }
 
 bool close_from_frame() {
-    return handle_close_request();
+    return handle_close_request(true);
 }
 
 } // namespace
@@ -251,6 +256,9 @@ bool cursor_is_hand() {
 void handle_window_event(const platform::WindowEvent& e) {
     using Kind = platform::WindowEvent::Kind;
     if (engine::quit_requested()) return;
+    // An open menu or box takes every input; key releases still clear the key variables.
+    if (overlay_input(e)) return;
+    if (menu_bar_input(e)) return;
     switch (e.kind) {
     case Kind::mouse_move:
         mouse_move(e);
@@ -281,30 +289,48 @@ void handle_window_event(const platform::WindowEvent& e) {
     }
 }
 
-bool handle_close_request() {
+bool handle_close_request(bool from_window) {
     if (engine::quit_requested()) return true;
+    if (overlay_open()) {
+        // Asked again while the question is up: the reader insists.
+        if (quit_question_open()) return false;
+        // Any other menu or box gives way (as its cancel, else its last button).
+        cancel_overlay(k_box_no);
+    }
     script::var_set_number("$SYSTEM_buttondown_close", 1);
     signal_input(k_in_any);
-    bool taken = true;
-    if (engine::state() == engine::k_state_running) {
+    const std::int32_t state = engine::state();
+    if (state == engine::k_state_running) {
         if (engine::skip_mode()) {
             engine::set_skip_mode(false);
         } else {
+            // The window's close button must never go unanswered: when the close script
+            // cannot start now (a command running, the start interval), ask instead. Esc
+            // pressed twice in a row only starts the script once.
             const std::string name = close_script_name();
             if (name.empty())
-                taken = false;
-            else
-                script::start_system_script(name, true);
+                open_quit_question();
+            else if (!script::start_system_script(name, true) && from_window)
+                open_quit_question();
         }
+    } else if (state == engine::k_state_system_script) {
+        // A screen of the game's own runs (the close script, the backlog): Esc is its
+        // input, but the close button asks.
+        if (from_window) open_quit_question();
+    } else {
+        // Starting or loading: the request waits for the game to run.
+        std::lock_guard guard(mouse().mutex);
+        mouse().close_pending = true;
     }
     platform::sleep_ms(100);
-    return taken;
+    return true;
 }
 
-void post_key(const KeyPress& press) {
+void post_key(const KeyPress& press, bool tap) {
     Posted p;
     p.kind = Posted::Kind::key;
     p.press = press;
+    p.tap = tap;
     post(std::move(p));
 }
 
@@ -323,6 +349,19 @@ void post_window_event(const platform::WindowEvent& event) {
 
 void run_posted_input() {
     run_delayed_clears();
+    if (engine::in_running_range(engine::state())) {
+        bool retry = false;
+        {
+            std::lock_guard guard(mouse().mutex);
+            retry = mouse().close_pending;
+            mouse().close_pending = false;
+        }
+        if (retry) {
+            platform::WindowEvent close;
+            close.kind = platform::WindowEvent::Kind::close_request;
+            post_window_event(close);
+        }
+    }
     for (;;) {
         Posted p;
         {
@@ -333,14 +372,18 @@ void run_posted_input() {
         }
         engine::lock(engine::k_lock_message);
         if (p.kind == Posted::Kind::key) {
-            key_down(p.press, true);
+            // Keys posted by scripts or the menu do not reach an open box either.
+            if (!overlay_open()) {
+                key_down(p.press, true);
+                if (p.tap) key_up(p.press);
+            }
         } else if (p.kind == Posted::Kind::window_event) {
             if (p.event.kind == platform::WindowEvent::Kind::close_request) {
-                if (!handle_close_request()) engine::request_quit();
+                if (!handle_close_request(true)) engine::request_quit();
             } else {
                 handle_window_event(p.event);
             }
-        } else if (!handle_close_request()) {
+        } else if (!handle_close_request(false)) {
             engine::request_quit();
         }
         engine::unlock(engine::k_lock_message);
@@ -376,6 +419,23 @@ void register_with_frame() {
     h.stop_render.push_back(close_input_events);
     h.window_event.push_back(handle_window_event);
     h.close_request.push_back(close_from_frame);
+    register_boxes();
+    // The menu bar follows the settings file, read at each script start; its animations
+    // step with the render thread, and WaitKey tells it when a key is awaited.
+    h.script_settings.push_back([] {
+        setup_menu_bar();
+        return true;
+    });
+    h.start_render.push_back([] {
+        scene::add_cycle_hook(menu_bar_cycle);
+        return true;
+    });
+    h.exit_callbacks.push_back(release_menu_bar);
+    {
+        script::CommandHooks ch = script::command_hooks();
+        ch.menu_wait_animation = menu_bar_waiting;
+        script::set_command_hooks(ch);
+    }
     h.main_loop_pass.push_back(run_posted_input);
     h.script_settings.push_back([] {
         script::register_builtin("KickShortcut", builtin_kick_shortcut);

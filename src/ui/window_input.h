@@ -18,13 +18,17 @@ bool cursor_is_hand();
 // Hands one window event to its handler (mouse, wheel, keys; wake-ups do nothing).
 void handle_window_event(const platform::WindowEvent& event);
 
-// The close request of the game mode. Returns true when the request was taken (skip mode
-// ended, the close script started, or the engine is not in a state that closes); false
-// when the engine should quit.
-bool handle_close_request();
+// The close request of the game mode: ends skip mode, else starts the close script, else
+// asks before quitting (the question also answers the window's close button when the
+// close script cannot start, or a system script runs). `from_window` is false for the
+// Esc key's request. A request before the game runs waits for it. Returns false when the
+// engine should quit now (the request came again while the question was up).
+bool handle_close_request(bool from_window = true);
 
-// Posts a synthetic key-down (the popup menu, KickShortcut) to the main thread.
-void post_key(const KeyPress& press);
+// Posts a synthetic key-down (the popup menu, KickShortcut) to the main thread; with
+// `tap` the key goes up again right after (a menu item presses and lets go), so that a
+// script waiting for the key's release does not wait for ever.
+void post_key(const KeyPress& press, bool tap = false);
 // Posts a window event to be handled on the main thread (timed input of a windowed run).
 void post_window_event(const platform::WindowEvent& event);
 // Handles what was posted (called by the main loop after each pass).

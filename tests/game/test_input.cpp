@@ -90,11 +90,48 @@ TEST(InputGame, EscapeRunsTheConfiguredCloseScript) {
     EXPECT_EQ(read_text(game + "/log.txt"), "mxe");
 }
 
-TEST(InputGame, EscapeWithoutCloseScriptQuits) {
-    const std::string game = copy_game("input_close", "input_close_quit");
-    const RunResult r = run_game(game, "escape.in", "20");
-    EXPECT_EQ(r.exit_code, 0) << r.output;
-    EXPECT_FALSE(std::filesystem::exists(game + "/log.txt")); // quit before the wait ended
+TEST(InputGame, EscapeWithoutCloseScriptAsksBeforeQuitting) {
+    // Esc at 1200 asks; the answer comes by key or by mouse. Yes quits before the script's
+    // wait ends; no (or Esc) goes back to the game, which writes its log at 2000. A second
+    // close request while the question is up quits. Yes is at 459,331 and no at 565,331.
+    const struct {
+        const char* name;
+        const char* answer;
+        bool quits;
+    } cases[] = {{"enter", "1400 key Return\n", true},
+                 {"escape", "1400 key Escape\n", false},
+                 {"tab_space", "1400 key Tab\n1450 key Space\n", false},
+                 {"click_yes", "1400 click 459 331\n", true},
+                 {"click_no", "1400 click 565 331\n", false},
+                 {"close_again", "1400 quit\n", true}};
+    for (const auto& c : cases) {
+        const std::string game =
+            copy_game("input_close", std::string("input_close_quit_") + c.name);
+        // Enter at 1600 would answer yes had the question stayed open.
+        write_text(game + "/answer.in", std::string("1200 key Escape\n1220 keyup Escape\n") +
+                                            c.answer + "1600 key Return\n");
+        const RunResult r = run_game(game, "answer.in", "20");
+        EXPECT_EQ(r.exit_code, 0) << r.output;
+        EXPECT_EQ(std::filesystem::exists(game + "/log.txt"), !c.quits) << c.name;
+    }
+}
+
+TEST(InputGame, CloseButtonAsksWhileASystemScriptRunsAndWaitsDuringStartUp) {
+    // S starts a shortcut script at 1200 (a system script); the close button at 1500 cannot
+    // start a close script then and asks instead; Enter answers yes. A close request at 0,
+    // before the game runs, is kept until it does (and then asks).
+    const struct {
+        const char* name;
+        const char* input;
+    } cases[] = {{"system_script", "1200 key S\n1220 keyup S\n1500 quit\n1700 key Return\n"},
+                 {"start_up", "0 quit\n700 key Return\n"}};
+    for (const auto& c : cases) {
+        const std::string game = copy_game("input_shortcut", std::string("input_close_") + c.name);
+        write_text(game + "/close.in", c.input);
+        const RunResult r = run_game(game, "close.in", "20");
+        EXPECT_EQ(r.exit_code, 0) << r.output;
+        EXPECT_FALSE(std::filesystem::exists(game + "/log.txt")) << c.name;
+    }
 }
 
 TEST(InputGame, BadInputFileIsRefusedWithFileAndLine) {

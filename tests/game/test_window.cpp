@@ -2,11 +2,15 @@
 // composes. Skipped where Xvfb or ImageMagick's import is not installed.
 #include "run_game.h"
 
+#include "scene/frame_buffer.h"
+#include "storage/pixel_image.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -82,4 +86,76 @@ scene main
     std::system(("compare -metric AE " + shot + " " + headless + " null: 2>" + metric).c_str());
     const long differing = std::atol(read_text(metric).c_str());
     EXPECT_LE(differing, 1024) << read_text(metric);
+}
+
+namespace {
+
+// The colour of one pixel of a PNG, as 0xRRGGBB; -1 when it cannot be read.
+long pixel(const std::string& png, int x, int y) {
+    kestrune::PixelImage image;
+    if (!kestrune::scene::read_png_bgra(png.c_str(), image) || x >= image.width ||
+        y >= image.height)
+        return -1;
+    const std::uint8_t* p = image.row(y) + x * 4;
+    return (long(p[2]) << 16) | (long(p[1]) << 8) | p[0];
+}
+
+} // namespace
+
+TEST(Window, SwitchesToFullScreenAndBackToTheWindow) {
+    if (!have("Xvfb") || !have("import"))
+        GTEST_SKIP() << "Xvfb or ImageMagick missing: the real window cannot be checked here";
+    const std::string game = scratch_dir("window_full");
+    // Full screen with linear scaling, then back to the window; each arrangement is
+    // announced by a file once it has had a second to settle, and then photographed.
+    write_text(game + "/start.txt", R"(
+scene main
+{
+    CreateColor("bg", 0, 0, 0, 1024, 576, "#336699");
+    Draw();
+    Wait(500);
+    #SYSTEM_video_aspect_fixed = 3;
+    #SYSTEM_window_full = 1;
+    Wait(1000);
+    $o = "" + #SYSTEM_window_full;
+    WriteFile("full.txt", $o, FALSE);
+    Wait(2000);
+    #SYSTEM_window_full = 0;
+    Wait(1000);
+    $o = "" + #SYSTEM_window_full;
+    WriteFile("window.txt", $o, FALSE);
+    Wait(60000);
+}
+)");
+    const std::string display = ":" + std::to_string(80 + getpid() % 9);
+    // A 1280 x 1024 screen with a black root and no window manager.
+    const pid_t server =
+        spawn("exec Xvfb " + display + " -screen 0 1280x1024x24 -br -nolisten tcp");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    if (waitpid(server, nullptr, WNOHANG) != 0) GTEST_SKIP() << "Xvfb could not start";
+    const pid_t engine = spawn("DISPLAY=" + display + " exec " + KESTRUNE_BIN + " --save-dir " +
+                               game + "/saves --max-seconds 20 " + game);
+    // Waits for the script's announcement, then photographs the screen.
+    auto shoot = [&](const std::string& marker, const std::string& name) {
+        for (int i = 0; i < 600 && !std::filesystem::exists(game + "/" + marker); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        return std::system(
+            ("DISPLAY=" + display + " import -window root " + game + "/" + name).c_str());
+    };
+    const int full_ok = shoot("full.txt", "full.png");
+    const int window_ok = shoot("window.txt", "window.png");
+    stop(engine);
+    stop(server);
+    ASSERT_EQ(full_ok, 0);
+    ASSERT_EQ(window_ok, 0);
+    EXPECT_EQ(read_text(game + "/full.txt"), "1");
+    EXPECT_EQ(read_text(game + "/window.txt"), "0");
+    // Without a window manager the X server does not show the full-screen window's new
+    // size; the switch itself (SDL's flags, kept in #SYSTEM_window_full) is what is checked
+    // here, and the letterbox geometry by the platform tests.
+    EXPECT_EQ(pixel(game + "/full.png", 640, 100), 0x000000);
+    EXPECT_EQ(pixel(game + "/full.png", 640, 512), 0x336699);
+    // The window again: 1024 x 576, centred, the root around it.
+    EXPECT_EQ(pixel(game + "/window.png", 640, 512), 0x336699);
+    EXPECT_EQ(pixel(game + "/window.png", 50, 512), 0x000000);
 }

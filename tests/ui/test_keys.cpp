@@ -283,9 +283,14 @@ TEST_F(Keys, CloseRequestEndsSkipOrAsksToQuit) {
     EXPECT_TRUE(handle_close_request());
     EXPECT_FALSE(engine::skip_mode());
     EXPECT_EQ(var("$SYSTEM_buttondown_close"), 1);
-    EXPECT_FALSE(handle_close_request()); // no close script: quit
+    EXPECT_FALSE(engine::quit_requested());
+    // Esc while a system script runs is that script's input.
     engine::set_state(engine::k_state_system_script);
-    EXPECT_TRUE(handle_close_request()); // a system script runs: nothing happens
+    EXPECT_TRUE(handle_close_request(false));
+    EXPECT_FALSE(engine::quit_requested());
+    // The close button asks; with nobody to answer (no window here) the run ends.
+    EXPECT_TRUE(handle_close_request(true));
+    EXPECT_TRUE(engine::quit_requested());
 }
 
 TEST_F(Keys, KickShortcutPostsKeysHandledOnTheMainThread) {
