@@ -84,7 +84,7 @@ test-tsan: deps
 # The monkey soak (tools/soak.sh): the demo and the kitchen sink played with random input
 # for SOAK_SECONDS of wall-clock time; SOAK_BUILD=build-asan soaks the sanitizer
 # build that make test-asan made, and SOAK_SEED=S starts from a given seed. soak-ci is the
-# one-minute soak of CI.
+# one-minute soak of CI (the run under way finishes: about two minutes in all).
 SOAK_SECONDS ?= 600
 SOAK_BUILD ?= $(BUILD)
 SOAK_SEED ?=
