@@ -14,8 +14,8 @@
 #include "ui/input_events.h"
 #include "ui/input_file.h"
 #include "ui/input_hooks.h"
-#include "ui/select_wait.h"
 #include "ui/menu_bar.h"
+#include "ui/select_wait.h"
 
 #include <cctype>
 #include <cstdio>
@@ -50,6 +50,9 @@ struct MouseState {
     bool clear_right_pending = false;
     platform::Tick clear_right_at = 0;
     bool close_pending = false; // a close request that came before the game ran
+    // The right press ended skip mode or went to the open backlog (or to another system
+    // script): its release opens no popup menu.
+    bool right_consumed = false;
 };
 
 MouseState& mouse() {
@@ -152,6 +155,11 @@ void right_down(const platform::WindowEvent& e) {
     set_pointer(e);
     signal_input(k_in_right_down);
     reset_input(k_in_right_up);
+    const bool consumed = engine::skip_mode() || engine::state() == engine::k_state_system_script;
+    {
+        std::lock_guard guard(mouse().mutex);
+        mouse().right_consumed = consumed;
+    }
     if (engine::skip_mode()) {
         engine::set_skip_mode(false);
         platform::sleep_ms(500);
@@ -167,7 +175,13 @@ void right_up(const platform::WindowEvent& e) {
     set_pointer(e);
     signal_input(k_in_right_up);
     reset_input(k_in_right_down);
-    if (script::setting_number("kill_popupmenu") == 0 && input_hooks().open_popup_menu)
+    bool consumed = false;
+    {
+        std::lock_guard guard(mouse().mutex);
+        consumed = mouse().right_consumed;
+        mouse().right_consumed = false;
+    }
+    if (!consumed && script::setting_number("kill_popupmenu") == 0 && input_hooks().open_popup_menu)
         input_hooks().open_popup_menu(e.x, e.y, script::var_number("$SYSTEM_menu_lock") != 0);
     {
         std::lock_guard guard(mouse().mutex);
