@@ -180,9 +180,12 @@ void init_geometry(QuadGeometry& g, std::int32_t height, std::int32_t width) {
     // The bottom edge sits one unit higher for even heights so that the rows from top to
     // bottom corner, both inclusive, number exactly `height`.
     const double e = (height % 2 == 0) ? 1 - hh : -hh;
+    // Rows of a span end before its right corner, so the right edge sits `width` units from
+    // the left one: an odd width keeps its last column and a one-pixel image is drawn.
+    const double right = double(width) - hw;
     g.model[0] = {-hw, hh, 0};
-    g.model[1] = {hw, hh, 0};
-    g.model[2] = {hw, e, 0};
+    g.model[1] = {right, hh, 0};
+    g.model[2] = {right, e, 0};
     g.model[3] = {-hw, e, 0};
 }
 
@@ -199,7 +202,7 @@ bool set_anchor(QuadGeometry& g, std::string_view xw, std::string_view yw) {
     else if (xw == "right")
         set_x_range(g, a, -a, 0);
     else if (xw == "center")
-        set_x_range(g, ha, -ha, ha);
+        set_x_range(g, ha, -ha, a - ha);
     else if (parse_number(xw, n) && n >= 0 && n <= g.image_width)
         set_x_range(g, double(n), -double(n), a - double(n));
 

@@ -153,3 +153,33 @@ TEST(SceneFrames, BadSizesFailWithTheScriptLine) {
 }
 
 } // namespace
+
+// Images of odd width keep their last column, and a one-pixel-wide image is drawn, whether
+// anchored at the centre (the default), at the left or numerically.
+TEST(SceneFrames, OddWidthsKeepTheirLastColumn) {
+    const std::string game = run_scene("odd_widths", R"(
+scene main
+{
+    CreateColor("bg", 0, 0, 0, 1024, 576, "#000000");
+    CreateColor("a", 10, 10, 10, 33, 5, "#FF0000");
+    CreateColor("b", 10, 10, 20, 1, 5, "#00FF00");
+    CreateColor("c", 10, 10, 30, 32, 5, "#0000FF");
+    CreateColor("d", 10, 10, 40, 7, 5, "#FFFFFF");
+    SetVertex("d", left, top);
+    Draw();
+    Wait(200);
+}
+)",
+                                       {"--screenshot", "150=GAME/shot.png"});
+    const std::string shot = game + "/shot.png";
+    struct Row {
+        int y, first, last;
+    } rows[] = {{12, 10, 42}, {22, 10, 10}, {32, 10, 41}, {42, 10, 16}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE("row " + std::to_string(r.y));
+        EXPECT_NE(pixel(shot, r.first, r.y), (std::array<int, 3>{0, 0, 0}));
+        EXPECT_NE(pixel(shot, r.last, r.y), (std::array<int, 3>{0, 0, 0}));
+        EXPECT_EQ(pixel(shot, r.first - 1, r.y), (std::array<int, 3>{0, 0, 0}));
+        EXPECT_EQ(pixel(shot, r.last + 1, r.y), (std::array<int, 3>{0, 0, 0}));
+    }
+}
