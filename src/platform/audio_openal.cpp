@@ -10,6 +10,7 @@
 #include <AL/alc.h>
 #include <AL/alext.h>
 #include <AL/efx.h>
+#include <cstdlib>
 
 #include <algorithm>
 #include <atomic>
@@ -147,6 +148,9 @@ void mixer_body() {
 }
 
 bool open_loopback(Device& d, const AudioOptions& options) {
+    // The loopback device plays nothing itself: keep OpenAL from probing the system's sound
+    // servers (PulseAudio starts threads of its own in this process) unless the user chose.
+    ::setenv("ALSOFT_DRIVERS", "null", 0);
     auto open_fn = reinterpret_cast<LPALCLOOPBACKOPENDEVICESOFT>(
         alcGetProcAddress(nullptr, "alcLoopbackOpenDeviceSOFT"));
     auto supported = reinterpret_cast<LPALCISRENDERFORMATSUPPORTEDSOFT>(
