@@ -47,10 +47,8 @@ constexpr std::size_t k_short_text_max = 511; // voice lists
 // and a script that changes one hears once which subsystem it waits for. When a subsystem
 // arrives, its lines go.
 constexpr std::pair<std::string_view, std::string_view> k_waiting[] = {
-    {"save_last_select", "save data"},
-    {"script_menu", "the popup menu"},
-    {"script_return", "the popup menu"},
-    {"script_reset", "the popup menu"},
+    {"save_last_select", "save data"},   {"script_menu", "the popup menu"},
+    {"script_return", "the popup menu"}, {"script_reset", "the popup menu"},
     {"show_cursor", "the cursor"},
 };
 
