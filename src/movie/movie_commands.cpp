@@ -8,6 +8,7 @@
 #include "movie/movie_texture.h"
 #include "platform/clock.h"
 #include "scene/raster.h"
+#include "scene/records.h"
 #include "scene/scene.h"
 #include "script/commands.h"
 #include "script/context.h"
@@ -81,6 +82,59 @@ void movie_release(scene::SceneObject& o) {
 
 const scene::KindOps k_movie_kind{"movie", movie_request, nullptr, movie_busy, movie_release};
 
+// ---- saved movies ------------------------------------------------------------------------------
+// A movie object made again by its statement starts from its beginning: the record puts it
+// back at the saved time of its clock, in its saved state, with its loop and volume.
+
+bool has_movie(const scene::SceneObject& o) {
+    return movie_of(o) != nullptr;
+}
+
+bool write_movie(const scene::SceneObject& o, const scene::RecordWriting&, storage::SaveWriter& w,
+                 std::string&) {
+    const MovieTexture& m = *movie_of(o);
+    w.i32(static_cast<std::int32_t>(m.state()));
+    const auto clock = static_cast<std::uint64_t>(std::max<std::int64_t>(0, m.clock_ms()));
+    w.u32(static_cast<std::uint32_t>(clock));
+    w.u32(static_cast<std::uint32_t>(clock >> 32));
+    w.u32(m.loop());
+    w.i32(static_cast<std::int32_t>(m.loop_position()));
+    w.i32(m.volume());
+    return true;
+}
+
+bool read_movie(scene::SceneObject& o, storage::SaveReader& r) {
+    const std::int32_t state = r.i32();
+    const std::uint64_t lo = r.u32(), hi = r.u32();
+    const bool loop = r.u32() != 0;
+    const std::int32_t loop_position = r.i32(), volume = r.i32();
+    if (!r.ok()) return false;
+    MovieTexture* m = movie_of(o);
+    if (!m) return r.fail("the object plays no movie");
+    const auto clock = static_cast<std::int64_t>(lo | hi << 32);
+    if (clock < 0 || clock > (std::int64_t(1) << 40) || loop_position < 0)
+        return r.fail("a movie position out of range");
+    m->set_loop(loop);
+    m->set_loop_position(loop_position);
+    m->set_volume(volume);
+    switch (static_cast<MovieState>(state)) {
+    case MovieState::stopped:
+        m->stop();
+        break;
+    case MovieState::paused:
+        m->pause();
+        m->seek(clock);
+        break;
+    case MovieState::playing:
+    case MovieState::held:
+        m->seek(clock);
+        break;
+    default:
+        return r.fail("an unknown movie state");
+    }
+    return true;
+}
+
 // The kind-update operation of movie objects: the frame due now goes into the image.
 int op_movie_frame(scene::SceneObject& o) {
     MovieTexture* m = movie_of(o);
@@ -90,6 +144,12 @@ int op_movie_frame(scene::SceneObject& o) {
     else
         scene::mark_object(o);
     return 1;
+}
+
+// After a load: the frame at the saved time goes into the image before the first picture.
+void restart_movie(scene::SceneObject& o) {
+    if (movie_of(o) && o.slots[scene::k_slot_kind_update].code == scene::k_op_movie_frame)
+        op_movie_frame(o);
 }
 
 void problem(CommandCall& call, const std::string& message) {
@@ -158,10 +218,9 @@ bool cmd_create_movie(CommandCall& call) {
         return true;
     }
     hold_for_group(call);
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     create_movie_object(call, std::move(movie), script::argument_int(call.arg(1)), call.arg(2),
                         call.arg(3), call.path);
-    engine::scene_unlock();
     return true;
 }
 
@@ -178,7 +237,7 @@ bool open_mask_movie(const std::string& source, scene::MovieSource& out, std::st
 // Runs fn on every movie the call's path names (scene lock held meanwhile).
 template <typename Fn> void for_each_movie(CommandCall& call, Fn fn) {
     if (call.path.empty()) return;
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     scene::apply(
         call.context.owner_key, call.path,
         [&](scene::SceneObject& o) {
@@ -188,22 +247,22 @@ template <typename Fn> void for_each_movie(CommandCall& call, Fn fn) {
             return 1;
         },
         scene::ApplyOptions{.no_children = true});
-    engine::scene_unlock();
-}
-
-bool cmd_set_stream(CommandCall& call) {
-    const std::int64_t ms = script::argument_int(call.arg(1));
-    for_each_movie(call, [ms](MovieTexture& m) { m.seek(ms); });
-    return true;
 }
 
 // The commands movies share with sounds: the movie side runs first, then the sound's.
+script::CommandHandler g_sound_set_stream = nullptr;
 script::CommandHandler g_sound_set_loop = nullptr;
 script::CommandHandler g_sound_set_loop_point = nullptr;
 script::CommandHandler g_sound_set_volume = nullptr;
 
 bool pass_on(script::CommandHandler h, CommandCall& call) {
     return h ? h(call) : true;
+}
+
+bool cmd_set_stream(CommandCall& call) {
+    const std::int64_t ms = script::argument_int(call.arg(1));
+    for_each_movie(call, [ms](MovieTexture& m) { m.seek(ms); });
+    return pass_on(g_sound_set_stream, call);
 }
 
 bool cmd_set_loop(CommandCall& call) {
@@ -262,11 +321,11 @@ bool cmd_movie_play(CommandCall& call) {
         return true;
     }
     MovieTexture* m = movie.get();
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     scene::SceneObject* o =
         create_movie_object(call, std::move(movie), 0x7FFFFFFF, "0", "0", k_window_movie);
     if (o) o->shown = true;
-    engine::scene_unlock();
+    scene_guard.unlock();
     if (!o) return true;
     // The flag is up before the wait begins, so the wait cannot end before the movie.
     g_window_playing = true;
@@ -329,11 +388,13 @@ void chain(const char* name, script::CommandHandler mine, script::CommandHandler
 void register_with_frame() {
     script::register_command("CreateMovie", cmd_create_movie);
     script::register_command("MoviePlay", cmd_movie_play);
-    script::register_command("SetStream", cmd_set_stream);
+    chain("SetStream", cmd_set_stream, g_sound_set_stream);
     chain("SetLoop", cmd_set_loop, g_sound_set_loop);
     chain("SetLoopPoint", cmd_set_loop_point, g_sound_set_loop_point);
     chain("SetVolume", cmd_set_volume, g_sound_set_volume);
     scene::register_operation(scene::k_op_movie_frame, op_movie_frame);
+    scene::register_record_section(
+        {scene::record_tag("MOVI"), has_movie, write_movie, read_movie, nullptr, restart_movie});
     scene::set_movie_source_hook(open_mask_movie);
     platform::quiet_movie_library();
 

@@ -168,6 +168,21 @@ MovieState MovieTexture::state() const {
     return m_state;
 }
 
+std::int64_t MovieTexture::clock_ms() const {
+    std::lock_guard guard(m_mutex);
+    return clock_locked(platform::tick_ms());
+}
+
+bool MovieTexture::loop() const {
+    std::lock_guard guard(m_mutex);
+    return m_loop;
+}
+
+std::int64_t MovieTexture::loop_position() const {
+    std::lock_guard guard(m_mutex);
+    return m_loop_position;
+}
+
 std::int64_t MovieTexture::position_ms() const {
     std::lock_guard guard(m_mutex);
     return m_shown_pts;

@@ -84,6 +84,10 @@ public:
     std::int32_t volume() const { return m_volume.load(); }
     std::int64_t duration_ms() const { return m_duration_ms; }
     std::int64_t position_ms() const;
+    // Where the play clock stands now (what a save keeps), the loop flag and position.
+    std::int64_t clock_ms() const;
+    bool loop() const;
+    std::int64_t loop_position() const;
     // Signalled when the movie stops at its end or by stop().
     platform::Event& stopped_event() { return m_stopped; }
 

@@ -30,6 +30,9 @@ struct AudioOptions {
     std::string wav_output; // loopback only: where the output goes (empty: nowhere)
 };
 
+// Keeps OpenAL from probing the system's sound servers for a run that uses only the
+// loopback device (it changes the environment: call before other threads start).
+void prepare_loopback_audio();
 // Opens the device once; later calls do nothing and return the first result. False when
 // there is no device (the run goes on silent).
 bool open_audio(const AudioOptions& options);
@@ -73,7 +76,10 @@ public:
     int reclaim();
     int queued() const;   // buffers in the queue (played or not)
     bool playing() const; // the source plays (not paused, stopped or starved)
-    void play();          // from the start of the queue, or on from a pause
+    // Frames played of the queue, counted from its first buffer that was not reclaimed;
+    // -1 once the voice stopped at the end of its queue.
+    std::int64_t queue_offset() const;
+    void play(); // from the start of the queue, or on from a pause
     void pause();
     void stop();               // stops and empties the queue
     void set_gain(float gain); // linear

@@ -24,8 +24,14 @@ namespace kestrune::platform {
 namespace {
 
 constexpr std::uint32_t k_rate = 44100;
-constexpr std::uint32_t k_render_step_ms = 20;
-constexpr std::size_t k_render_chunk = 4096; // frames per alcRenderSamplesSOFT call
+// The sound streams' own thread renders up to now before each refill (audio_catch_up), so
+// that the output moves on with the streams without another thread waking for it; the
+// mixer renders what is left (silence, sounds that play out) every second of engine time.
+// Changes that must land on an exact frame render up to their moment themselves.
+constexpr std::uint32_t k_render_step_ms = 1000;
+// Frames per alcRenderSamplesSOFT call: 20 ms, the span over which OpenAL smooths a change
+// of gain, so that a change is complete 20 ms after its frame however far the mixer renders.
+constexpr std::size_t k_render_chunk = k_rate / 50;
 
 // The --audio-out file: a float stereo WAV whose sizes are written again as it grows, so
 // that a run that ends abruptly still leaves a readable file.
@@ -147,10 +153,19 @@ void mixer_body() {
     }
 }
 
-bool open_loopback(Device& d, const AudioOptions& options) {
-    // The loopback device plays nothing itself: keep OpenAL from probing the system's sound
-    // servers (PulseAudio starts threads of its own in this process) unless the user chose.
+} // namespace
+
+// The loopback device plays nothing itself: OpenAL need not probe the system's sound
+// servers (PulseAudio starts threads of its own in this process) unless the user chose.
+// With the variable already set this changes nothing.
+void prepare_loopback_audio() {
     ::setenv("ALSOFT_DRIVERS", "null", 0);
+}
+
+namespace {
+
+bool open_loopback(Device& d, const AudioOptions& options) {
+    prepare_loopback_audio();
     auto open_fn = reinterpret_cast<LPALCLOOPBACKOPENDEVICESOFT>(
         alcGetProcAddress(nullptr, "alcLoopbackOpenDeviceSOFT"));
     auto supported = reinterpret_cast<LPALCISRENDERFORMATSUPPORTEDSOFT>(
@@ -252,6 +267,7 @@ void close_audio() {
         d.mixer_stop.signal();
         d.mixer.request_stop();
         d.mixer.join_for(k_infinite);
+        d.mixer.detach(); // joined: this only lets go of its state
     }
     {
         std::lock_guard guard(d.render_mutex);
@@ -371,6 +387,20 @@ bool AudioVoice::playing() const {
     return state == AL_PLAYING;
 }
 
+std::int64_t AudioVoice::queue_offset() const {
+    if (!m_impl->source) return -1;
+    // Rendered up to now and read under the render lock, so that the state and the offset
+    // are those of this moment of engine time.
+    Device& d = dev();
+    std::lock_guard guard(d.render_mutex);
+    if (d.loopback) render_until_now(d);
+    ALint state = 0, offset = 0;
+    alGetSourcei(m_impl->source, AL_SOURCE_STATE, &state);
+    if (state == AL_STOPPED) return -1;
+    alGetSourcei(m_impl->source, AL_SAMPLE_OFFSET, &offset);
+    return offset;
+}
+
 void AudioVoice::play() {
     if (!m_impl->source) return;
     audio_catch_up();
@@ -386,7 +416,9 @@ void AudioVoice::pause() {
 void AudioVoice::stop() {
     if (!m_impl->source) return;
     audio_catch_up();
-    alSourceStop(m_impl->source);
+    // Rewound rather than stopped: the voice is then "initial", so that a voice that stopped
+    // at the end of its queue stays told apart from one that was never started.
+    alSourceRewind(m_impl->source);
     alSourcei(m_impl->source, AL_BUFFER, 0);
     m_impl->free_buffers = m_impl->all_buffers;
 }

@@ -4,6 +4,7 @@
 #include <vorbis/vorbisfile.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <vector>
 
@@ -37,23 +38,32 @@ public:
     std::size_t read(std::int16_t* dst, std::size_t frames) override {
         frames = static_cast<std::size_t>(
             std::min<std::uint64_t>(frames, m_total_frames - std::min(m_pos, m_total_frames)));
-        if (frames == 0) return 0;
-        m_raw.resize(frames * m_frame_bytes);
-        const std::size_t got = m_file->read(m_raw.data(), 1, m_raw.size()) / m_frame_bytes;
-        const std::size_t samples = got * m_format.channels;
-        if (m_bits == 8) {
-            for (std::size_t i = 0; i < samples; ++i)
-                dst[i] = static_cast<std::int16_t>((m_raw[i] - 128) * 256);
-        } else {
-            for (std::size_t i = 0; i < samples; ++i)
-                dst[i] = static_cast<std::int16_t>(le16(&m_raw[i * 2]));
+        std::size_t done = 0;
+        while (done < frames) {
+            if (m_raw_at == m_raw_frames && !refill(frames - done)) break;
+            const std::size_t n = std::min(frames - done, m_raw_frames - m_raw_at);
+            const std::uint8_t* src = m_raw.data() + m_raw_at * m_frame_bytes;
+            std::int16_t* out = dst + done * m_format.channels;
+            const std::size_t samples = n * m_format.channels;
+            if (m_bits == 8) {
+                for (std::size_t i = 0; i < samples; ++i)
+                    out[i] = static_cast<std::int16_t>((src[i] - 128) * 256);
+            } else if constexpr (std::endian::native == std::endian::little) {
+                std::memcpy(out, src, samples * 2);
+            } else {
+                for (std::size_t i = 0; i < samples; ++i)
+                    out[i] = static_cast<std::int16_t>(le16(src + i * 2));
+            }
+            m_raw_at += n;
+            done += n;
         }
-        m_pos += got;
-        return got;
+        m_pos += done;
+        return done;
     }
 
     bool seek(std::uint64_t frame) override {
         m_pos = std::min(frame, m_total_frames);
+        m_raw_at = m_raw_frames = 0;
         return m_file->seek(m_data_start + static_cast<std::int64_t>(m_pos * m_frame_bytes), 0) ==
                0;
     }
@@ -64,7 +74,24 @@ private:
     std::int64_t m_data_start;
     std::uint32_t m_frame_bytes = 0;
     std::uint64_t m_pos = 0;
+    // Read ahead of the decoding in large pieces: a stream asks for a few thousand frames
+    // at a time, and a read from the file for each would cost more than the decoding.
+    static constexpr std::size_t k_read_ahead = 64 * 1024;
     std::vector<std::uint8_t> m_raw;
+    std::size_t m_raw_at = 0, m_raw_frames = 0; // frames used and held in m_raw
+
+    // At least `wanted` frames (as far as the data goes) or a whole read-ahead piece.
+    bool refill(std::size_t wanted) {
+        const std::uint64_t file_pos = m_pos + (m_raw_frames - m_raw_at);
+        const std::uint64_t left = m_total_frames - std::min(file_pos, m_total_frames);
+        const std::size_t frames = static_cast<std::size_t>(std::min<std::uint64_t>(
+            left, std::max(wanted, k_read_ahead / std::max<std::uint32_t>(1, m_frame_bytes))));
+        m_raw_at = m_raw_frames = 0;
+        if (frames == 0) return false;
+        if (m_raw.size() < frames * m_frame_bytes) m_raw.resize(frames * m_frame_bytes);
+        m_raw_frames = m_file->read(m_raw.data(), 1, frames * m_frame_bytes) / m_frame_bytes;
+        return m_raw_frames > 0;
+    }
 };
 
 // ---- Ogg Vorbis

@@ -90,6 +90,7 @@ bool in_range(std::int32_t v, std::int32_t lo, std::int32_t hi) {
 bool apply_sound_effect(SoundStream& stream, const EffectParams& p, std::string& why) {
     // Effects change on a stopped stream; it stays stopped until the script plays it.
     stream.stop();
+    stream.remember_effect(std::nullopt);
     platform::AudioEffect none;
     if (stream.kind() == Kind::voice) {
         why = "voice streams take no effect";
@@ -104,6 +105,7 @@ bool apply_sound_effect(SoundStream& stream, const EffectParams& p, std::string&
         }
         stream.set_effect(none);
         stream.set_echo(p.left_delay, p.right_delay, p.feedback, p.mix);
+        stream.remember_effect(p);
         return true;
     }
     platform::AudioEffect e;
@@ -139,6 +141,7 @@ bool apply_sound_effect(SoundStream& stream, const EffectParams& p, std::string&
         why = "the sound device refused the effect \"" + p.name + "\"";
         return false;
     }
+    stream.remember_effect(p);
     return true;
 }
 

@@ -41,10 +41,12 @@ bool value_of(const std::string& text, std::int64_t current, std::int64_t scale,
 } // namespace
 
 void Fade::start(std::int32_t from, std::int32_t to, std::int32_t duration_ms,
-                 const std::string& easing) {
+                 const std::string& easing, double position) {
     cancel();
     m_from = from;
     m_to = to;
+    m_duration_ms = duration_ms;
+    m_easing = easing;
     // Steps of the animation clock, but never more than k_max_steps: a long fade takes
     // coarser steps instead of a table as long as the script asked for.
     const double fps = scene::frames_per_second(scene::interval_setting());
@@ -52,9 +54,26 @@ void Fade::start(std::int32_t from, std::int32_t to, std::int32_t duration_ms,
     m_steps = static_cast<std::int32_t>(std::clamp<std::int64_t>(steps, 1, k_max_steps));
     m_steps_per_ms = steps > k_max_steps ? double(k_max_steps) / duration_ms : fps / 1000.0;
     scene::fill_easing(m_table, std::abs(double(to) - double(from)), m_steps, easing);
+    m_position = std::max(0.0, position);
+    m_last_tick = platform::tick_ms();
     m_cancelled = false;
     m_cancel.reset();
     m_thread.start([this] { body(); });
+}
+
+bool Fade::snapshot(Snapshot& out) const {
+    if (!running() || m_cancelled) return false;
+    out.from = m_from;
+    out.to = m_to;
+    out.duration_ms = m_duration_ms;
+    out.easing = m_easing;
+    double position = m_position.load();
+    const State s = m_stream.state();
+    if (s != State::paused && s != State::held)
+        position += std::max(0, platform::tick_diff(platform::tick_ms(), m_last_tick.load())) *
+                    m_steps_per_ms;
+    out.position = position;
+    return true;
 }
 
 void Fade::cancel() {
@@ -81,10 +100,8 @@ void Fade::apply(std::int32_t value) {
 }
 
 void Fade::body() {
-    double position = 0; // steps, with fraction
-    platform::Tick last = platform::tick_ms();
     while (!m_cancelled && !engine::quit_requested()) {
-        const auto index = static_cast<std::int32_t>(position);
+        const auto index = static_cast<std::int32_t>(m_position.load());
         if (index >= m_steps) break;
         const double d = m_table[static_cast<std::size_t>(index)];
         apply(static_cast<std::int32_t>(m_to >= m_from ? m_from + d : m_from - d));
@@ -93,8 +110,9 @@ void Fade::body() {
         // A paused stream holds its fade.
         const State s = m_stream.state();
         if (s != State::paused && s != State::held)
-            position += platform::tick_diff(now, last) * m_steps_per_ms;
-        last = now;
+            m_position =
+                m_position.load() + platform::tick_diff(now, m_last_tick.load()) * m_steps_per_ms;
+        m_last_tick = now;
     }
     if (m_cancelled) return;
     apply(m_to);

@@ -23,10 +23,21 @@ public:
     enum Quantity { volume = 0, pan = 1, frequency = 2 };
     Fade(SoundStream& stream, int quantity) : m_stream(stream), m_quantity(quantity) {}
     ~Fade() { cancel(); }
+    // `position` is the step (with fraction) to begin at: 0 for a new fade, the saved
+    // progress for one a load resumes.
     void start(std::int32_t from, std::int32_t to, std::int32_t duration_ms,
-               const std::string& easing);
+               const std::string& easing, double position = 0);
     void cancel();
     bool running() const { return m_thread.valid() && m_thread.is_running(); }
+
+    // What a save keeps of a running fade: its course and how far along it is (in steps,
+    // counting the time since its last step).
+    struct Snapshot {
+        std::int32_t from = 0, to = 0, duration_ms = 0;
+        std::string easing;
+        double position = 0;
+    };
+    bool snapshot(Snapshot& out) const;
 
 private:
     void body();
@@ -34,8 +45,11 @@ private:
     SoundStream& m_stream;
     int m_quantity;
     std::int32_t m_from = 0, m_to = 0;
-    std::int32_t m_steps = 1;
+    std::int32_t m_steps = 1, m_duration_ms = 0;
+    std::string m_easing;
     double m_steps_per_ms = 0;
+    std::atomic<double> m_position{0};
+    std::atomic<std::uint32_t> m_last_tick{0}; // engine ms when m_position last advanced
     std::vector<double> m_table;
     platform::Thread m_thread;
     platform::Event m_cancel{true, false};

@@ -40,11 +40,6 @@ struct SoundData : scene::KindData {
     std::unique_ptr<SoundStream> stream;
 };
 
-SoundStream* stream_of(scene::SceneObject& o) {
-    auto* d = dynamic_cast<SoundData*>(o.kind_data.get());
-    return d ? d->stream.get() : nullptr;
-}
-
 int sound_request(scene::SceneObject& o, std::string_view word) {
     SoundStream* s = stream_of(o);
     if (!s) return -1;
@@ -87,7 +82,7 @@ void problem(CommandCall& call, const std::string& message) {
 // Runs fn on every sound object the command's path names (scene lock held meanwhile).
 template <typename Fn> int for_each_sound(CommandCall& call, Fn fn) {
     if (call.path.empty()) return 0;
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     const int n = scene::apply(
         call.context.owner_key, call.path,
         [&](scene::SceneObject& o) {
@@ -97,7 +92,6 @@ template <typename Fn> int for_each_sound(CommandCall& call, Fn fn) {
             return 1;
         },
         scene::ApplyOptions{.no_children = true});
-    engine::scene_unlock();
     return n;
 }
 
@@ -116,7 +110,7 @@ bool cmd_create_sound(CommandCall& call) {
         problem(call, "CreateSound: \"" + file + "\": " + error);
         return true;
     }
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     scene::SceneObject* o = scene::create_object(call.context.owner_key, call.path);
     if (o) {
         o->creator = call.block.object_prefix;
@@ -127,7 +121,6 @@ bool cmd_create_sound(CommandCall& call) {
         o->kind = &k_sound_kind;
         o->kind_data = std::make_unique<SoundData>(std::move(stream));
     }
-    engine::scene_unlock();
     return true;
 }
 
@@ -169,6 +162,13 @@ bool cmd_set_loop_point(CommandCall& call) {
     return true;
 }
 
+// SetStream(name, ms): the sound goes on from that time of its data.
+bool cmd_set_stream(CommandCall& call) {
+    const std::int64_t ms = script::argument_int(call.arg(1));
+    for_each_sound(call, [ms](SoundStream& s) { s.seek(ms); });
+    return true;
+}
+
 // SoundEffect(name, effect, mix, feedback, left delay, right delay, depth, delay).
 bool cmd_sound_effect(CommandCall& call) {
     EffectParams p;
@@ -198,14 +198,14 @@ script::Value sound_amplitude_fn(const script::BuiltinCall& call) {
     const bool filtered = call.args.size() > 1 && call.args[1].text != "NULL";
     const std::string part = filtered ? call.args[1].text : std::string();
     std::int32_t level = 0;
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     if (scene::SceneObject* o = scene::find_object(owner, path)) {
         if (SoundStream* s = stream_of(*o)) {
             if (!filtered || s->file_name().find(part) != std::string::npos)
                 level = s->is_playing() ? s->level() : 0;
         }
     }
-    engine::scene_unlock();
+    scene_guard.unlock();
     if (level == 0 && filtered) {
         voice_level_event().reset();
         platform::wait_any({&engine::quit_event(), &engine::state_changed_event(),
@@ -229,6 +229,11 @@ void on_state_changed() {
 }
 
 } // namespace
+
+SoundStream* stream_of(scene::SceneObject& o) {
+    auto* d = dynamic_cast<SoundData*>(o.kind_data.get());
+    return d ? d->stream.get() : nullptr;
+}
 
 double master_volume(Kind kind) {
     if (kind == Kind::silent) return 1.0;
@@ -268,8 +273,10 @@ void register_with_frame() {
     script::register_command("SetLoop", cmd_set_loop);
     script::register_command("SetLoopPoint", cmd_set_loop_point);
     script::register_command("SoundEffect", cmd_sound_effect);
+    script::register_command("SetStream", cmd_set_stream);
     script::register_builtin("SoundAmplitude", sound_amplitude_fn);
     register_voice_hooks();
+    register_sound_records();
 
     static bool once = false;
     if (once) return;
@@ -299,6 +306,12 @@ void register_with_frame() {
         return true;
     });
     h.release_sound.push_back([] { stop_text_voice(); });
+    // A load replaces the pages on the screen: the voice of the page before it ends (a
+    // voice the save kept starts again with its page). First, before the load itself.
+    h.load_sequence.insert(h.load_sequence.begin(), [] {
+        stop_text_voice();
+        return false;
+    });
     h.exit_callbacks.push_back([] { platform::close_audio(); });
     h.main_loop_pass.push_back(on_state_changed);
 }

@@ -5,7 +5,16 @@
 
 #include <string>
 
+namespace kestrune::scene {
+struct SceneObject;
+}
+
 namespace kestrune::sound {
+
+// The stream of a sound object (null for other objects).
+SoundStream* stream_of(scene::SceneObject& o);
+// Adds the sound section to the records of saved scenes.
+void register_sound_records();
 
 // The master volume of a kind, 0..1: its volume setting / 1000 while its sound setting is
 // on, else 0 (0.01 for every kind while express skipping mutes the sound).

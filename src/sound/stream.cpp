@@ -5,6 +5,7 @@
 #include "frame/engine.h"
 #include "platform/clock.h"
 #include "sound/fade.h"
+#include "sound/pump.h"
 #include "sound/sound_internal.h"
 
 #include <algorithm>
@@ -12,18 +13,55 @@
 #include <cmath>
 #include <set>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace kestrune::sound {
 
 namespace {
 
-// Each queued buffer holds 40 ms; four of them keep 160 ms ahead of the output. The thread
-// looks for played buffers once per buffer length: waking more often only costs CPU.
-constexpr std::uint32_t k_buffer_ms = 40;
-constexpr int k_queue_buffers = 4;
-constexpr std::uint32_t k_poll_ms = 40;
+// Each queued buffer holds 50 ms; eight of them keep 400 ms ahead of the output. The
+// streaming thread (sound/pump.cpp) refills every 200 ms, four buffers at a time, so that
+// 200 ms stay queued: fewer wake-ups, and a late refill on a busy machine is not heard. A
+// change of pan makes the queue again (requeue_from_heard).
+constexpr std::uint32_t k_buffer_ms = 50;
+constexpr int k_queue_buffers = 8;
 
 std::size_t buffer_frames(std::uint32_t rate) {
     return std::max<std::size_t>(1, static_cast<std::size_t>(rate) * k_buffer_ms / 1000);
+}
+
+// 16-bit samples to stereo floats with the pan gains, in one pass (four frames at a time
+// with SSE2; the same products as the plain loop, so the output is the same to the bit).
+void to_stereo_float(const std::int16_t* in, float* dst, std::size_t frames, std::uint32_t ch,
+                     float gl, float gr) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128 gains = _mm_setr_ps(gl, gr, gl, gr);
+    const __m128 mono_l = _mm_set1_ps(gl), mono_r = _mm_set1_ps(gr);
+    for (; i + 4 <= frames; i += 4) {
+        if (ch == 2) {
+            // Eight samples: L R L R L R L R.
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i * 2));
+            const __m128i lo = _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16);
+            const __m128i hi = _mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16);
+            _mm_storeu_ps(dst + i * 2, _mm_mul_ps(_mm_cvtepi32_ps(lo), gains));
+            _mm_storeu_ps(dst + i * 2 + 4, _mm_mul_ps(_mm_cvtepi32_ps(hi), gains));
+        } else {
+            const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + i));
+            const __m128 f = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16));
+            const __m128 l = _mm_mul_ps(f, mono_l), r = _mm_mul_ps(f, mono_r);
+            _mm_storeu_ps(dst + i * 2, _mm_unpacklo_ps(l, r));
+            _mm_storeu_ps(dst + i * 2 + 4, _mm_unpackhi_ps(l, r));
+        }
+    }
+#endif
+    for (; i < frames; ++i) {
+        const std::int16_t l = in[i * ch], r = in[i * ch + ch - 1];
+        dst[i * 2] = l * gl;
+        dst[i * 2 + 1] = r * gr;
+    }
 }
 
 std::mutex g_streams_mutex;
@@ -119,7 +157,7 @@ SoundStream::~SoundStream() {
     for (auto& f : m_fades)
         if (f) f->cancel();
     m_state = State::stopped;
-    end_thread();
+    pump_remove(this);
     m_voice.reset();
 }
 
@@ -149,9 +187,11 @@ std::int32_t SoundStream::frequency_hz() const {
 // with the pan gains (and the echo). Sets m_data_ended when nothing remains to play.
 std::size_t SoundStream::fill(std::vector<float>& out, std::size_t frames) {
     const std::uint32_t ch = m_format.channels;
-    m_pcm.assign(frames * ch, 0);
+    if (m_pcm.size() < frames * ch) m_pcm.resize(frames * ch);
+    m_fill_pieces.clear();
     std::size_t got = 0;
     if (m_kind == Kind::silent) {
+        std::fill_n(m_pcm.begin(), frames * ch, std::int16_t(0));
         got = frames;
     } else {
         const bool region = m_loop_end > m_loop_start;
@@ -172,7 +212,11 @@ std::size_t SoundStream::fill(std::vector<float>& out, std::size_t frames) {
             const std::size_t want =
                 static_cast<std::size_t>(std::min<std::uint64_t>(frames - got, end - m_pos));
             const std::size_t n = m_decoder->read(m_pcm.data() + got * ch, want);
-            if (n > 0) empty_rounds = 0;
+            if (n > 0) {
+                empty_rounds = 0;
+                m_fill_pieces.push_back({static_cast<std::uint32_t>(got),
+                                         static_cast<std::uint32_t>(n), m_pos, m_plays});
+            }
             got += n;
             m_pos += n;
             // A short read means the data is damaged or cut from here: it ends there.
@@ -182,6 +226,8 @@ std::size_t SoundStream::fill(std::vector<float>& out, std::size_t frames) {
         if (m_data_ended && m_echo && m_echo_tail > 0) {
             const std::size_t pad =
                 static_cast<std::size_t>(std::min<std::uint64_t>(frames - got, m_echo_tail));
+            std::fill_n(m_pcm.begin() + static_cast<std::ptrdiff_t>(got * ch), pad * ch,
+                        std::int16_t(0));
             got += pad;
             m_echo_tail -= pad;
             m_data_ended = m_echo_tail == 0;
@@ -191,16 +237,15 @@ std::size_t SoundStream::fill(std::vector<float>& out, std::size_t frames) {
     float left = 1, right = 1;
     if (m_kind != Kind::voice) pan_gains(m_pan.load(), left, right);
     constexpr float k_scale = 1.0f / 32768.0f;
-    for (std::size_t i = 0; i < got; ++i) {
-        const float l = m_pcm[i * ch] * k_scale;
-        const float r = ch == 2 ? m_pcm[i * ch + 1] * k_scale : l;
-        out[i * 2] = l * left;
-        out[i * 2 + 1] = r * right;
-    }
+    const std::int16_t* in = m_pcm.data();
+    float* dst = out.data();
+    to_stereo_float(in, dst, got, ch, left * k_scale, right * k_scale);
     if (m_echo && got) process_echo(out.data(), got);
-    // The loudness estimate: four frames spread over the block.
+    // The loudness estimate of the block written last: four frames spread over it (an
+    // empty block leaves the estimate of the one before).
+    if (got == 0) return 0;
     std::int32_t level = 0;
-    if (got >= 1) {
+    {
         const std::size_t idx[4] = {0, got / 4, got / 4 + got / 2, got - 1};
         std::int64_t sum = 0;
         for (std::size_t k : idx)
@@ -208,7 +253,9 @@ std::size_t SoundStream::fill(std::vector<float>& out, std::size_t frames) {
         level = static_cast<std::int32_t>(sum / (4 * ch));
     }
     m_level = level;
-    if (m_kind == Kind::voice && level > 99) voice_level_event().signal();
+    // Signalling wakes every waiting thread: only when the event is not already set.
+    if (m_kind == Kind::voice && level > 99 && !voice_level_event().is_signalled())
+        voice_level_event().signal();
     return got;
 }
 
@@ -269,7 +316,28 @@ void SoundStream::apply_volume(std::int32_t volume) {
 
 void SoundStream::apply_pan(std::int32_t pan) {
     if (m_kind == Kind::voice) return;
-    m_pan = std::clamp(pan, -10000, 10000);
+    const std::int32_t p = std::clamp(pan, -10000, 10000);
+    if (m_pan.exchange(p) != p) requeue_from_heard();
+}
+
+// The pan is in the queued samples: a change is heard at once when the queue is made
+// again from the frame being heard. With an echo the delay lines already hold what was
+// queued, so the change comes with the next buffers instead.
+void SoundStream::requeue_from_heard() {
+    const State s = m_state.load();
+    if (s != State::playing && s != State::paused && s != State::held) return;
+    std::lock_guard guard(m_mutex);
+    if (m_echo || !m_decoder || !m_voice->valid()) return;
+    std::int32_t plays = m_plays;
+    const std::uint64_t pos = heard_position(plays);
+    m_voice->stop();
+    forget_queue();
+    m_pos = std::min(pos, m_total);
+    m_plays = plays;
+    m_decoder->seek(m_pos);
+    m_data_ended = false;
+    queue_first_buffers();
+    if (s == State::playing) m_voice->play();
 }
 
 void SoundStream::apply_frequency(std::int32_t hz) {
@@ -278,30 +346,30 @@ void SoundStream::apply_frequency(std::int32_t hz) {
     apply_pitch();
 }
 
-void SoundStream::end_thread() {
-    m_end_requested = true;
-    m_wake.signal();
-    if (m_thread.valid()) {
-        m_thread.join_for(platform::k_infinite);
-        m_thread = platform::Thread();
-    }
-    m_wake.reset();
-    m_end_requested = false;
-}
-
 bool SoundStream::play() {
     const State s = m_state.load();
     if (s != State::ready && s != State::stopped) return false;
-    end_thread();
-    const std::uint64_t generation = ++m_generation;
+    std::uint64_t pos = 0;
     {
         std::lock_guard guard(m_mutex);
         // Start position: a position inside the loop region goes back to its start,
         // any other to the start of the data.
         const bool region = m_loop_end > m_loop_start;
-        m_pos = region && m_pos >= m_loop_start && m_pos > 0 ? m_loop_start : 0;
+        pos = region && m_pos >= m_loop_start && m_pos > 0 ? m_loop_start : 0;
+        if (m_seek_frame) pos = *m_seek_frame;
+        m_seek_frame.reset();
+    }
+    start_at(pos, 1, false);
+    return true;
+}
+
+void SoundStream::start_at(std::uint64_t pos, std::int32_t plays, bool paused) {
+    pump_remove(this);
+    {
+        std::lock_guard guard(m_mutex);
+        m_pos = std::min(pos, m_total);
+        m_plays = plays;
         if (m_decoder) m_decoder->seek(m_pos);
-        m_plays = 1;
         m_data_ended = false;
         m_echo_tail = 0;
         if (m_echo) {
@@ -313,79 +381,203 @@ bool SoundStream::play() {
             std::fill(m_echo_right.begin(), m_echo_right.end(), 0.0f);
         }
         m_voice->stop();
-        std::vector<float> block;
-        for (int i = 0; i < k_queue_buffers && !m_data_ended && m_voice->valid(); ++i) {
-            if (fill(block, buffer_frames(m_format.rate)) == 0) break;
-            m_voice->queue(block, m_format.rate);
-        }
+        forget_queue();
+        queue_first_buffers();
     }
     apply_gain();
     apply_pitch();
-    m_state = State::playing;
-    m_voice->play();
-    m_thread.start([this, generation] { stream_body(generation); });
+    m_state = paused ? State::paused : State::playing;
+    m_silent_clock = platform::tick_ms();
+    if (!paused) m_voice->play();
+    pump_add(this);
+}
+
+void SoundStream::queue_first_buffers() {
+    for (int i = 0; i < k_queue_buffers && !m_data_ended && m_voice->valid(); ++i) {
+        if (fill(m_block, buffer_frames(m_format.rate)) == 0) break;
+        queue_block(m_block);
+    }
+}
+
+bool SoundStream::queue_block(const std::vector<float>& block) {
+    if (!m_voice->queue(block, m_format.rate)) return false;
+    if (m_ring_count == k_ring) { // cannot happen with k_queue_buffers < k_ring
+        m_ring_head = (m_ring_head + 1) % k_ring;
+        --m_ring_count;
+    }
+    QueuedBuffer& b = m_ring[(m_ring_head + m_ring_count) % k_ring];
+    b.frames = block.size() / 2;
+    b.pieces.assign(m_fill_pieces.begin(), m_fill_pieces.end());
+    ++m_ring_count;
     return true;
 }
 
-void SoundStream::stream_body(std::uint64_t generation) {
-    std::vector<float> block;
-    bool ended = false;
-    platform::Tick silent_clock = platform::tick_ms();
-    while (!ended) {
-        m_wake.wait(k_poll_ms);
-        if (m_end_requested || m_generation.load() != generation || platform::stop_requested() ||
-            engine::quit_requested())
-            break;
-        const State s = m_state.load();
-        if (s == State::paused || s == State::held) continue;
-        if (s != State::playing) break;
-        // The master volume follows the settings and express skipping.
-        if (m_kind != Kind::silent && master_volume(m_kind) != m_master) apply_master();
-        std::lock_guard guard(m_mutex);
-        if (!m_voice->valid()) {
-            // No sound device: the data is consumed at its pace, unheard, so that waits on
-            // the sound last as long as it would be heard.
-            const platform::Tick now = platform::tick_ms();
-            const double pitch = double(frequency_hz()) / std::max(1u, m_format.rate);
-            const auto frames = static_cast<std::size_t>(
-                std::max(0, platform::tick_diff(now, silent_clock)) * m_format.rate * pitch / 1000);
-            silent_clock = now;
-            if (frames) fill(block, frames);
-            ended = m_data_ended;
+void SoundStream::reclaim_buffers() {
+    for (int n = m_voice->reclaim(); n > 0 && m_ring_count > 0; --n) {
+        m_ring_head = (m_ring_head + 1) % k_ring;
+        --m_ring_count;
+    }
+}
+
+void SoundStream::forget_queue() {
+    m_ring_head = m_ring_count = 0;
+}
+
+std::uint64_t SoundStream::heard_position(std::int32_t& plays) const {
+    plays = m_plays;
+    if (!m_voice->valid()) return m_pos;
+    const std::int64_t offset = m_voice->queue_offset();
+    if (offset < 0) return m_pos; // everything queued has been heard
+    auto left = static_cast<std::uint64_t>(offset);
+    for (std::size_t i = 0; i < m_ring_count; ++i) {
+        const QueuedBuffer& b = m_ring[(m_ring_head + i) % k_ring];
+        if (left >= b.frames) {
+            left -= b.frames;
             continue;
         }
-        m_voice->reclaim();
-        while (!m_data_ended && m_voice->queued() < k_queue_buffers) {
-            if (fill(block, buffer_frames(m_format.rate)) == 0) break;
-            m_voice->queue(block, m_format.rate);
+        for (const Piece& p : b.pieces) {
+            if (left < p.at) break; // inside an echo's tail: no data is heard
+            if (left < std::uint64_t(p.at) + p.count) {
+                plays = p.plays;
+                return p.frame + (left - p.at);
+            }
         }
-        if (m_voice->playing()) continue;
-        // The voice stopped: at the end of the data it has played out; otherwise it ran
-        // dry and goes on.
-        if (m_data_ended || m_voice->queued() == 0) {
-            ended = true;
-        } else {
-            m_voice->play();
-        }
+        return m_total;
     }
-    if (ended && m_generation.load() == generation) {
+    return m_pos;
+}
+
+SoundSnapshot SoundStream::snapshot() const {
+    SoundSnapshot s;
+    s.state = m_state.load();
+    s.volume = m_volume.load();
+    s.pan = m_pan.load();
+    s.hz = m_hz.load();
+    s.suspend_mark = m_suspend_mark.load();
+    for (std::size_t i = 0; i < m_fades.size(); ++i) {
+        Fade::Snapshot f;
+        if (m_fades[i]->snapshot(f)) s.fades[i] = f;
+    }
+    s.effect = m_effect;
+    std::lock_guard guard(m_mutex);
+    s.loop_count = m_loop_count;
+    s.loop_start = m_loop_start;
+    s.loop_end = m_loop_end;
+    s.position = active() ? heard_position(s.plays) : 0;
+    if (!active()) s.plays = 1;
+    return s;
+}
+
+void SoundStream::restore(const SoundSnapshot& saved) {
+    if (saved.effect) {
+        std::string why;
+        if (!apply_sound_effect(*this, *saved.effect, why)) remember_effect(std::nullopt);
+    }
+    m_suspend_mark = saved.suspend_mark;
+    apply_volume(saved.volume);
+    apply_pan(saved.pan);
+    apply_frequency(saved.hz);
+    {
         std::lock_guard guard(m_mutex);
-        m_state = State::stopped;
-        m_pos = 0;
-        m_level = 0;
-        m_voice->stop();
+        m_loop_count = saved.loop_count < 0 ? -1 : saved.loop_count;
+        m_loop_end = std::min(saved.loop_end, m_total);
+        m_loop_start = std::min(saved.loop_start, m_loop_end);
     }
+    const State st = saved.state;
+    if (st == State::playing || st == State::paused || st == State::held) {
+        // A stream held by a system script that ran at the save plays on after the load.
+        start_at(saved.position, std::max(1, saved.plays), st == State::paused);
+    } else {
+        stop();
+        m_state = st == State::ready ? State::ready : State::stopped;
+    }
+    for (std::size_t i = 0; i < m_fades.size(); ++i) {
+        if (!saved.fades[i]) continue;
+        // Voices keep their own pan and rate.
+        if (m_kind == Kind::voice && i != Fade::volume) continue;
+        const Fade::Snapshot& f = *saved.fades[i];
+        m_fades[i]->start(f.from, f.to, f.duration_ms, f.easing, f.position);
+    }
+}
+
+bool SoundStream::service(bool& data_ended) {
+    const State s = m_state.load();
+    if (s == State::paused || s == State::held) {
+        std::lock_guard guard(m_mutex);
+        m_silent_clock = platform::tick_ms(); // a pause consumes nothing
+        data_ended = m_data_ended;
+        return true;
+    }
+    if (s != State::playing) return false;
+    // The master volume follows the settings and express skipping.
+    if (m_kind != Kind::silent && master_volume(m_kind) != m_master) apply_master();
+    std::lock_guard guard(m_mutex);
+    bool ended = false;
+    if (!m_voice->valid()) {
+        // No sound device: the data is consumed at its pace, unheard, so that waits on the
+        // sound last as long as it would be heard.
+        const platform::Tick now = platform::tick_ms();
+        const double pitch = double(frequency_hz()) / std::max(1u, m_format.rate);
+        const auto frames = static_cast<std::size_t>(
+            std::max(0, platform::tick_diff(now, m_silent_clock)) * m_format.rate * pitch / 1000);
+        m_silent_clock = now;
+        if (frames) fill(m_block, frames);
+        ended = m_data_ended;
+    } else {
+        reclaim_buffers();
+        while (!m_data_ended && m_voice->queued() < k_queue_buffers) {
+            if (fill(m_block, buffer_frames(m_format.rate)) == 0) break;
+            queue_block(m_block);
+        }
+        // The voice stopped: at the end of the data it has played out; otherwise it ran dry
+        // and goes on.
+        if (!m_voice->playing()) {
+            if (m_data_ended || m_voice->queued() == 0)
+                ended = true;
+            else
+                m_voice->play();
+        }
+    }
+    data_ended = m_data_ended;
+    if (!ended) return true;
+    m_state = State::stopped;
+    m_pos = 0;
+    m_level = 0;
+    m_voice->stop();
+    forget_queue();
+    return false;
 }
 
 void SoundStream::stop() {
     const State s = m_state.load();
     if (s == State::stopped) return;
     m_state = State::stopped;
-    end_thread();
+    pump_remove(this);
     std::lock_guard guard(m_mutex);
     m_voice->stop();
+    forget_queue();
     m_pos = 0;
     m_level = 0;
+}
+
+void SoundStream::seek(std::int64_t ms) {
+    if (m_kind == Kind::silent) return;
+    std::lock_guard guard(m_mutex);
+    const std::uint64_t frame = std::min<std::uint64_t>(
+        static_cast<std::uint64_t>(std::max<std::int64_t>(0, ms)) * m_format.rate / 1000, m_total);
+    const State s = m_state.load();
+    if (s != State::playing && s != State::paused && s != State::held) {
+        // A stream that does not play starts there when it next plays.
+        m_seek_frame = frame;
+        return;
+    }
+    m_voice->stop();
+    forget_queue();
+    m_pos = frame;
+    m_decoder->seek(m_pos);
+    m_data_ended = false;
+    queue_first_buffers();
+    if (s == State::playing) m_voice->play();
 }
 
 void SoundStream::pause() {
@@ -399,6 +591,7 @@ void SoundStream::resume() {
     if (s != State::paused && s != State::held) return;
     m_state = State::playing;
     m_voice->play();
+    pump_wake(); // the queue ran down while paused: refill it now
 }
 
 void SoundStream::global_pause() {
@@ -412,6 +605,7 @@ void SoundStream::global_resume() {
     if (m_state.load() != State::held) return;
     m_state = State::playing;
     m_voice->play();
+    pump_wake(); // the queue ran down while held: refill it now
 }
 
 void SoundStream::set_loop(const std::string& value) {

@@ -4,24 +4,27 @@
 // Threading contract:
 //  - Script threads call the control operations (play, stop, pause, resume, the setters);
 //    each takes m_mutex for its own changes only, never across an engine wait.
-//  - The streaming thread (one per play) refills the voice's queue of short buffers every
-//    few ms of engine time. play() and release join the previous thread first (never
-//    abandon it); a generation number keeps a thread that ends late from touching a newer
-//    play.
+//  - The streaming thread (sound/pump.h, one for all streams) refills the voice's queue of
+//    short buffers. play(), stop() and the destructor take the stream off it first, so that
+//    once they go on the thread no longer touches it.
 //  - A fade runs on its own thread and sets its quantity every 50 ms; a new change of the
 //    same quantity cancels it and joins it first.
 #pragma once
 
 #include "platform/audio.h"
+#include "platform/clock.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "sound/decoders.h"
+#include "sound/effects.h"
+#include "sound/fade.h"
 
 #include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,7 +44,16 @@ void pan_gains(std::int32_t pan, float& left, float& right);
 
 enum class State : std::uint8_t { stopped = 0, ready = 2, playing = 17, paused = 19, held = 20 };
 
-class Fade;
+// What a save keeps of a stream: its state, the frame the listener had reached, its
+// settings, its loops, the fades in progress and its effect.
+struct SoundSnapshot {
+    State state = State::ready;
+    std::int32_t volume = 1000, pan = 0, hz = 0, loop_count = 0, plays = 1;
+    bool suspend_mark = false;
+    std::uint64_t position = 0, loop_start = 0, loop_end = 0; // frames
+    std::array<std::optional<Fade::Snapshot>, 3> fades;       // volume, pan, frequency
+    std::optional<EffectParams> effect;
+};
 
 class SoundStream {
 public:
@@ -73,6 +85,18 @@ public:
                        const std::string& easing);
     void set_loop(const std::string& value);
     void set_loop_point(std::int64_t start_ms, std::int64_t end_ms);
+    // Moves the playing position to `ms` from the start of the data (clamped to it); a
+    // playing or paused stream goes on from there.
+    void seek(std::int64_t ms);
+
+    std::uint64_t total_frames() const { return m_total; }
+    SoundSnapshot snapshot() const;
+    // Puts a saved state back on a stream just made by its creating statement: an active
+    // stream plays on (a paused one stays paused) from the saved frame. The snapshot's
+    // values must have been checked against their ranges; the position is clamped.
+    void restore(const SoundSnapshot& saved);
+    // The effect the stream was last given (kept so that a save can give it again).
+    void remember_effect(const std::optional<EffectParams>& effect) { m_effect = effect; }
 
     // Master volume of the kind changed (or skip mode forced it): re-apply.
     void apply_master();
@@ -89,10 +113,24 @@ public:
     std::int32_t pan() const { return m_pan.load(); }
     std::int32_t frequency_hz() const;
 
+    // The streaming thread's turn (sound/pump.h): refills the queue, or notes that the sound
+    // has played out. False when the stream no longer plays (the pump lets it go);
+    // `data_ended` tells that its last data is queued.
+    bool service(bool& data_ended);
+
 private:
     SoundStream() = default;
-    void stream_body(std::uint64_t generation);
-    void end_thread(); // asks the streaming thread to end and joins it
+
+    // Starts playing at data frame `pos` with the play counter at `plays` (m_mutex not
+    // held); paused: queued and ready but silent until resume().
+    void start_at(std::uint64_t pos, std::int32_t plays, bool paused);
+    void queue_first_buffers();                        // m_mutex held; voice stopped
+    bool queue_block(const std::vector<float>& block); // m_mutex held
+    void reclaim_buffers();                            // m_mutex held
+    void requeue_from_heard();                         // m_mutex not held
+    void forget_queue();                               // m_mutex held; after m_voice->stop()
+    // The data frame the listener hears now and the play counter of that pass.
+    std::uint64_t heard_position(std::int32_t& plays) const;       // m_mutex held
     std::size_t fill(std::vector<float>& out, std::size_t frames); // m_mutex held
     void apply_gain();
     void apply_pitch();
@@ -119,8 +157,27 @@ private:
     std::int32_t m_plays = 1;
     std::uint64_t m_loop_start = 0, m_loop_end = 0; // frames; equal: no loop region
     bool m_data_ended = false;
-    std::uint64_t m_queued_frames = 0, m_played_base = 0;
     std::vector<std::int16_t> m_pcm;
+    std::vector<float> m_block; // the stereo block being queued
+
+    // Where each queued buffer's frames come from, so that the frame being heard is known
+    // (loops make a buffer hold several runs of the data).
+    struct Piece {
+        std::uint32_t at = 0; // first frame in the buffer
+        std::uint32_t count = 0;
+        std::uint64_t frame = 0; // first data frame
+        std::int32_t plays = 1;
+    };
+    struct QueuedBuffer {
+        std::size_t frames = 0;
+        std::vector<Piece> pieces;
+    };
+    static constexpr std::size_t k_ring = 16;
+    std::array<QueuedBuffer, k_ring> m_ring;
+    std::size_t m_ring_head = 0, m_ring_count = 0;
+    std::vector<Piece> m_fill_pieces; // of the block fill() made last
+    std::optional<EffectParams> m_effect;
+    std::optional<std::uint64_t> m_seek_frame; // SetStream on a stream that does not play
 
     // Echo (a feedback delay per channel on the samples).
     bool m_echo = false;
@@ -129,10 +186,7 @@ private:
     float m_echo_feedback = 0, m_echo_mix = 0;
     std::uint64_t m_echo_tail = 0; // frames of silence still to run through the echo
 
-    platform::Thread m_thread;
-    platform::Event m_wake{true, false};
-    std::atomic<std::uint64_t> m_generation{0};
-    std::atomic<bool> m_end_requested{false};
+    platform::Tick m_silent_clock = 0; // without a device: when the data was last consumed
 
     std::array<std::unique_ptr<Fade>, 3> m_fades; // volume, pan, frequency
     friend class Fade;

@@ -1,6 +1,7 @@
 // Whole-game runs of the sound commands, checked sample by sample in the WAV that a
 // headless run writes with --audio-out (float stereo at 44100 Hz; frame 0 is engine time 0).
 #include "run_game.h"
+#include "sound_output.h"
 
 #include <gtest/gtest.h>
 
@@ -17,140 +18,6 @@
 #include <vector>
 
 using namespace kestrune::testing;
-
-namespace {
-
-constexpr std::uint32_t k_rate = 44100;
-const std::string k_pack = KESTRUNE_BINARY_DIR "/kestrune-pack";
-
-void put16(std::string& s, std::uint32_t v) {
-    s.push_back(static_cast<char>(v & 0xFF));
-    s.push_back(static_cast<char>((v >> 8) & 0xFF));
-}
-void put32(std::string& s, std::uint32_t v) {
-    put16(s, v & 0xFFFF);
-    put16(s, v >> 16);
-}
-
-// A PCM WAV file. `extra` is put between the format and the data chunks.
-std::string wav_bytes(const std::vector<std::int16_t>& samples, std::uint16_t channels = 1,
-                      std::uint16_t bits = 16, std::uint32_t rate = k_rate,
-                      const std::string& extra = "") {
-    std::string data;
-    for (std::int16_t v : samples) {
-        if (bits == 8)
-            data.push_back(static_cast<char>((v >> 8) + 128));
-        else
-            put16(data, static_cast<std::uint16_t>(v));
-    }
-    std::string s = "RIFF";
-    put32(s, static_cast<std::uint32_t>(4 + 24 + extra.size() + 8 + data.size()));
-    s += "WAVEfmt ";
-    put32(s, 16);
-    put16(s, 1);
-    put16(s, channels);
-    put32(s, rate);
-    const std::uint16_t align = static_cast<std::uint16_t>(channels * bits / 8);
-    put32(s, rate * align);
-    put16(s, align);
-    put16(s, bits);
-    s += extra;
-    s += "data";
-    put32(s, static_cast<std::uint32_t>(data.size()));
-    return s + data;
-}
-
-std::vector<std::int16_t> constant(std::size_t frames, std::int16_t value) {
-    return std::vector<std::int16_t>(frames, value);
-}
-
-// A ramp that never repeats within 300 frames, so that a joint shows where it is.
-std::vector<std::int16_t> ramp(std::size_t frames) {
-    std::vector<std::int16_t> v(frames);
-    for (std::size_t i = 0; i < frames; ++i) v[i] = static_cast<std::int16_t>((i % 300 + 1) * 100);
-    return v;
-}
-
-struct Output {
-    std::vector<float> left, right;
-    std::size_t size() const { return left.size(); }
-};
-
-// The float stereo samples of the "data" chunk (the chunks are walked by their sizes).
-Output read_output(const std::string& path) {
-    Output out;
-    std::ifstream f(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0) return out;
-    std::size_t pos = 12;
-    while (pos + 8 <= bytes.size() && bytes.compare(pos, 4, "data") != 0) {
-        std::uint32_t size = 0;
-        std::memcpy(&size, bytes.data() + pos + 4, 4);
-        pos += 8 + size + (size & 1);
-    }
-    if (pos + 8 > bytes.size()) return out;
-    const std::size_t data = pos + 8;
-    const std::size_t frames = (bytes.size() - data) / 8;
-    out.left.resize(frames);
-    out.right.resize(frames);
-    for (std::size_t i = 0; i < frames; ++i) {
-        std::memcpy(&out.left[i], bytes.data() + data + i * 8, 4);
-        std::memcpy(&out.right[i], bytes.data() + data + 4 + i * 8, 4);
-    }
-    return out;
-}
-
-std::size_t frame_of(std::int64_t ms) {
-    return static_cast<std::size_t>(ms * k_rate / 1000);
-}
-
-// The first frame at or after `from` where either channel is not zero.
-std::size_t first_sound(const Output& o, std::size_t from = 0) {
-    for (std::size_t i = from; i < o.size(); ++i)
-        if (o.left[i] != 0 || o.right[i] != 0) return i;
-    return o.size();
-}
-
-// Frames from `from` on that are not zero in either channel, up to the first silent one.
-std::size_t sounding_run(const Output& o, std::size_t from) {
-    std::size_t i = from;
-    while (i < o.size() && (o.left[i] != 0 || o.right[i] != 0)) ++i;
-    return i - from;
-}
-
-std::vector<std::int64_t> read_numbers(const std::string& path) {
-    std::vector<std::int64_t> v;
-    std::stringstream ss(read_text(path));
-    std::string item;
-    while (std::getline(ss, item, ',')) v.push_back(std::stoll(item));
-    return v;
-}
-
-struct Game {
-    std::string dir, wav;
-    RunResult result;
-    Output out;
-};
-
-Game run_game(const std::string& name, const std::string& script,
-              const std::vector<std::pair<std::string, std::string>>& files,
-              std::vector<std::string> extra_args = {}) {
-    Game g;
-    g.dir = scratch_dir(name);
-    std::filesystem::create_directories(g.dir + "/se");
-    for (const auto& [file, bytes] : files) write_text(g.dir + "/" + file, bytes);
-    write_text(g.dir + "/start.txt", script);
-    g.wav = g.dir + "/out.wav";
-    std::vector<std::string> args = {
-        "--headless", "--save-dir", g.dir + "/saves", "--audio-out", g.wav, "--max-seconds", "20"};
-    args.insert(args.end(), extra_args.begin(), extra_args.end());
-    args.push_back(g.dir);
-    g.result = run_kestrune(args);
-    g.out = read_output(g.wav);
-    return g;
-}
-
-} // namespace
 
 // Volume and pan laws and start frames: each sound starts at the frame of the engine time
 // at which Play was asked, lasts its 100 ms, and has the level of the laws: volume 500 is
@@ -215,6 +82,41 @@ scene main
             EXPECT_NEAR(g.out.right[k], cases[i].right, 1e-6) << k - start;
         }
     }
+}
+
+// A pan changed while a sound plays is heard from the frame of the change: the left
+// channel keeps every sample, the right one is 10 dB down from that frame on.
+TEST(Sound, PanChangeIsHeardAtOnce) {
+    const std::vector<std::int16_t> m = music(3 * 44100);
+    const Game g = run_game("sound_pan_change", R"(
+scene main
+{
+    CreateSound("m", "BGM", "se/music");
+    Wait(100);
+    $t = "" + MilliTime();
+    Request("m", "Play");
+    Wait(730);
+    $t = $t + "," + MilliTime();
+    SetPan("m", -100);
+    Wait(500);
+    WriteFile("times.txt", $t, FALSE);
+}
+)",
+                            {{"se/music.wav", wav_bytes(m)}});
+    ASSERT_EQ(g.result.exit_code, 0) << g.result.output;
+    const std::vector<std::int64_t> t = read_numbers(g.dir + "/times.txt");
+    ASSERT_EQ(t.size(), 2u);
+    const Output& o = g.out;
+    const std::size_t play = frame_of(t[0]), change = frame_of(t[1]);
+    ASSERT_EQ(first_sound(o), play);
+    EXPECT_EQ(mismatches(o, play, m, 0, change - play + frame_of(400)), 0u) << "left unchanged";
+    std::size_t wrong = 0;
+    const float far = static_cast<float>(std::pow(10.0, -0.5));
+    for (std::size_t f = play; f < change + frame_of(400); ++f) {
+        const float want = f < change ? o.left[f] : o.left[f] * far;
+        wrong += std::abs(o.right[f] - want) > 1e-6f;
+    }
+    EXPECT_EQ(wrong, 0u) << "the right channel is 10 dB down from the frame of the change";
 }
 
 // Frequency, loop counts, loop regions, Stop and a volume fade: SetFrequency 2000 halves
@@ -646,19 +548,15 @@ scene main
     Exit();
 }
 )");
-    const std::string display = ":" + std::to_string(80 + getpid() % 9);
-    const std::string server_pid = game + "/xvfb.pid";
-    ASSERT_EQ(std::system(("Xvfb " + display + " -screen 0 1024x576x24 -nolisten tcp >/dev/null " +
-                           "2>&1 & echo $! > " + server_pid + "; sleep 1.5")
-                              .c_str()),
-              0);
-    setenv("DISPLAY", display.c_str(), 1);
+    const XServer x = start_xvfb("1024x576x24");
+    if (x.pid < 0) GTEST_SKIP() << "Xvfb could not start";
+    setenv("DISPLAY", x.display.c_str(), 1);
     setenv("ALSOFT_DRIVERS", "no-such-driver", 1); // OpenAL finds no device
     const RunResult r =
         run_kestrune({"--save-dir", game + "/saves", "--max-seconds", "10", game}, 60, Clock::wall);
     unsetenv("ALSOFT_DRIVERS");
     unsetenv("DISPLAY");
-    std::system(("kill $(cat " + server_pid + ")").c_str());
+    stop_child(x.pid);
     ASSERT_EQ(r.exit_code, 0) << r.output;
     const std::string said = "no sound device could be opened; the game runs silent";
     const std::size_t at = r.output.find(said);
@@ -774,4 +672,39 @@ scene main
         EXPECT_EQ(runs[0], c.music_runs);
         EXPECT_EQ(runs[1], 2u) << "the effect held while the system script ran";
     }
+}
+
+// SetStream moves a sound to a time of its data: a playing sound goes on from there at the
+// frame of the call, a paused one when it resumes, and a stopped one plays from there.
+TEST(Sound, SetStreamSeeks) {
+    const std::vector<std::int16_t> m = music(44100);
+    const Game g = run_game("sound_set_stream", R"(
+scene main
+{
+    CreateSound("m", "BGM", "se/music");
+    Wait(100);
+    $t = "" + MilliTime(); Request("m", "Play"); Wait(200);
+    $t = $t + "," + MilliTime(); SetStream("m", 500); Wait(100);
+    $t = $t + "," + MilliTime(); Request("m", "Pause"); SetStream("m", 100); Wait(100);
+    $t = $t + "," + MilliTime(); Request("m", "Resume"); Wait(100);
+    $t = $t + "," + MilliTime(); Request("m", "Stop"); SetStream("m", 900); Wait(100);
+    $t = $t + "," + MilliTime(); Request("m", "Play"); WaitPlay("m");
+    WriteFile("times.txt", $t, FALSE);
+}
+)",
+                            {{"se/music.wav", wav_bytes(m)}});
+    ASSERT_EQ(g.result.exit_code, 0) << g.result.output;
+    const std::vector<std::int64_t> t = read_numbers(g.dir + "/times.txt");
+    ASSERT_EQ(t.size(), 6u);
+    const Output& o = g.out;
+    std::vector<std::size_t> f;
+    for (std::int64_t ms : t) f.push_back(frame_of(ms));
+    EXPECT_EQ(mismatches(o, f[0], m, 0, f[1] - f[0]), 0u) << "from the start";
+    EXPECT_EQ(mismatches(o, f[1], m, frame_of(500), f[2] - f[1]), 0u) << "seeking while playing";
+    EXPECT_EQ(first_sound(o, f[2]), f[3]) << "silent while paused";
+    EXPECT_EQ(mismatches(o, f[3], m, frame_of(100), f[4] - f[3]), 0u) << "seeking while paused";
+    EXPECT_EQ(first_sound(o, f[4]), f[5]) << "silent while stopped";
+    EXPECT_EQ(sounding_run(o, f[5]), 44100 - frame_of(900));
+    EXPECT_EQ(mismatches(o, f[5], m, frame_of(900), 44100 - frame_of(900)), 0u)
+        << "seeking while stopped";
 }
