@@ -39,6 +39,10 @@ bool read_existing(const std::string& path, storage::FileBytes& out) {
 
 } // namespace
 
+std::string common_folder_path() {
+    return folder() + "/common";
+}
+
 std::string common_globals_path() {
     return folder() + "/common/val.vkf";
 }
@@ -76,21 +80,55 @@ void read_common_read_text_map() {
         set_aside(path, "read-text map refused: " + why);
 }
 
-bool write_common_data() {
-    if (!settings().save_enabled || !g_common_read) return true;
-    const std::string common = folder() + "/common";
+namespace {
+
+const char* const k_common_names[2][2] = {{"val.vkf.new", "val.vkf"}, {"cqst.vkf.new", "cqst.vkf"}};
+
+} // namespace
+
+bool add_common_files(CommonBytes& keep, std::vector<storage::FolderFile>& files) {
+    if (!settings().save_enabled || !g_common_read) return false;
+    const std::string common = common_folder_path();
     if (!storage::make_folder(common)) {
         storage::report_fault(common, "cannot create the folder");
         return false;
     }
-    const std::vector<std::uint8_t> globals = script::var_serialise(true);
-    bool ok = storage::write_file(common_globals_path(), globals.data(), globals.size(),
-                                  storage::WriteMode::container);
-    const std::vector<std::uint8_t> map = script::read_text_serialise();
-    ok = storage::write_file(common_read_text_path(), map.data(), map.size(),
-                             storage::WriteMode::container) &&
-         ok;
-    if (!ok) storage::report_message("the common save data could not be written");
+    keep.globals = script::var_serialise(true);
+    keep.map = script::read_text_serialise();
+    const std::vector<std::uint8_t>* bytes[2] = {&keep.globals, &keep.map};
+    for (int i = 0; i < 2; ++i)
+        files.push_back({common + "/" + k_common_names[i][0], bytes[i]->data(), bytes[i]->size(),
+                         storage::WriteMode::container, common + "/" + k_common_names[i][1]});
+    return true;
+}
+
+bool put_common_files_in_place() {
+    const std::string common = common_folder_path();
+    for (const auto& names : k_common_names)
+        if (!storage::rename_path(common + "/" + names[0], common + "/" + names[1], false)) {
+            storage::report_message("the common save data could not be put in place");
+            return false;
+        }
+    return true;
+}
+
+void drop_common_files() {
+    for (const auto& names : k_common_names)
+        storage::delete_file(common_folder_path() + "/" + names[0]);
+}
+
+bool write_common_data() {
+    if (!settings().save_enabled || !g_common_read) return true;
+    CommonBytes keep;
+    std::vector<storage::FolderFile> files;
+    // Both written beside their files, synced together, then renamed over them.
+    const bool ok = add_common_files(keep, files) && storage::write_files_synced(files) &&
+                    put_common_files_in_place();
+    if (ok) storage::sync_folder(common_folder_path());
+    if (!ok) {
+        drop_common_files();
+        storage::report_message("the common save data could not be written");
+    }
     return ok;
 }
 

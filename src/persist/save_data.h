@@ -1,8 +1,9 @@
 // Save data: the common data shared by every slot (the global variables and the read-text
 // map, under "common/" of the save folder) and the numbered save slots.
 //
-// Every file is written whole to a temporary file beside its target and renamed over it
-// (storage::write_file), so a crash or a full disk leaves the previous file in place. A
+// Every file is written whole beside its target, synced, and renamed over it (the two
+// common files with one sync and one folder sync; with a Save, in the slot's sync), so a
+// crash or a full disk leaves the previous file in place. A
 // common file that exists but cannot be read is moved aside ("val.vkf.bad") rather than
 // overwritten, so a damaged file never turns into an empty store on disk.
 //
@@ -20,10 +21,14 @@
 namespace kestrune::script {
 struct ScriptBlock;
 }
+namespace kestrune::storage {
+struct FolderFile;
+}
 
 namespace kestrune::persist {
 
-// Names of the common files, as full paths under the save folder.
+// Names of the common folder and files, as full paths under the save folder.
+std::string common_folder_path();
 std::string common_globals_path();
 std::string common_read_text_path();
 
@@ -39,6 +44,19 @@ void read_common_read_text_map();
 // saving is switched off by the settings, and before the common data was read this run (a
 // start that failed early must not replace the saved globals with an empty store).
 bool write_common_data();
+// A Save writes the common data together with its slot (one sync for all the files): the
+// two common files to write beside their targets are added to `files` (their bytes held
+// by `keep`). False, adding nothing, when the common data is not written (saving off, the
+// common data not read this run, or its folder cannot be made).
+struct CommonBytes {
+    std::vector<std::uint8_t> globals, map;
+};
+bool add_common_files(CommonBytes& keep, std::vector<storage::FolderFile>& files);
+// Once they are synced: renames them over the common files. The renames are durable only
+// after a sync of the common folder, which the caller does with its own.
+bool put_common_files_in_place();
+// After a failure: the temporary files go.
+void drop_common_files();
 // `Load` of slot 0: the globals again from the common file; the store is replaced only when
 // the whole file reads and checks.
 bool reload_common_globals();

@@ -2,9 +2,10 @@
 //
 // A slot is the folder NNNN of the save folder with script.vkf, frames.vkf, bklg.vkf and
 // val.vkf (each in the VKSF container) and the plain VKSI thumbnail thum.vkf. A save
-// builds every block in memory first, writes the files into NNNN.new, and only then swaps
-// the folders: NNNN becomes NNNN.old, NNNN.new becomes NNNN, NNNN.old goes. Whatever
-// moment a crash or a full disk interrupts this, either the old or the complete new slot
+// builds every block in memory first, writes the files into NNNN.new (and the common
+// data beside its files, synced with them), and only then swaps the folders: NNNN becomes
+// NNNN.old, NNNN.new becomes NNNN, NNNN.old goes; the common files are renamed over theirs.
+// Whatever moment a crash or a full disk interrupts this, either the old or the complete new slot
 // remains (a slot found missing with NNNN.old beside it is put back first).
 //
 // A load reads and checks every block into staging data on the script thread that runs
@@ -15,7 +16,10 @@
 
 #include "frame/engine.h"
 #include "persist/settings.h"
+#include "platform/clock.h"
+#include "scene/raster.h"
 #include "scene/records.h"
+#include "scene/scene.h"
 #include "script/commands.h"
 #include "script/context.h"
 #include "script/expressions.h"
@@ -23,9 +27,12 @@
 #include "script/snapshot.h"
 #include "script/system_variables.h"
 #include "script/variables.h"
+#include "storage/image_loader.h"
 #include "storage/save_bytes.h"
 #include "storage/storage.h"
+#include "text/backlog.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -63,17 +70,6 @@ bool slot_exists(int slot) {
     return true;
 }
 
-// The empty backlog block: its two state words and no text.
-std::vector<std::uint8_t> backlog_block() {
-    storage::SaveWriter w;
-    w.bytes("VKSB", 4);
-    w.u32(storage::k_save_block_tag);
-    w.u32(20);
-    w.u32(0);
-    w.u32(0);
-    return std::move(w.data());
-}
-
 // The thumbnail: the presented picture scaled by nearest neighbour, opaque. Empty when
 // there is no picture yet.
 std::string thumbnail() {
@@ -101,7 +97,7 @@ bool write_slot(int slot, const script::ScriptBlock* saving, const char* resume,
     std::vector<std::uint8_t> blocks[4];
     if (!script::snapshot_contexts(saving, resume, blocks[0], error)) return false;
     if (!scene::snapshot_scene(saving, blocks[1], error)) return false;
-    blocks[2] = backlog_block();
+    blocks[2] = text::backlog_save();
     blocks[3] = script::var_serialise(false);
     const std::string thumb = thumbnail();
 
@@ -114,29 +110,45 @@ bool write_slot(int slot, const script::ScriptBlock* saving, const char* resume,
         error = "cannot create " + fresh;
         return false;
     }
-    bool ok = true;
-    for (int i = 0; i < 4 && ok; ++i)
-        ok = storage::write_file(fresh + "/" + k_slot_files[i], blocks[i].data(), blocks[i].size(),
-                                 storage::WriteMode::container);
-    if (ok && !thumb.empty())
-        ok = storage::write_file(fresh + "/thum.vkf", thumb.data(), thumb.size(),
-                                 storage::WriteMode::plain);
-    if (!ok) {
+    // The new folder is read by nobody until it is renamed into place: its files need no
+    // temporary names. The common files go beside their targets, and all are synced
+    // together with one sync.
+    std::vector<storage::FolderFile> files;
+    for (int i = 0; i < 4; ++i)
+        files.push_back({fresh + "/" + k_slot_files[i], blocks[i].data(), blocks[i].size(),
+                         storage::WriteMode::container, ""});
+    if (!thumb.empty())
+        files.push_back(
+            {fresh + "/thum.vkf", thumb.data(), thumb.size(), storage::WriteMode::plain, ""});
+    CommonBytes common;
+    const bool with_common = add_common_files(common, files);
+    if (!storage::write_files_synced(files)) {
         storage::remove_folder(fresh);
+        if (with_common) drop_common_files();
         error = "the slot's files could not be written";
         return false;
     }
     storage::remove_folder(old);
-    if (storage::folder_exists(folder) && !storage::rename_path(folder, old)) {
+    // The renames reach the disk together with the folder syncs at the end: a crash between
+    // the two of the slot leaves NNNN.old without NNNN, which recover_slot() puts back; the
+    // common files are each old or new, whichever moment it comes.
+    if (storage::folder_exists(folder) && !storage::rename_path(folder, old, false)) {
         storage::remove_folder(fresh);
+        if (with_common) drop_common_files();
         error = "the old slot could not be moved";
         return false;
     }
-    if (!storage::rename_path(fresh, folder)) {
+    if (!storage::rename_path(fresh, folder, false)) {
         storage::rename_path(old, folder);
+        if (with_common) drop_common_files();
         error = "the new slot could not be put in place";
         return false;
     }
+    // A common file that could not be renamed keeps its old content (and says so); the
+    // slot is saved.
+    if (with_common && !put_common_files_in_place()) drop_common_files();
+    storage::sync_folder(settings().save_folder);
+    if (with_common) storage::sync_folder(common_folder_path());
     storage::remove_folder(old);
     return true;
 }
@@ -147,6 +159,7 @@ struct StagedSlot {
     int slot = 0;
     bool delete_after = false;
     std::vector<std::uint8_t> locals;
+    std::vector<std::uint8_t> backlog;
     script::StagedContextsPtr contexts;
     scene::StagedScenePtr scene;
 };
@@ -180,12 +193,17 @@ std::unique_ptr<StagedSlot> stage_slot(int slot, std::string& error) {
         error = "local variables refused: " + error;
         return nullptr;
     }
+    // The backlog: its framing here, its content when it is taken (a bad one leaves the
+    // backlog empty, which loses nothing the game needs to go on).
     storage::SaveReader backlog(blocks[2]);
     backlog.bytes(4);
-    if (backlog.u32() != storage::k_save_block_tag || !backlog.ok()) {
+    const std::uint32_t tag = backlog.u32(), size = backlog.u32();
+    if (!backlog.ok() || tag != storage::k_save_block_tag || size < 20 || size > blocks[2].size() ||
+        size % 2 != 0) {
         error = "backlog block refused";
         return nullptr;
     }
+    staged->backlog = std::move(blocks[2]);
     staged->locals = std::move(blocks[3]);
     staged->contexts = script::stage_contexts(blocks[0], error);
     if (!staged->contexts) return nullptr;
@@ -214,6 +232,67 @@ void delete_slot_files(int slot) {
     storage::remove_folder(slot_folder(slot, ".new"));
 }
 
+// The loading image: a picture the game names in #SYSTEM_loading_image, shown over the
+// scene while a load runs: faded in over the old scene (alpha 0, 16 ... 240, a frame every
+// 16 ms), then out over the restored one (255, 239 ... 15), then a rest of 300 ms before
+// the game goes on. Placed at #SYSTEM_loading_image_x and _y where they exist, else
+// centred. Without it (or when it cannot be read) a load shows nothing in between.
+class LoadingCover {
+public:
+    LoadingCover() {
+        const std::string name = script::var_text("#SYSTEM_loading_image");
+        if (name.empty()) return;
+        m_image = storage::load_image(name);
+        if (!m_image || m_image->empty()) {
+            std::fprintf(stderr, "kestrune: the loading image '%s' cannot be read\n", name.c_str());
+            return;
+        }
+        m_drawable = scene::create_drawable(m_image.get());
+        if (!m_drawable) return;
+        double x = 512 - m_image->width / 2, y = 288 - m_image->height / 2;
+        script::var_get_number("#SYSTEM_loading_image_x", x);
+        script::var_get_number("#SYSTEM_loading_image_y", y);
+        m_drawable->x = std::int32_t(std::clamp(x, -1e6, 1e6));
+        m_drawable->y = std::int32_t(std::clamp(y, -1e6, 1e6));
+        scene::project(*m_drawable);
+    }
+    ~LoadingCover() {
+        busy(false);
+        if (m_drawable) scene::release_drawable(m_drawable);
+    }
+    explicit operator bool() const { return m_drawable != nullptr; }
+
+    void fade_in() {
+        if (!m_drawable) return;
+        busy(true);
+        for (int alpha = 0; alpha <= 240; alpha += 16) show(alpha);
+    }
+    void fade_out() {
+        if (!m_drawable) return;
+        busy(false);
+        for (int alpha = 255; alpha > 0; alpha -= 16) show(alpha);
+        scene::present_with_cover(nullptr);
+        platform::sleep_ms(300);
+    }
+
+private:
+    // The wait cursor while the cover is up; the arrow again when it fades (or the load
+    // ends early).
+    void busy(bool on) {
+        if (m_busy == on) return;
+        m_busy = on;
+        if (script::command_hooks().wait_cursor) script::command_hooks().wait_cursor(on);
+    }
+    void show(int alpha) {
+        m_drawable->alpha = std::uint8_t(alpha);
+        scene::present_with_cover(m_drawable.get());
+        platform::sleep_ms(16);
+    }
+    std::shared_ptr<PixelImage> m_image;
+    std::unique_ptr<scene::Drawable> m_drawable;
+    bool m_busy = false;
+};
+
 // State 513 on the main thread: tear the running game down and put the staged one in its
 // place. Everything that can fail on bad data was checked while staging.
 bool run_load() {
@@ -223,6 +302,8 @@ bool run_load() {
         staged = std::move(g_staged);
     }
     if (!staged) return false;
+    LoadingCover cover;
+    cover.fade_in();
     engine::set_state(engine::k_state_restoring);
     script::stop_all_processes();
     script::var_restore(false, staged->locals, "save slot");
@@ -233,7 +314,11 @@ bool run_load() {
         engine::set_state(engine::k_state_start_scripts);
         return true;
     }
+    if (!text::backlog_restore(staged->backlog))
+        std::fprintf(stderr, "kestrune: the saved backlog was refused; the backlog starts empty\n");
     scene::restore_scene(*staged->scene);
+    // The restored scene shows under the fading cover; its clocks start after it.
+    cover.fade_out();
     scene::restart_scene_after_restore();
     clear_menu_variables();
     if (staged->delete_after) delete_slot_files(staged->slot);
@@ -254,6 +339,17 @@ bool locked_for_reader(const char* lock) {
     return engine::state() == engine::k_state_system_script && script::setting_number(lock) != 0;
 }
 
+// The wait cursor while a slot is written or deleted; the arrow again afterwards, also
+// when it failed (a pointer left as the wait cursor would look like a hung game).
+struct WaitCursor {
+    WaitCursor() {
+        if (script::command_hooks().wait_cursor) script::command_hooks().wait_cursor(true);
+    }
+    ~WaitCursor() {
+        if (script::command_hooks().wait_cursor) script::command_hooks().wait_cursor(false);
+    }
+};
+
 bool cmd_save(script::CommandCall& call) {
     if (!settings().save_enabled) return true;
     const int slot = slot_argument(call);
@@ -263,11 +359,10 @@ bool cmd_save(script::CommandCall& call) {
     }
     if (!valid_slot(slot) || locked_for_reader("save_lock")) return true;
     std::string error;
-    if (!write_slot(slot, &call.block, call.next, error)) {
+    WaitCursor busy;
+    // The slot and the common data together.
+    if (!write_slot(slot, &call.block, call.next, error))
         std::fprintf(stderr, "kestrune: save to slot %d failed: %s\n", slot, error.c_str());
-        return true;
-    }
-    write_common_data();
     return true;
 }
 
@@ -302,6 +397,7 @@ bool cmd_delete_save(script::CommandCall& call) {
         storage::delete_file(common_globals_path());
         storage::delete_file(common_read_text_path());
     } else if (valid_slot(slot)) {
+        WaitCursor busy;
         delete_slot_files(slot);
     }
     return true;

@@ -22,15 +22,17 @@ std::size_t blank_length(std::string_view t, std::size_t i) {
 
 // Searches `needle` from `from`, one character at a time (a byte of 0x80 or above takes
 // the next byte with it), skipping ";" comments to the end of their line. With
-// stop_at_section, meeting CR LF "[" ends the search. Returns npos when not found.
+// stop_at_section, a line that starts with "[" ends the search (after CR LF or a bare LF). Returns
+// npos when not found.
 std::size_t search(std::string_view t, std::string_view needle, std::size_t from,
                    bool stop_at_section) {
     std::size_t i = from;
     while (i < t.size()) {
-        if (stop_at_section && t[i] == '\r' && i + 2 < t.size() && t[i + 1] == '\n' &&
-            t[i + 2] == '[')
+        if (stop_at_section && t[i] == '\n' && i + 1 < t.size() && t[i + 1] == '[')
             return std::string_view::npos;
-        if (t.compare(i, needle.size(), needle) == 0 && i + needle.size() <= t.size()) return i;
+        if (t[i] == needle[0] && t.compare(i, needle.size(), needle) == 0 &&
+            i + needle.size() <= t.size())
+            return i;
         if (t[i] == ';') {
             while (i < t.size() && t[i] != '\n') ++i;
             continue;
@@ -58,9 +60,11 @@ bool find_value(std::string_view t, std::string_view section_utf8, std::string_v
     ++i;
     while (is_blank_at(t, i)) i += blank_length(t, i);
     const std::size_t start = i;
-    // A value ends at a blank followed by another blank or ";": a single space between
-    // words belongs to the value, and with CR LF line ends every value ends at its line end.
+    // A value ends at a blank followed by another blank or ";", or at a line end: a single
+    // space between words belongs to the value.
     while (i < t.size()) {
+        // A line end always ends the value (CR LF ends it below, as two blanks in a row).
+        if (t[i] == '\n') break;
         if (is_blank_at(t, i)) {
             const std::size_t next = i + blank_length(t, i);
             if (is_blank_at(t, next) || (next < t.size() && t[next] == ';')) break;

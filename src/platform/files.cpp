@@ -1,7 +1,9 @@
 #include "platform/files.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +15,24 @@
 #include "platform/encoding.h"
 
 namespace kestrune::platform {
+
+namespace {
+
+// Test hook: with KESTRUNE_KILL_AT_FILE_STEP=N in the environment, the process ends by
+// SIGKILL just before its Nth step that changes something on disk (a folder made, a file
+// opened for writing, a write, a sync, a rename, a removal), so that a test can cut a save
+// off at every one of its points. Without it this only reads a flag once.
+void file_step() {
+    static const long kill_at = [] {
+        const char* v = std::getenv("KESTRUNE_KILL_AT_FILE_STEP");
+        return v ? std::atol(v) : 0L;
+    }();
+    if (kill_at <= 0) return;
+    static std::atomic<long> steps{0};
+    if (++steps == kill_at) ::raise(SIGKILL);
+}
+
+} // namespace
 
 namespace {
 
@@ -287,6 +307,7 @@ bool make_directories(std::string_view engine_name) {
         std::string found = match_in(cur, part);
         if (found.empty()) {
             found = part;
+            file_step();
             if (::mkdir(child(cur, found).c_str(), 0755) != 0 && errno != EEXIST) return false;
         }
         cur = child(cur, found);
@@ -301,6 +322,7 @@ bool stderr_is_terminal() {
 
 bool remove_file(std::string_view engine_name) {
     auto p = find_path(engine_name);
+    if (p) file_step();
     return p && ::unlink(p->c_str()) == 0;
 }
 
@@ -320,37 +342,102 @@ std::optional<std::string> move_file_aside(std::string_view engine_name) {
 
 namespace {
 
-// Makes a rename or removal in `folder` durable (best effort: some file systems refuse).
-void sync_folder(const std::string& folder) {
+std::string parent_of(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+// Makes a rename or removal in `folder` (a file-system path) durable (best effort: some
+// file systems refuse).
+void sync_native_folder(const std::string& folder) {
+    file_step();
     const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY);
     if (fd < 0) return;
     ::fsync(fd);
     ::close(fd);
 }
 
-std::string parent_of(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
 } // namespace
 
-bool rename_path(std::string_view from, std::string_view to) {
+void sync_folder(std::string_view engine_name) {
+    if (auto dir = find_path(engine_name)) sync_native_folder(*dir);
+}
+
+bool rename_path(std::string_view from, std::string_view to, bool durable) {
     auto src = find_path(from);
     auto dst = path_for_writing(to);
     if (!src || !dst) return false;
+    file_step();
     if (::rename(src->c_str(), dst->c_str()) != 0) return false;
-    sync_folder(parent_of(*dst));
+    if (durable) sync_native_folder(parent_of(*dst));
     return true;
 }
 
 bool remove_folder(std::string_view engine_name) {
     auto dir = find_path(engine_name);
     if (!dir) return true;
-    for (const std::string& name : list_files(engine_name)) ::unlink((*dir + "/" + name).c_str());
+    for (const std::string& name : list_files(engine_name)) {
+        file_step();
+        ::unlink((*dir + "/" + name).c_str());
+    }
     // Not synced: what is removed is old (a replaced slot); losing the removal to a crash
     // leaves a folder that the next save removes again.
+    file_step();
     return ::rmdir(dir->c_str()) == 0;
+}
+
+bool write_files_synced(const std::vector<NewFile>& files) {
+    std::vector<int> fds;
+    std::string sync_dir;
+    bool ok = !files.empty();
+    for (const NewFile& f : files) {
+        const auto path = path_for_writing(f.name);
+        if (f.name.empty() || !path) {
+            ok = false;
+            break;
+        }
+        if (sync_dir.empty()) sync_dir = parent_of(*path);
+        file_step();
+        const int fd = ::open(path->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            ok = false;
+            break;
+        }
+        fds.push_back(fd);
+        const auto* p = static_cast<const char*>(f.data);
+        for (std::size_t left = f.size; left > 0 && ok;) {
+            file_step();
+            const ssize_t n = ::write(fd, p, left);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) ok = false;
+            p += n > 0 ? n : 0;
+            left -= n > 0 ? std::size_t(n) : 0;
+        }
+        if (!ok) break;
+        // Write-back of this file starts now, while the next ones are written.
+        ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
+    // One sync of the file system takes every file's data, their inodes and their folders'
+    // entries to the disk in one journal commit, where a sync per file costs a commit
+    // each. It also reports a write-back error of any of them.
+    if (ok) {
+        file_step();
+        const int dir_fd =
+            ::open(sync_dir.empty() ? "." : sync_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ok = dir_fd >= 0 && ::syncfs(dir_fd) == 0;
+        if (dir_fd >= 0) ::close(dir_fd);
+    }
+    for (const int fd : fds) ok = ::close(fd) == 0 && ok;
+    return ok;
+}
+
+bool write_new_files(std::string_view folder, const std::vector<NewFile>& files) {
+    std::vector<NewFile> full;
+    for (const NewFile& f : files) {
+        if (f.name.empty() || f.name.find('/') != std::string::npos) return false;
+        full.push_back({std::string(folder) + "/" + f.name, f.data, f.size});
+    }
+    return is_directory(folder) && write_files_synced(full);
 }
 
 bool read_file(std::string_view engine_name, FileData& out, std::string* error,
@@ -423,6 +510,7 @@ std::unique_ptr<File> File::open_read(const std::string& path) {
 
 std::unique_ptr<File> File::open_write(const std::string& path) {
     if (path.empty() || path.size() + 16 > k_max_path) return nullptr;
+    file_step();
     std::string tmp = path + ".tmp-XXXXXX";
     const int fd = ::mkstemp(tmp.data());
     if (fd < 0) return nullptr;
@@ -446,6 +534,7 @@ std::size_t File::read(void* dst, std::size_t bytes) {
 
 std::size_t File::write(const void* src, std::size_t bytes) {
     if (!m_stream || bytes == 0) return 0;
+    file_step();
     const std::size_t n = std::fwrite(src, 1, bytes, as_file(m_stream));
     if (n != bytes) m_failed = true;
     return n;
@@ -479,6 +568,7 @@ bool File::close() {
     FILE* f = as_file(m_stream);
     m_stream = nullptr;
     if (!is_writer()) return std::fclose(f) == 0;
+    file_step();
     bool ok = !m_failed && std::fflush(f) == 0 && ::fsync(::fileno(f)) == 0;
     if (ok) {
         // mkstemp makes the file private; give it the usual mode, or keep the old file's.
@@ -488,6 +578,7 @@ bool File::close() {
         ::fchmod(::fileno(f), mode);
     }
     ok = (std::fclose(f) == 0) && ok;
+    if (ok) file_step();
     if (ok) ok = ::rename(m_path.c_str(), m_target.c_str()) == 0;
     if (!ok) {
         const int saved = errno;

@@ -61,8 +61,24 @@ bool remove_file(std::string_view engine_name);
 // ".bad", then ".bad1", ".bad2" ... (up to 99). Returns the new engine name, or nullopt.
 std::optional<std::string> move_file_aside(std::string_view engine_name);
 // Renames a file or folder (both names as engine names; the target's folder must exist).
-// The rename is synced to the disk with its folder.
-bool rename_path(std::string_view from, std::string_view to);
+// The rename is synced to the disk with its folder unless `durable` is false (a later
+// durable rename in the same folder then carries it).
+bool rename_path(std::string_view from, std::string_view to, bool durable = true);
+// Makes the renames and removals in a folder so far durable (best effort).
+void sync_folder(std::string_view engine_name);
+// Writes files into a folder that nobody reads yet (a new save slot that is put in place by
+// a rename afterwards): each file is written under its own name at once (its write-back
+// started at once), then the whole file system is synced once, which takes the files and
+// the folder to the disk together. False when any step failed; files written so far stay.
+struct NewFile {
+    std::string name; // within the folder
+    const void* data = nullptr;
+    std::size_t size = 0;
+};
+bool write_new_files(std::string_view folder, const std::vector<NewFile>& files);
+// The same for files that may lie in several folders of one file system (names are whole
+// engine names; their folders must exist): one sync takes them all to the disk.
+bool write_files_synced(const std::vector<NewFile>& files);
 // Removes a folder and every plain file directly inside it (no deeper folders). True when
 // nothing of it is left.
 bool remove_folder(std::string_view engine_name);

@@ -6,9 +6,13 @@
 #include "platform/clock.h"
 #include "platform/memory.h"
 #include "scene/actions_internal.h"
+#include "script/arguments.h"
 #include "script/commands.h"
 #include "script/context.h"
+#include "storage/image_loader.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -18,6 +22,9 @@ namespace kestrune::scene {
 
 using storage::SaveReader;
 using storage::SaveWriter;
+
+// The sections of the scene's own kinds (kind_records.cpp).
+void register_kind_sections();
 
 namespace {
 
@@ -188,7 +195,7 @@ bool read_action_core(SaveReader& r, SavedCore& c) {
 
 // Puts the saved progress back into an action just set up again from its saved values.
 void resume_core(ActionCore& a, const SavedCore& c) {
-    a.progress = c.progress;
+    a.progress = std::min(c.progress, k_max_action_progress); // as far as a run goes
     a.step = c.step;
     a.started = c.started;
     a.skip_next = c.skip;
@@ -321,6 +328,73 @@ bool read_shake(SceneObject& o, SaveReader& r) {
     return true;
 }
 
+bool write_transition(const SceneObject& o, const RecordWriting& ctx, SaveWriter& w, std::string&) {
+    const TransitionState& t = *o.transition;
+    w.i32(t.from);
+    w.i32(t.to);
+    w.f64(t.softness);
+    w.u32(t.finished);
+    w.bytes(t.table.data(), t.table.size());
+    w.text(t.rule_name);
+    write_action_core(t, ctx.resumes_in("DrawTransition"), w);
+    return true;
+}
+
+// The rule image of a transition: an object's image by the name the statement gave (formed
+// with the object's creator prefix), else the image file.
+std::shared_ptr<PixelImage> rule_image(const SceneObject& o, const std::string& name) {
+    const std::string path = script::form_object_path(name, o.creator);
+    if (!path.empty())
+        if (auto image = find_image(path, o.owner_key)) return image;
+    if (name.empty() || name.front() == '@') return nullptr;
+    return storage::load_image(name);
+}
+
+// The thousandths a command gives for a threshold that the transition keeps as 0..255.
+std::int32_t threshold_thousandths(std::int32_t v) {
+    for (std::int32_t f = std::max(0, v * 1000 / 255 - 2); f <= 1000; ++f)
+        if (static_cast<std::int32_t>(std::trunc(std::clamp(f, 0, 1000) * 0.255)) >= v) return f;
+    return 1000;
+}
+
+bool read_transition(SceneObject& o, SaveReader& r) {
+    const std::int32_t from = r.i32(), to = r.i32();
+    const double softness = r.f64();
+    const bool finished = r.u32() != 0;
+    const auto table = r.bytes(256);
+    const std::string rule_name = r.text(k_max_saved_name);
+    SavedCore c;
+    if (!read_action_core(r, c)) return false;
+    if (from < 0 || from > 255 || to < 0 || to > 255 || !std::isfinite(softness) || softness <= 0 ||
+        softness > 255)
+        return r.fail("transition out of range");
+    if (!o.drawable) return r.fail("a transition on an object that draws nothing");
+    const auto rule = rule_image(o, rule_name);
+    if (!rule || rule->empty()) {
+        // The rule is gone (its object deleted since): the transition ends as it would.
+        std::fprintf(stderr,
+                     "kestrune: saved object '%s': rule image '%s' is gone; its "
+                     "transition ends at once\n",
+                     o.name.c_str(), rule_name.c_str());
+        detail::cancel_transition(o);
+        if (to == 0) detail::begin_fade(o, 0, 0, "");
+        return true;
+    }
+    const auto soft = static_cast<std::int32_t>(std::lround(255.0 / softness));
+    if (!detail::begin_transition(o, threshold_thousandths(from), threshold_thousandths(to),
+                                  rule.get(), rule_name, soft, c.time_ms, c.tempo))
+        return r.fail("the transition could not be set up again");
+    TransitionState& t = *o.transition;
+    t.from = from;
+    t.to = to;
+    t.softness = softness;
+    t.finished = finished;
+    std::copy(table.begin(), table.end(), t.table.begin());
+    fill_easing(t.tables[0], std::abs(t.to - t.from), t.steps, t.tempo);
+    resume_core(t, c);
+    return true;
+}
+
 void register_scene_sections() {
     static bool done = false;
     if (done) return;
@@ -342,13 +416,19 @@ void register_scene_sections() {
     register_record_section({record_tag("SHAK"),
                              [](const SceneObject& o) { return o.shake != nullptr; }, write_shake,
                              read_shake});
+    register_record_section({record_tag("TRAN"),
+                             [](const SceneObject& o) { return o.transition != nullptr; },
+                             write_transition, read_transition});
+    register_kind_sections();
 }
 
-// Objects of the main set's owners in tree order: a parent before its children.
+// Objects of the main set's owners in tree order: a parent before its children. An
+// excluded object (a choice's state group, made again by the choice's own statement) is
+// not written, but what the script put under it is.
 void collect(SceneObject& o, std::vector<SceneObject*>& out) {
     for (auto& c : o.children) {
-        if (c->excluded || !c->restorable) continue;
-        out.push_back(c.get());
+        if (!c->restorable) continue;
+        if (!c->excluded) out.push_back(c.get());
         collect(*c, out);
     }
 }
@@ -386,7 +466,7 @@ bool snapshot_scene(const script::ScriptBlock* saving, std::vector<std::uint8_t>
             if (b.get() != saving && b->statement_start && b->run_state.load() != 0)
                 g_resume_words.push_back(leading_word(b->statement_start, b->end));
     }
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     std::vector<SceneObject*> objects;
     for (std::int32_t key : owners)
         if (detail::SceneOwner* owner = detail::find_owner(key)) collect(owner->root, objects);
@@ -435,7 +515,7 @@ bool snapshot_scene(const script::ScriptBlock* saving, std::vector<std::uint8_t>
         w.patch_u32(size_at, std::uint32_t(w.size() - size_at - 4));
     }
     g_identities.clear();
-    engine::scene_unlock();
+    scene_guard.unlock();
     if (!ok) return false;
     w.patch_u32(8, std::uint32_t(w.size()));
     out = std::move(w.data());
@@ -510,19 +590,29 @@ std::size_t restore_scene(StagedScene& staged) {
     std::size_t restored = 0;
     for (const StagedRecord& s : staged.records) {
         std::string why;
-        if (!run_creating(s, why)) {
+        bool prepared = true;
+        for (const RecordSection& sec : list)
+            for (const auto& [tag, body] : s.sections) {
+                if (tag != sec.tag || !sec.before_create || !prepared) continue;
+                SaveReader r(body);
+                if (!sec.before_create(r)) {
+                    why = std::string("section refused: ") + r.why();
+                    prepared = false;
+                }
+            }
+        if (!prepared || !run_creating(s, why)) {
             std::fprintf(stderr, "kestrune: saved object '%s' skipped: %s\n", s.name.c_str(),
                          why.c_str());
             continue;
         }
-        engine::scene_lock();
+        engine::ScopedLock scene_guard(engine::k_lock_scene);
         SceneObject* o = nullptr;
         std::vector<SceneObject*>& objects = current_list();
         for (auto it = objects.rbegin(); it != objects.rend() && !o; ++it)
             if (!(*it)->excluded) o = *it;
         // A statement that made some other object (or none) leaves that as it is.
         if (!o || o->name != s.name || s.name.empty()) {
-            engine::scene_unlock();
+            scene_guard.unlock();
             continue;
         }
         o->alias = s.alias;
@@ -549,14 +639,23 @@ std::size_t restore_scene(StagedScene& staged) {
             reproject(*o);
             ++restored;
         }
-        engine::scene_unlock();
     }
     return restored;
 }
 
+namespace {
+std::map<std::uint32_t, SceneObject*> g_by_identity;
+}
+
+SceneObject* restored_object(std::uint32_t identity) {
+    auto it = g_by_identity.find(identity);
+    return identity == 0 || it == g_by_identity.end() ? nullptr : it->second;
+}
+
 void restart_scene_after_restore() {
-    engine::scene_lock();
-    std::map<std::uint32_t, SceneObject*> by_identity;
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
+    std::map<std::uint32_t, SceneObject*>& by_identity = g_by_identity;
+    by_identity.clear();
     for (SceneObject* o : current_list())
         if (o->saved_identity) by_identity[o->saved_identity] = o;
     for (SceneObject* o : current_list()) {
@@ -567,7 +666,6 @@ void restart_scene_after_restore() {
         o->saved_focus = {};
         if (o->drawable) reproject(*o);
     }
-    for (SceneObject* o : current_list()) o->saved_identity = 0;
     reset_object_clocks();
     for (SceneObject* o : current_list()) {
         auto it = g_since_step.find(o);
@@ -578,13 +676,47 @@ void restart_scene_after_restore() {
     }
     g_since_step.clear();
     g_since_jolt.clear();
+    // The kinds' own links and clocks, once every object and its clocks are in place.
+    for (const RecordSection& s : sections_copy())
+        if (s.restart)
+            for (SceneObject* o : current_list()) s.restart(*o);
+    for (SceneObject* o : current_list()) o->saved_identity = 0;
+    by_identity.clear();
     mark_all_changed();
-    engine::scene_unlock();
+    scene_guard.unlock();
     // The picture of the save, at once (the scripts go on with rendering held, as they did
     // after the Save); and all of it again at the next cycle, so that the window, which
     // takes changed areas only, gets the whole picture too.
     draw_now();
     mark_all_changed();
+}
+
+bool write_object_sections(const SceneObject& o, RecordSections& out, std::string& error) {
+    register_scene_sections();
+    const RecordWriting ctx{[](const SceneObject*) { return std::uint32_t(0); },
+                            [](std::string_view) { return false; }};
+    out.clear();
+    for (const RecordSection& s : sections_copy()) {
+        if (!s.present || !s.write || !s.present(o)) continue;
+        SaveWriter w;
+        if (!s.write(o, ctx, w, error)) return false;
+        out.emplace_back(s.tag, std::move(w.data()));
+    }
+    return true;
+}
+
+bool read_object_section(SceneObject& o, std::uint32_t tag, std::span<const std::uint8_t> body,
+                         std::string& why) {
+    register_scene_sections();
+    for (const RecordSection& s : sections_copy()) {
+        if (s.tag != tag || !s.read) continue;
+        SaveReader r(body);
+        if (s.read(o, r)) return true;
+        why = r.why() ? r.why() : "refused";
+        return false;
+    }
+    why = "no reader knows the section";
+    return false;
 }
 
 } // namespace kestrune::scene

@@ -28,6 +28,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kestrune::script {
@@ -64,6 +65,13 @@ struct RecordSection {
     // block's prefix (LoadText puts them under prefix/section): the prefix the statement
     // must run with. False: the object's creator prefix.
     bool (*creating_prefix)(const SceneObject& o, std::string& prefix) = nullptr;
+    // Called for every object of the draw list once all records were read (lock held), for
+    // links to other objects: restored_object() finds them by their saved identity.
+    void (*restart)(SceneObject& o) = nullptr;
+    // Reads the content (bounded to the section) before the creating statement runs, for
+    // what the statement takes from settings of the moment (the default font a text
+    // object is laid out with). False skips the object.
+    bool (*before_create)(storage::SaveReader& r) = nullptr;
 };
 // Adds (or, for a tag already known, replaces) a section. Call at start-up.
 void register_record_section(const RecordSection& section);
@@ -88,5 +96,17 @@ std::size_t restore_scene(StagedScene& staged);
 // After the restore: links between objects (focus neighbours), clocks reset to now, the
 // whole screen marked for redrawing.
 void restart_scene_after_restore();
+// During the restart hooks: the restored object that carried this identity, or null.
+SceneObject* restored_object(std::uint32_t identity);
+
+// One object's sections on their own, as a save writes them and a load applies them (lock
+// held), for checking the section readers apart from a whole slot: every section the object
+// has, in registration order (links to other objects written as absent), and one section's
+// content applied to a live object. False when a writer fails, or when no reader knows the
+// tag or the reader refuses the content (the reason in `why`).
+using RecordSections = std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>>;
+bool write_object_sections(const SceneObject& o, RecordSections& out, std::string& error);
+bool read_object_section(SceneObject& o, std::uint32_t tag, std::span<const std::uint8_t> body,
+                         std::string& why);
 
 } // namespace kestrune::scene

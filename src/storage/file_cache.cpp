@@ -77,21 +77,25 @@ std::shared_ptr<PixelImage> ResourceFile::cached_image() const {
     return m_cached ? m_cached->image : nullptr;
 }
 
+namespace {
+
+// The first free slot's index, or k_cache_slots when every slot is taken.
+std::size_t free_slot_index() {
+    std::lock_guard lock(g_table_mutex);
+    for (std::size_t i = 0; i < k_cache_slots; ++i)
+        if (!g_slots[i]) return i;
+    return k_cache_slots;
+}
+
+} // namespace
+
 bool cache_load(std::string_view name, bool decode_image) {
     std::lock_guard change(g_change_mutex);
     const std::string key = lookup_name(name, '/');
     const std::uint32_t hash = name_hash(key);
     if (find_slot(key, hash)) return true;
 
-    std::size_t free_slot = k_cache_slots;
-    {
-        std::lock_guard lock(g_table_mutex);
-        for (std::size_t i = 0; i < k_cache_slots; ++i)
-            if (!g_slots[i]) {
-                free_slot = i;
-                break;
-            }
-    }
+    const std::size_t free_slot = free_slot_index();
     if (free_slot == k_cache_slots) {
         report_fault(name, "file cache full (1024 files); not preloaded");
         return false;
@@ -113,6 +117,32 @@ bool cache_load(std::string_view name, bool decode_image) {
     slot->content = std::move(content);
     std::lock_guard lock(g_table_mutex);
     g_slots[free_slot] = std::move(slot);
+    return true;
+}
+
+bool cache_put(std::string_view name, const void* data, std::size_t size) {
+    std::lock_guard change(g_change_mutex);
+    const std::string key = lookup_name(name, '/');
+    if (key.empty() || size == 0) return false;
+    auto content = std::make_shared<Content>();
+    content->data = platform::make_block(size);
+    if (!content->data) return false;
+    std::memcpy(content->data.get(), data, size);
+    content->size = size;
+    auto slot = std::make_shared<CacheSlot>();
+    slot->name = key;
+    slot->hash = name_hash(key);
+    slot->content = std::move(content);
+    std::shared_ptr<const CacheSlot> dropped; // freed outside the table lock
+    std::lock_guard lock(g_table_mutex);
+    std::size_t at = k_cache_slots;
+    for (std::size_t i = 0; i < k_cache_slots && at == k_cache_slots; ++i)
+        if (g_slots[i] && g_slots[i]->name == key) at = i;
+    for (std::size_t i = 0; i < k_cache_slots && at == k_cache_slots; ++i)
+        if (!g_slots[i]) at = i;
+    if (at == k_cache_slots) return false;
+    dropped = std::move(g_slots[at]);
+    g_slots[at] = std::move(slot);
     return true;
 }
 

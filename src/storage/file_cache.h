@@ -32,6 +32,10 @@ struct CacheSlot {
 // Loads the file into the first free slot (nothing to do when it is already cached).
 // With decode_image the content is also decoded as an image and kept with it.
 bool cache_load(std::string_view name, bool decode_image);
+// Holds a copy of `size` bytes as the content of `name` (replacing a slot of that name), for
+// content made in memory rather than read from the game folder. False when every slot is
+// taken or there is nothing to hold.
+bool cache_put(std::string_view name, const void* data, std::size_t size);
 // Removes the first slot holding the name. False when none does.
 bool cache_unload(std::string_view name);
 // Empties every slot (shutdown).

@@ -140,8 +140,53 @@ bool folder_exists(std::string_view name) {
     return platform::is_directory(name);
 }
 
-bool rename_path(std::string_view from, std::string_view to) {
-    return platform::rename_path(from, to);
+bool rename_path(std::string_view from, std::string_view to, bool durable) {
+    return platform::rename_path(from, to, durable);
+}
+
+void sync_folder(std::string_view name) {
+    platform::sync_folder(name);
+}
+
+bool write_files_synced(const std::vector<FolderFile>& files) {
+    std::vector<platform::BlockPtr> held;
+    std::vector<platform::NewFile> out;
+    for (const FolderFile& f : files) {
+        platform::NewFile n{f.name, f.data, f.size};
+        if (f.mode == WriteMode::container) {
+            // Keyed by the name the file is read under.
+            ResourceFile r;
+            const std::string& name = f.final_name.empty() ? f.name : f.final_name;
+            if (!r.create(name) || !r.set_content(f.data, f.size) || !r.encode()) {
+                report_fault(name, "could not be encoded");
+                return false;
+            }
+            n.size = std::size_t(r.size());
+            held.push_back(r.take_buffer());
+            n.data = held.back().get();
+        }
+        out.push_back(std::move(n));
+    }
+    return platform::write_files_synced(out);
+}
+
+bool write_new_folder(std::string_view folder, const std::vector<FolderFile>& files) {
+    const std::string dir(folder);
+    std::vector<FolderFile> full = files;
+    for (FolderFile& f : full) {
+        if (f.name.empty() || f.name.find('/') != std::string::npos) return false;
+        f.name = dir + "/" + f.name;
+        if (!f.final_name.empty()) f.final_name = dir + "/" + f.final_name;
+    }
+    if (!folder_exists(folder) || !write_files_synced(full)) return false;
+    std::vector<const FolderFile*> renamed;
+    for (const FolderFile& f : full)
+        if (!f.final_name.empty()) renamed.push_back(&f);
+    for (std::size_t i = 0; i < renamed.size(); ++i)
+        if (!platform::rename_path(renamed[i]->name, renamed[i]->final_name,
+                                   i + 1 == renamed.size()))
+            return false;
+    return true;
 }
 
 bool remove_folder(std::string_view name) {

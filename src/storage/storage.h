@@ -22,6 +22,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/memory.h"
 #include "storage/archive.h"
@@ -71,8 +72,30 @@ bool make_folder(std::string_view name);
 // Whether a loose file (not an archive entry or cached copy) exists under that name.
 bool loose_file_exists(std::string_view name);
 bool folder_exists(std::string_view name);
-// Renames a file or folder, synced to the disk.
-bool rename_path(std::string_view from, std::string_view to);
+// Renames a file or folder, synced to the disk unless `durable` is false (then a later
+// durable rename in the same folder carries it to the disk).
+bool rename_path(std::string_view from, std::string_view to, bool durable = true);
+// Writes a set of files into a folder, synced together with one sync. In a new folder
+// that is not read before it is renamed into place (a save slot) the files take their own
+// names. A file with a final name replaces a file that is read: it is written under
+// `name`, and after the sync renamed over `final_name`, the renames synced with the folder
+// once (a crash leaves each final file old or new, never cut). False when any file could
+// not be written or renamed.
+struct FolderFile {
+    std::string name; // within the folder
+    const void* data = nullptr;
+    std::size_t size = 0;
+    WriteMode mode = WriteMode::plain;
+    std::string final_name; // empty: the file keeps its name
+};
+bool write_new_folder(std::string_view folder, const std::vector<FolderFile>& files);
+// The writing half of write_new_folder for files in several folders: names (and final
+// names, which only key the container here) are whole names; every file is written under
+// `name` and all are synced with one sync. The caller renames them, then makes the renames
+// durable with sync_folder() once per folder.
+bool write_files_synced(const std::vector<FolderFile>& files);
+// Makes the renames and removals in a folder so far durable.
+void sync_folder(std::string_view name);
 // Removes a folder with the plain files in it.
 bool remove_folder(std::string_view name);
 

@@ -47,9 +47,12 @@ TEST(SettingsSearch, ValueRules) {
         {ini({"[テキスト]", ";bad_end=1", "bad_end=2"}), "テキスト", "bad_end", true, "2"},
         // The section ends at CR LF "[": a key of the next section is not found.
         {ini({"[フォント]", "size=3", "[テキスト]", "face=x"}), "フォント", "face", false, ""},
-        // With LF line ends the next header does not end the section.
-        {ini({"[フォント]", "size=3", "[テキスト]", "face=x"}, "\n"), "フォント", "face", true,
-         "x\n"},
+        // Bare LF line ends (a file saved by a Linux editor) end values and sections too.
+        {ini({"[フォント]", "size=3", "[テキスト]", "face=x"}, "\n"), "フォント", "face", false,
+         ""},
+        {ini({"[スクリプト]", "start=main.txt", "close=end.txt"}, "\n"), "スクリプト", "start",
+         true, "main.txt"},
+        {ini({"[テキスト]", "bad_start=", "xyz"}, "\n"), "テキスト", "bad_start", true, "xyz"},
         // "=" missing before the line end.
         {ini({"[フォント]", "face", "x=1"}), "フォント", "face", false, ""},
         // No such section.

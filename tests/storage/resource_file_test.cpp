@@ -215,5 +215,24 @@ TEST_F(FileCache, LoadsOnceServesFirstAndOutlivesUnload) {
     EXPECT_FALSE(cache_unload(path("x/y.txt")));
 }
 
+TEST_F(FileCache, ContentPutInMemoryIsServedAndReplacedWithoutADiskFile) {
+    ASSERT_TRUE(cache_put("mem/a.txt", "one", 3));
+    ResourceFile held;
+    ASSERT_TRUE(held.create("MEM\\A.TXT"));
+    ASSERT_TRUE(held.open());
+    ASSERT_TRUE(cache_put("mem/a.txt", "second", 6)); // replaces, in the same slot
+    EXPECT_EQ(cache_used_slots(), 1u);
+    FileBytes now;
+    ASSERT_TRUE(read_whole_file("mem/a.txt", now));
+    EXPECT_EQ(now.size, 6u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(now.data.get())), "second"); // zero-ended
+    char buf[4] = {};
+    EXPECT_EQ(held.read(buf, 1, 3), 3u); // a reader of the old content keeps it
+    EXPECT_EQ(std::string(buf), "one");
+    EXPECT_FALSE(cache_put("mem/empty.txt", "", 0));
+    EXPECT_TRUE(cache_unload("mem/a.txt"));
+    EXPECT_FALSE(read_whole_file("mem/a.txt", now));
+}
+
 } // namespace
 } // namespace kestrune::storage::test
