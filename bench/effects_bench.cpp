@@ -64,8 +64,13 @@ void filter_case(benchmark::State& state, const char* name) {
     o->effect.reset();
 }
 
-// Distortions and particles: the per-frame step (every step due) and the draw.
-void step_case(benchmark::State& state, const char* name, bool canvas) {
+// Distortions and particles: the per-frame step (every step due) and the draw. Pieces run
+// a long easing, so that they go on moving for the whole measurement. With `restart`, the
+// effect starts afresh (untimed) every `restart` frames: falling pieces leave the screen
+// after a few hundred frames, and the frames measured must not depend on how many the
+// measurement runs.
+void step_case(benchmark::State& state, const char* name, bool canvas, std::int32_t time_ms = 0,
+               int restart = 0) {
     use_workers(int(state.range(0)));
     effects::set_every_step_due(true);
     fill_frame();
@@ -75,6 +80,8 @@ void step_case(benchmark::State& state, const char* name, bool canvas) {
     a.width = k_w;
     a.height = k_h;
     a.from = a.to = 1000;
+    a.time_ms = time_ms;
+    if (time_ms) a.from = 0;
     if (canvas) {
         if (!effects::attach_canvas(*o, k_w, k_h)) return;
     } else {
@@ -85,7 +92,16 @@ void step_case(benchmark::State& state, const char* name, bool canvas) {
         state.SkipWithError("effect not constructed");
         return;
     }
+    int frame = 0;
     for (auto _ : state) {
+        if (restart && ++frame % restart == 0) {
+            state.PauseTiming();
+            detail::release_effect(*o);
+            o->y = 0;
+            project(*o->drawable);
+            effects::construct_effect(*o, name, a);
+            state.ResumeTiming();
+        }
         detail::step_effect(*o);
         benchmark::DoNotOptimize(o->render(*o, frame_buffer(), k_all));
     }
@@ -125,6 +141,14 @@ BENCHMARK_CAPTURE(step_case, superwave, "SuperWave", false)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(step_case, rain, "Rain", true)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(step_case, drop_256, "Drop", true)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(step_case, turnover, "TurnOver", false, 600000)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(step_case, hard_split, "HardSplit", false, 600000, 64)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -3,10 +3,16 @@
 // working copy from it; the drawable shows the working copy until the effect ends.
 #include "scene/effects.h"
 
+#include "scene/effects_simd.h"
+#include "scene/raster_kernels.h"
+#include "storage/save_bytes.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
+
+#include <emmintrin.h>
 
 namespace kestrune::scene::effects {
 
@@ -23,8 +29,15 @@ struct DistortionRecord : EffectRecord {
     std::unique_ptr<PixelImage> original, working;
     std::uint32_t last_motion = 0;
     bool moved_once = false;
+    // After a load: the time from the last motion to the object's last cycle, applied at
+    // the first step (when the object's clock has been set again).
+    std::int64_t pending_since = -1;
     // Whether the time-driven motion is due; records the time when it is.
-    bool motion_due() {
+    bool motion_due(const SceneObject& o) {
+        if (pending_since >= 0) {
+            last_motion = o.last_tick - std::uint32_t(pending_since);
+            pending_since = -1;
+        }
         const std::uint32_t now = detail::now_for_actions();
         if (moved_once && now - last_motion <= k_motion_ms && !every_step_due()) return false;
         moved_once = true;
@@ -61,6 +74,21 @@ void release_distortion(SceneObject& o, EffectRecord& base) {
     if (o.drawable) reproject(o);
 }
 
+void write_motion(const SceneObject& o, const DistortionRecord& r, storage::SaveWriter& w) {
+    w.u32(r.moved_once);
+    w.u32(o.last_tick - r.last_motion);
+}
+
+bool read_motion(DistortionRecord& r, storage::SaveReader& in) {
+    const bool moved = in.u32() != 0;
+    const std::uint32_t since = in.u32();
+    if (!in.ok()) return false;
+    if (since > 60000) return in.fail("an effect clock beyond a minute");
+    r.moved_once = moved;
+    r.pending_since = moved ? std::int64_t(since) : -1;
+    return true;
+}
+
 // ---- mosaic ----------------------------------------------------------------------------------
 
 struct MosaicRecord : DistortionRecord {
@@ -80,6 +108,9 @@ void build_mosaic(const PixelImage& from, PixelImage& to, std::int32_t n,
     }
     const std::int32_t columns = (w + n - 1) / n;
     sums.assign(std::size_t(columns) * 4, 0);
+    // A block's row sums fit 16-bit lanes while it is at most 257 pixels wide.
+    const bool narrow = n <= 257;
+    const __m128i zero = _mm_setzero_si128();
     for (std::int32_t top = 0; top < h; top += n) {
         const std::int32_t rows = std::min(n, h - top);
         std::fill(sums.begin(), sums.end(), 0);
@@ -88,21 +119,36 @@ void build_mosaic(const PixelImage& from, PixelImage& to, std::int32_t n,
             for (std::int32_t c = 0; c < columns; ++c) {
                 std::uint32_t* s = &sums[std::size_t(c) * 4];
                 const std::int32_t x1 = std::min(w, (c + 1) * n);
+                std::int32_t x = c * n;
+                if (narrow) {
+                    // Two pixels a step in eight 16-bit lanes, folded into the four sums.
+                    __m128i acc = zero;
+                    for (; x + 2 <= x1; x += 2, p += 8)
+                        acc = _mm_add_epi16(
+                            acc, _mm_unpacklo_epi8(
+                                     _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero));
+                    acc = _mm_add_epi16(acc, _mm_srli_si128(acc, 8));
+                    __m128i total = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+                    total = _mm_add_epi32(total, _mm_unpacklo_epi16(acc, zero));
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(s), total);
+                }
                 std::uint32_t b = 0, g = 0, r = 0, a = 0;
-                for (std::int32_t x = c * n; x < x1; ++x, p += 4)
-                    b += p[0], g += p[1], r += p[2], a += p[3];
+                for (; x < x1; ++x, p += 4) b += p[0], g += p[1], r += p[2], a += p[3];
                 s[0] += b, s[1] += g, s[2] += r, s[3] += a;
             }
         }
+        // The block row's first image row, then copies of it.
+        std::uint32_t* first = to.row32(top);
         for (std::int32_t c = 0; c < columns; ++c) {
             const std::int32_t x0 = c * n, x1 = std::min(w, x0 + n);
             const std::uint32_t count = std::uint32_t(x1 - x0) * std::uint32_t(rows);
             const std::uint32_t* s = &sums[std::size_t(c) * 4];
             const std::uint32_t px =
                 (s[0] / count) | (s[1] / count) << 8 | (s[2] / count) << 16 | (s[3] / count) << 24;
-            for (std::int32_t y = top; y < top + rows; ++y)
-                std::fill(to.row32(y) + x0, to.row32(y) + x1, px);
+            std::fill(first + x0, first + x1, px);
         }
+        for (std::int32_t y = top + 1; y < top + rows; ++y)
+            std::memcpy(to.row32(y), first, std::size_t(w) * 4);
     }
 }
 
@@ -132,6 +178,13 @@ int mosaic_step(SceneObject& o, EffectRecord& base) {
     }
     if (r.finished) return r.to == 0 ? k_step_release : 0;
     return k_step_keep;
+}
+
+bool read_mosaic(SceneObject& o, EffectRecord& base, storage::SaveReader&) {
+    auto& r = static_cast<MosaicRecord&>(base);
+    r.block = block_of(r.value);
+    build_mosaic(*r.original, *r.working, r.block, r.sums);
+    return true;
 }
 
 // ---- waves -----------------------------------------------------------------------------------
@@ -195,7 +248,7 @@ int wave_step(SceneObject& o, EffectRecord& base) {
     if (r.finished && r.to_unit == 0) return k_step_release;
     mark_waved(o, r.widest);
     reproject(o);
-    if (r.motion_due()) {
+    if (r.motion_due(o)) {
         const double amplitude = r.value;
         const auto& spans = o.drawable->geometry.spans;
         const std::int32_t last = static_cast<std::int32_t>(r.row_phase.size()) - 1;
@@ -217,14 +270,44 @@ int wave_step(SceneObject& o, EffectRecord& base) {
     return 1;
 }
 
+void write_wave(const SceneObject& o, const EffectRecord& base, storage::SaveWriter& w) {
+    const auto& r = static_cast<const WaveRecord&>(base);
+    write_motion(o, r, w);
+    w.u32(r.travel);
+    w.i32(r.widest);
+    for (std::int32_t v : r.offset) w.i32(v);
+}
+
+bool read_wave(SceneObject& o, EffectRecord& base, storage::SaveReader& in) {
+    auto& r = static_cast<WaveRecord&>(base);
+    if (!read_motion(r, in)) return false;
+    const std::uint32_t travel = in.u32();
+    const std::int32_t widest = in.i32();
+    std::array<std::int32_t, k_screen_height> offset{};
+    for (std::int32_t& v : offset) v = in.i32();
+    if (!in.ok()) return false;
+    // A shift never exceeds the amplitude, at most half the widest image.
+    constexpr std::int32_t k_limit = 1 << 20;
+    if (widest < 0 || widest > k_limit) return in.fail("a wave shift out of range");
+    for (std::int32_t v : offset)
+        if (v < -k_limit || v > k_limit) return in.fail("a wave shift out of range");
+    r.travel = travel;
+    r.widest = widest;
+    r.offset = offset;
+    reproject(o);
+    return true;
+}
+
 // ---- ripple ----------------------------------------------------------------------------------
 
 struct RippleRecord : DistortionRecord {
-    double factor = 0;               // phase steps per pixel of distance
-    std::uint32_t phase = 0;         // grows by 1 each motion step
-    std::vector<float> distance;     // per pixel: distance from the centre times factor
-    std::vector<std::uint8_t> angle; // per pixel: polar angle, 256 steps a turn
-    std::array<float, 256> cosine{}, sine{};
+    double factor = 0;           // phase steps per pixel of distance
+    std::uint32_t phase = 0;     // grows by 1 each motion step
+    std::vector<float> distance; // per pixel: distance from the centre times factor
+    // Per pixel: the cosine and sine of its polar angle, taken in 256 steps a turn (kept
+    // per pixel rather than as an angle: the row loop then loads them instead of looking
+    // them up).
+    std::vector<float> cosine, sine;
 };
 
 void build_ripple(RippleRecord& r) {
@@ -235,20 +318,41 @@ void build_ripple(RippleRecord& r) {
     for (int i = 0; i < 256; ++i)
         wave[std::size_t(i)] = float(std::sin(2 * k_pi * i / 256) * r.value);
     const float shift = float(double(r.phase) * r.factor);
-    for (std::int32_t i = 0; i < h; ++i) {
-        std::uint32_t* out = to.row32(i);
-        const std::size_t base = std::size_t(i) * std::size_t(w);
-        for (std::int32_t j = 0; j < w; ++j) {
-            // The phase may run past the distance: the index wraps into the table.
-            const auto idx =
-                static_cast<std::int32_t>(r.distance[base + std::size_t(j)] - shift) & 255;
-            const float s = wave[std::size_t(idx)];
-            const std::uint8_t a = r.angle[base + std::size_t(j)];
-            const auto sx = static_cast<std::int32_t>(r.cosine[a] * s + float(j));
-            const auto sy = static_cast<std::int32_t>(float(i) - r.sine[a] * s);
-            out[j] = (sx >= 0 && sx < w && sy >= 0 && sy < h) ? from.row32(sy)[sx] : 0;
+    // The copy's rows lie one after the other: a displaced pixel is found by its index.
+    const std::uint32_t* source = from.row32(0);
+    const bool wide = detail::cpu_has_avx2();
+    auto rows = [&](const ClipRect& band) {
+        for (std::int32_t i = band.top; i < band.bottom; ++i) {
+            std::uint32_t* out = to.row32(i);
+            const std::size_t base = std::size_t(i) * std::size_t(w);
+            RippleRow row{&r.distance[base],
+                          &r.cosine[base],
+                          &r.sine[base],
+                          wave.data(),
+                          source,
+                          out,
+                          shift,
+                          i,
+                          w,
+                          h};
+            std::int32_t j = wide ? ripple_row_avx2(row) : 0;
+            for (; j < w; ++j) {
+                // The phase may run past the distance: the index wraps into the table.
+                const auto idx =
+                    static_cast<std::int32_t>(r.distance[base + std::size_t(j)] - shift) & 255;
+                const float s = wave[std::size_t(idx)];
+                const std::size_t k = base + std::size_t(j);
+                const auto sx = static_cast<std::int32_t>(r.cosine[k] * s + float(j));
+                const auto sy = static_cast<std::int32_t>(float(i) - r.sine[k] * s);
+                out[j] = (sx >= 0 && sx < w && sy >= 0 && sy < h)
+                             ? source[std::size_t(sy) * std::size_t(w) + std::size_t(sx)]
+                             : 0;
+            }
         }
-    }
+        return 1;
+    };
+    // Each pixel costs about as much as four plain copies.
+    run_in_bands(ClipRect{0, 0, w, h}, 16, std::int64_t(w) * h * 4, rows);
 }
 
 std::unique_ptr<EffectRecord> construct_ripple(SceneObject& o, const EffectArgs& a) {
@@ -260,7 +364,13 @@ std::unique_ptr<EffectRecord> construct_ripple(SceneObject& o, const EffectArgs&
     r->factor = 256.0 / w * 20;
     const std::size_t n = std::size_t(w) * std::size_t(h);
     r->distance.resize(n);
-    r->angle.resize(n);
+    r->cosine.resize(n);
+    r->sine.resize(n);
+    std::array<float, 256> cosine{}, sine{};
+    for (int i = 0; i < 256; ++i) {
+        cosine[std::size_t(i)] = float(std::cos(2 * k_pi * i / 256));
+        sine[std::size_t(i)] = float(std::sin(2 * k_pi * i / 256));
+    }
     const double cx = w / 2, cy = h / 2;
     for (std::int32_t i = 0; i < h; ++i)
         for (std::int32_t j = 0; j < w; ++j) {
@@ -268,13 +378,11 @@ std::unique_ptr<EffectRecord> construct_ripple(SceneObject& o, const EffectArgs&
             const std::size_t k = std::size_t(i) * std::size_t(w) + std::size_t(j);
             r->distance[k] = float(std::sqrt(dx * dx + dy * dy) * r->factor);
             const double turn = std::atan2(dy, dx) / (2 * k_pi);
-            r->angle[k] =
-                std::uint8_t(static_cast<std::int32_t>(std::floor(turn * 256 + 0.5)) & 255);
+            const auto a =
+                std::size_t(static_cast<std::int32_t>(std::floor(turn * 256 + 0.5)) & 255);
+            r->cosine[k] = cosine[a];
+            r->sine[k] = sine[a];
         }
-    for (int i = 0; i < 256; ++i) {
-        r->cosine[std::size_t(i)] = float(std::cos(2 * k_pi * i / 256));
-        r->sine[std::size_t(i)] = float(std::sin(2 * k_pi * i / 256));
-    }
     r->value = std::trunc(r->value);
     build_ripple(*r);
     return r;
@@ -285,11 +393,27 @@ int ripple_step(SceneObject& o, EffectRecord& base) {
     advance_strength(o, r);
     r.value = std::trunc(r.value);
     if (r.finished && r.to_unit == 0) return k_step_release;
-    if (!r.motion_due()) return k_step_keep;
+    if (!r.motion_due(o)) return k_step_keep;
     r.phase++;
     build_ripple(r);
     mark_object(o);
     return 1;
+}
+
+void write_ripple(const SceneObject& o, const EffectRecord& base, storage::SaveWriter& w) {
+    const auto& r = static_cast<const RippleRecord&>(base);
+    write_motion(o, r, w);
+    w.u32(r.phase);
+}
+
+bool read_ripple(SceneObject& o, EffectRecord& base, storage::SaveReader& in) {
+    auto& r = static_cast<RippleRecord&>(base);
+    if (!read_motion(r, in)) return false;
+    const std::uint32_t phase = in.u32();
+    if (!in.ok()) return false;
+    r.phase = phase;
+    build_ripple(r);
+    return true;
 }
 
 // ---- spiral ----------------------------------------------------------------------------------
@@ -366,15 +490,27 @@ int spiral_step(SceneObject& o, EffectRecord& base) {
     return r.finished ? 0 : k_step_keep;
 }
 
+bool read_spiral(SceneObject&, EffectRecord& base, storage::SaveReader&) {
+    build_spiral(static_cast<SpiralRecord&>(base));
+    return true;
+}
+
 const EffectKind k_distortions[] = {
-    {"Mosaic", false, true, construct_mosaic, mosaic_step, release_distortion},
-    {"LowWave", false, true, construct_wave<0>, wave_step, release_distortion},
-    {"MiddleWave", false, true, construct_wave<1>, wave_step, release_distortion},
-    {"HighWave", false, true, construct_wave<2>, wave_step, release_distortion},
-    {"SuperWave", false, true, construct_wave<3>, wave_step, release_distortion},
-    {"Ripple", false, true, construct_ripple, ripple_step, release_distortion},
-    {"Spiral", false, true, construct_spiral, spiral_step, release_distortion},
-    {nullptr, false, false, nullptr, nullptr, nullptr},
+    {"Mosaic", false, true, construct_mosaic, mosaic_step, release_distortion, nullptr,
+     read_mosaic},
+    {"LowWave", false, true, construct_wave<0>, wave_step, release_distortion, write_wave,
+     read_wave},
+    {"MiddleWave", false, true, construct_wave<1>, wave_step, release_distortion, write_wave,
+     read_wave},
+    {"HighWave", false, true, construct_wave<2>, wave_step, release_distortion, write_wave,
+     read_wave},
+    {"SuperWave", false, true, construct_wave<3>, wave_step, release_distortion, write_wave,
+     read_wave},
+    {"Ripple", false, true, construct_ripple, ripple_step, release_distortion, write_ripple,
+     read_ripple},
+    {"Spiral", false, true, construct_spiral, spiral_step, release_distortion, nullptr,
+     read_spiral},
+    {nullptr, false, false, nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 } // namespace

@@ -43,12 +43,32 @@ std::array<double, 3> transform(const QuadGeometry& g, const Mat3& r, int corner
             x * r[0][2] + y * r[1][2] + z * r[2][2]};
 }
 
-// n / d rounded to nearest (halves upwards) for d > 0, in 64-bit arithmetic.
-std::int64_t round_div(std::int64_t n, std::int64_t d) {
-    const std::int64_t a = 2 * n + d, b = 2 * d;
-    const std::int64_t q = a / b;
-    return (a % b != 0 && a < 0) ? q - 1 : q;
+// floor(n / d) for d > 0.
+std::int64_t floor_div(std::int64_t n, std::int64_t d) {
+    const std::int64_t q = n / d;
+    return (n % d != 0 && n < 0) ? q - 1 : q;
 }
+
+// floor((a * s + b) / c) for c > 0 and s = s0, s0 + 1, ...: a quotient and a remainder
+// stepped by additions, the same integers as dividing anew for every s.
+struct FloorStepper {
+    std::int64_t q, r, dq, dr, c;
+    FloorStepper(std::int64_t a, std::int64_t b, std::int64_t c_, std::int64_t s0) : c(c_) {
+        const std::int64_t n = a * s0 + b;
+        q = floor_div(n, c);
+        r = n - q * c;
+        dq = floor_div(a, c);
+        dr = a - dq * c;
+    }
+    void step() {
+        q += dq;
+        r += dr;
+        if (r >= c) {
+            r -= c;
+            ++q;
+        }
+    }
+};
 
 struct EdgeExtent {
     std::int32_t lu, lv, ru, rv; // 16.16 texture position at the left and right ends
@@ -70,7 +90,10 @@ void record(QuadGeometry& g, std::array<EdgeExtent, k_screen_height>& ext, std::
     }
 }
 
-// Walks one edge row by row; rows outside the screen are never touched.
+// Walks one edge row by row; rows outside the screen are never touched. Row y lies
+// s = |y - y0| rows along an edge of height D = |y1 - y0|: its x is x0 + dx * s / D rounded
+// to nearest (halves upwards), its texture position u0 + du * s / D truncated towards zero
+// (likewise v). The quotients are stepped, not divided anew for every row.
 void walk_edge(QuadGeometry& g, std::array<EdgeExtent, k_screen_height>& ext, int a, int b) {
     const std::int32_t x0 = g.screen_x[a], y0 = g.screen_y[a];
     const std::int32_t x1 = g.screen_x[b], y1 = g.screen_y[b];
@@ -84,21 +107,30 @@ void walk_edge(QuadGeometry& g, std::array<EdgeExtent, k_screen_height>& ext, in
     }
     const std::int32_t first = std::max(std::min(y0, y1), 0);
     const std::int32_t last = std::min(std::max(y0, y1), k_screen_height - 1);
-    std::int64_t dy = y1 - y0, dx = x1 - x0, du = u1 - u0, dv = v1 - v0;
-    for (std::int32_t y = first; y <= last; ++y) {
-        const std::int64_t t = y - y0;
-        // dy may be negative; fold its sign into the numerators.
-        const std::int64_t sgn = dy < 0 ? -1 : 1;
-        const std::int64_t ady = dy * sgn;
-        const auto x = std::int32_t(x0 + round_div(dx * t * sgn, ady));
-        const auto u = std::int32_t(u0 + du * t / dy);
-        const auto v = std::int32_t(v0 + dv * t / dy);
-        record(g, ext, y, x, u, v);
+    if (first > last) return;
+    const std::int32_t sgn = y1 < y0 ? -1 : 1;
+    const std::int64_t rows = std::int64_t(y1 - y0) * sgn;
+    const std::int64_t dx = x1 - x0, du = u1 - u0, dv = v1 - v0;
+    const std::int64_t s_first = sgn > 0 ? first - y0 : y0 - last;
+    const std::int64_t s_last = sgn > 0 ? last - y0 : y0 - first;
+    FloorStepper xs(2 * dx, rows, 2 * rows, s_first);
+    // Truncation of a negative quotient is the negated floor of its magnitude.
+    FloorStepper us(du < 0 ? -du : du, 0, rows, s_first);
+    FloorStepper vs(dv < 0 ? -dv : dv, 0, rows, s_first);
+    for (std::int64_t s = s_first; s <= s_last; ++s) {
+        const auto y = std::int32_t(y0 + sgn * s);
+        record(g, ext, y, std::int32_t(x0 + xs.q), std::int32_t(u0 + (du < 0 ? -us.q : us.q)),
+               std::int32_t(v0 + (dv < 0 ? -vs.q : vs.q)));
+        xs.step();
+        us.step();
+        vs.step();
     }
 }
 
 void build_spans(QuadGeometry& g) {
-    for (SpanRow& s : g.spans) s = SpanRow{};
+    for (std::int32_t y = g.span_top; y < g.span_bottom; ++y)
+        g.spans[static_cast<std::size_t>(y)] = SpanRow{};
+    g.span_top = g.span_bottom = 0;
     if (g.culled) return;
     const int n = g.corner_count == 3 ? 3 : 4;
     if (g.image_height > 1) {
@@ -106,13 +138,24 @@ void build_spans(QuadGeometry& g) {
         for (int i = 1; i < n; ++i) one_row = one_row && g.screen_y[i] == g.screen_y[0];
         if (one_row) return;
     }
-    std::array<EdgeExtent, k_screen_height> ext{};
+    std::int32_t top = g.screen_y[0], bottom = top;
+    for (int i = 1; i < n; ++i) {
+        top = std::min<std::int32_t>(top, g.screen_y[i]);
+        bottom = std::max<std::int32_t>(bottom, g.screen_y[i]);
+    }
+    top = std::max(top, 0);
+    bottom = std::min(bottom + 1, k_screen_height);
+    if (top >= bottom) return;
+    // Left unset: a row's extents are read only once both of its ends were recorded.
+    std::array<EdgeExtent, k_screen_height> ext;
     for (int i = 0; i < n; ++i) walk_edge(g, ext, i, (i + 1) % n);
+    g.span_top = top;
+    g.span_bottom = bottom;
     const std::int32_t w = g.image_width;
-    for (std::size_t y = 0; y < g.spans.size(); ++y) {
-        SpanRow& s = g.spans[y];
+    for (std::int32_t y = top; y < bottom; ++y) {
+        SpanRow& s = g.spans[static_cast<std::size_t>(y)];
         if (s.left >= s.right) continue;
-        const EdgeExtent& e = ext[y];
+        const EdgeExtent& e = ext[static_cast<std::size_t>(y)];
         s.width = s.right - s.left;
         s.u = e.lu;
         s.v = e.lv;

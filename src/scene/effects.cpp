@@ -26,14 +26,6 @@ bool names_kind(std::string_view text, std::string_view name) {
     return text.size() == name.size() || text[name.size()] == ' ' || text[name.size()] == '\t';
 }
 
-const EffectKind* find_kind(std::string_view text) {
-    for (const EffectKind* table :
-         {filter_kinds(), distortion_kinds(), piece_kinds(), particle_kinds()})
-        for (const EffectKind* k = table; k->name; ++k)
-            if (names_kind(text, k->name)) return k;
-    return nullptr;
-}
-
 std::atomic<bool> g_every_step_due{false};
 
 bool construct(SceneObject& o, const EffectKind& kind, const EffectArgs& a) {
@@ -41,6 +33,7 @@ bool construct(SceneObject& o, const EffectKind& kind, const EffectArgs& a) {
     std::unique_ptr<EffectRecord> r = kind.construct(o, a);
     if (!r) return false;
     r->kind = &kind;
+    r->args = a;
     o.effect_name = std::string(kind.name).substr(0, 63);
     o.effect = std::move(r);
     mark_object(o);
@@ -48,6 +41,14 @@ bool construct(SceneObject& o, const EffectKind& kind, const EffectArgs& a) {
 }
 
 } // namespace
+
+const EffectKind* find_kind(std::string_view text) {
+    for (const EffectKind* table :
+         {filter_kinds(), distortion_kinds(), piece_kinds(), particle_kinds()})
+        for (const EffectKind* k = table; k->name; ++k)
+            if (names_kind(text, k->name)) return k;
+    return nullptr;
+}
 
 bool construct_effect(SceneObject& o, std::string_view name, const EffectArgs& a) {
     const EffectKind* kind = find_kind(name);
@@ -188,7 +189,7 @@ bool cmd_create_effect(CommandCall& call) {
         kind = nullptr;
     }
     commands::hold_for_group(call);
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     SceneObject* o =
         create_kind_object(commands::create_args(call, 1, 2), nullptr, nullptr, nullptr);
     if (o) {
@@ -198,7 +199,6 @@ bool cmd_create_effect(CommandCall& call) {
         if (attach_canvas(*o, a.width, a.height) && kind) construct(*o, *kind, a);
         mark_object(*o);
     }
-    engine::scene_unlock();
     return true;
 }
 
@@ -242,6 +242,7 @@ namespace detail {
 void register_effect_commands() {
     script::register_command("CreateEffect", cmd_create_effect);
     script::register_command("DrawEffect", cmd_draw_effect);
+    register_effect_records();
 }
 
 } // namespace detail

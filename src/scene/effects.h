@@ -13,6 +13,11 @@
 #include <string>
 #include <string_view>
 
+namespace kestrune::storage {
+class SaveReader;
+class SaveWriter;
+} // namespace kestrune::storage
+
 namespace kestrune::scene::effects {
 
 struct EffectKind;
@@ -29,6 +34,7 @@ struct EffectArgs {
 // the kind's own unit (block size, amplitude, ...).
 struct EffectRecord : EffectData {
     const EffectKind* kind = nullptr;
+    EffectArgs args; // as the effect was made (a load makes it again from them)
     ActionCore core; // time, tempo, steps, progress; tables[0] eases over |to - from|
     std::int32_t from = 0, to = 0;
     double from_unit = 0, to_unit = 0;
@@ -52,11 +58,17 @@ struct EffectKind {
     int (*step)(SceneObject& o, EffectRecord& r);
     // Puts back what the effect changed on the object (the record is freed after).
     void (*release)(SceneObject& o, EffectRecord& r);
+    // The kind's own running state in a save (null: the shared fields say all). The reader
+    // is bounded to the section; it must check every value and may refuse the object.
+    void (*write_state)(const SceneObject& o, const EffectRecord& r, storage::SaveWriter& w);
+    bool (*read_state)(SceneObject& o, EffectRecord& r, storage::SaveReader& in);
 };
 
 // Constructs the named effect on the object (releasing one that runs); false when the
 // name is unknown or the kind refused the object or the arguments.
 bool construct_effect(SceneObject& o, std::string_view name, const EffectArgs& a);
+// The kind of that name, or null.
+const EffectKind* find_kind(std::string_view name);
 
 // Bench support: with `on`, time-driven work (the travel of waves and ripples, particle
 // updates) is done on every step instead of at most every 32 or 42 ms.
@@ -99,4 +111,5 @@ void effect_after_update(SceneObject& o); // second pass of the update step
 void release_effect(SceneObject& o);      // puts the object back as it was without its effect
 int passive_request(SceneObject& o);      // the "Passive" request word
 void register_effect_commands();
+void register_effect_records(); // the effect's section of a saved scene object
 } // namespace kestrune::scene::detail

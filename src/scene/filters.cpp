@@ -174,10 +174,11 @@ inline std::uint32_t lens_sample(const std::uint8_t* p00, std::ptrdiff_t stride,
         return _mm_unpacklo_epi8(
             _mm_unpacklo_epi32(_mm_cvtsi32_si128(int(a)), _mm_cvtsi32_si128(int(b))), zero);
     };
-    const __m128i wxs = _mm_set_epi16(short(wx), short(wx), short(wx), short(wx), short(255 - wx),
-                                      short(255 - wx), short(255 - wx), short(255 - wx));
-    const __m128i wys = _mm_set_epi16(short(wy), short(wy), short(wy), short(wy), short(255 - wy),
-                                      short(255 - wy), short(255 - wy), short(255 - wy));
+    // (255 - w) in the four low lanes, w in the four high ones.
+    const __m128i wxs =
+        _mm_unpacklo_epi64(_mm_set1_epi16(short(255 - wx)), _mm_set1_epi16(short(wx)));
+    const __m128i wys =
+        _mm_unpacklo_epi64(_mm_set1_epi16(short(255 - wy)), _mm_set1_epi16(short(wy)));
     auto fold = [&](__m128i v, __m128i w) {
         const __m128i m = _mm_srli_epi16(_mm_mullo_epi16(v, w), 8);
         return _mm_add_epi16(m, _mm_srli_si128(m, 8));
@@ -188,12 +189,27 @@ inline std::uint32_t lens_sample(const std::uint8_t* p00, std::ptrdiff_t stride,
     return std::uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(value, zero))) | 0xFF000000u;
 }
 
+void lens_rows(const Drawable* d, const LensRecord* l, const RasterTarget& t, const ClipRect& c);
+
 int lens_render(SceneObject& o, FrameBuffer& frame, const ClipRect& clip) {
     Drawable* d = o.drawable.get();
     auto* l = dynamic_cast<LensRecord*>(o.effect.get());
     if (!d || !d->image || !l || d->alpha == 0) return 0;
     const ClipRect c = covered(*d, clip);
+    if (c.empty()) return detail::default_render(o, frame, clip);
     const RasterTarget t = frame.acquire();
+    // Bands of the lens's own image are filled from the frame, which nothing writes
+    // meanwhile: the calling thread and the raster worker may share them.
+    auto rows = [&](const ClipRect& band) {
+        lens_rows(d, l, t, band);
+        return 1;
+    };
+    run_in_bands(c, 16, std::int64_t(c.right - c.left) * (c.bottom - c.top) * 4, rows);
+    frame.release();
+    return detail::default_render(o, frame, clip);
+}
+
+void lens_rows(const Drawable* d, const LensRecord* l, const RasterTarget& t, const ClipRect& c) {
     for (std::int32_t y = c.top; y < c.bottom; ++y) {
         const std::int32_t i = y - d->y;
         std::uint32_t* out = d->image->row32(i) + (c.left - d->x);
@@ -213,8 +229,6 @@ int lens_render(SceneObject& o, FrameBuffer& frame, const ClipRect& clip) {
                                t.stride, tap->wx, tap->wy);
         }
     }
-    frame.release();
-    return detail::default_render(o, frame, clip);
 }
 
 // A displacement's whole-pixel offset (0 when its sample would leave the square) and the
@@ -284,13 +298,18 @@ int lens_step(SceneObject&, EffectRecord&) {
 void release_filter(SceneObject&, EffectRecord&) {}
 
 const EffectKind k_filters[] = {
-    {"Plain", true, false, construct_filter<Tone::plain>, nullptr, release_filter},
-    {"NegaPosi", true, false, construct_filter<Tone::nega_posi>, nullptr, release_filter},
-    {"Monochrome", true, false, construct_filter<Tone::monochrome>, nullptr, release_filter},
-    {"Sepia", true, false, construct_filter<Tone::sepia>, nullptr, release_filter},
-    {"DelumoBlue", true, false, construct_filter<Tone::delumo_blue>, nullptr, release_filter},
-    {"Lens", true, false, construct_lens, lens_step, release_filter},
-    {nullptr, false, false, nullptr, nullptr, nullptr},
+    {"Plain", true, false, construct_filter<Tone::plain>, nullptr, release_filter, nullptr,
+     nullptr},
+    {"NegaPosi", true, false, construct_filter<Tone::nega_posi>, nullptr, release_filter, nullptr,
+     nullptr},
+    {"Monochrome", true, false, construct_filter<Tone::monochrome>, nullptr, release_filter,
+     nullptr, nullptr},
+    {"Sepia", true, false, construct_filter<Tone::sepia>, nullptr, release_filter, nullptr,
+     nullptr},
+    {"DelumoBlue", true, false, construct_filter<Tone::delumo_blue>, nullptr, release_filter,
+     nullptr, nullptr},
+    {"Lens", true, false, construct_lens, lens_step, release_filter, nullptr, nullptr},
+    {nullptr, false, false, nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 } // namespace

@@ -5,8 +5,10 @@
 #include "scene/scene_commands.h"
 
 #include "frame/engine.h"
+#include "scene/records.h"
 #include "script/arguments.h"
 #include "script/context.h"
+#include "storage/codec.h"
 
 #include <algorithm>
 #include <cstring>
@@ -79,9 +81,8 @@ void create_with(CommandCall& call, std::shared_ptr<PixelImage> image, int prior
     auto d = drawable_for(image);
     if (!d) return;
     hold_for_group(call);
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     create_kind_object(create_args(call, priority, position), std::move(d), image, nullptr);
-    engine::scene_unlock();
 }
 
 bool cmd_create_clip_texture(CommandCall& call) {
@@ -100,14 +101,13 @@ bool cmd_load_clip_image(CommandCall& call) {
                             script::argument_int(call.arg(2)), script::argument_int(call.arg(3)),
                             script::argument_int(call.arg(4)));
     if (!image) return true;
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     if (SceneObject* o = create_object(call.context.owner_key, call.path)) {
         o->creator = call.block.object_prefix;
         o->creating_command = call.canonical;
         o->source_image = image;
         set_slot(*o, k_slot_draw, k_op_idle);
     }
-    engine::scene_unlock();
     return true;
 }
 
@@ -191,10 +191,9 @@ bool cmd_create_surface(CommandCall& call) {
     auto d = drawable_for(image);
     if (!d) return true;
     hold_for_group(call);
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     if (SceneObject* o = create_kind_object(create_args(call, 1, 2), std::move(d), image, nullptr))
         o->surface = image;
-    engine::scene_unlock();
     return true;
 }
 
@@ -305,10 +304,10 @@ bool cmd_set_surface(CommandCall& call) {
     std::shared_ptr<PixelImage> surface;
     if (!target.empty()) {
         const std::string path = script::form_object_path(target, call.block.object_prefix);
-        engine::scene_lock();
+        engine::ScopedLock scene_guard(engine::k_lock_scene);
         SceneObject* s = find_object(call.context.owner_key, path);
         if (s) surface = s->surface;
-        engine::scene_unlock();
+        scene_guard.unlock();
         if (!surface) return true;
     }
     for_each_object(
@@ -347,7 +346,103 @@ bool cmd_set_composite(CommandCall& call) {
     return true;
 }
 
+// ---- saved pictures, shade and tone -------------------------------------------------------------
+
+// A picture made at run time (a screen capture, a composite) that its object's creating
+// statement cannot make again: its pixels go with the record, deflated. Before a shade or
+// a tone the unfiltered picture is the one kept; the shade and tone section then filters
+// it again.
+constexpr std::int32_t k_max_saved_picture_side = 4096;
+
+const PixelImage* runtime_picture(const SceneObject& o) {
+    if (!o.drawable) return nullptr;
+    const PixelImage* base = o.unfiltered ? o.unfiltered.get() : o.drawable->image;
+    if (!base || base->empty()) return nullptr;
+    return base->kind == k_kind_capture || base->kind == k_image_composite ? base : nullptr;
+}
+
+bool has_runtime_picture(const SceneObject& o) {
+    return runtime_picture(o) != nullptr;
+}
+
+bool write_picture(const SceneObject& o, const RecordWriting&, storage::SaveWriter& w,
+                   std::string& error) {
+    const PixelImage& img = *runtime_picture(o);
+    platform::BlockPtr packed;
+    std::size_t packed_size = 0;
+    if (img.width > k_max_saved_picture_side || img.height > k_max_saved_picture_side ||
+        !storage::deflate_block(img.pixels.data(), img.pixels.size(), packed, packed_size)) {
+        error = "the picture of '" + o.name + "' cannot be saved";
+        return false;
+    }
+    w.i32(img.kind);
+    w.i32(img.width);
+    w.i32(img.height);
+    w.u32(std::uint32_t(packed_size));
+    w.bytes(packed.get(), packed_size);
+    return true;
+}
+
+bool read_picture(SceneObject& o, storage::SaveReader& r) {
+    const std::int32_t kind = r.i32(), width = r.i32(), height = r.i32();
+    const std::uint32_t packed_size = r.u32();
+    if (!r.ok()) return false;
+    if (kind != k_kind_capture && kind != k_image_composite)
+        return r.fail("a picture kind unknown");
+    if (width < 1 || height < 1 || width > k_max_saved_picture_side ||
+        height > k_max_saved_picture_side)
+        return r.fail("a picture size out of range");
+    if (packed_size > r.left()) return r.fail("cut short");
+    const auto packed = r.bytes(packed_size);
+    // The statement made the object's picture again at the saved size (a capture of the
+    // screen, the file a composite began with); only its pixels differ.
+    if (!o.drawable || !o.drawable->image || o.drawable->image->width != width ||
+        o.drawable->image->height != height)
+        return r.fail("the picture has another size now");
+    auto image = std::make_shared<PixelImage>();
+    platform::BlockPtr pixels;
+    const std::size_t bytes = std::size_t(width) * std::size_t(height) * 4;
+    if (!storage::inflate_exact(packed.data(), packed.size(), bytes, pixels) ||
+        !image->allocate_for_overwrite(width, height))
+        return r.fail("the picture's pixels do not read");
+    std::memcpy(image->pixels.data(), pixels.get(), bytes);
+    image->kind = kind;
+    o.drawable->image = image.get();
+    o.image_ref = image;
+    o.unfiltered.reset();
+    mark_object(o);
+    return true;
+}
+
+bool has_shade_or_tone(const SceneObject& o) {
+    return o.unfiltered && (o.shade_key != 0 || o.tone_key != 0);
+}
+
+bool write_shade(const SceneObject& o, const RecordWriting&, storage::SaveWriter& w, std::string&) {
+    w.i32(o.shade_key);
+    w.i32(o.tone_key);
+    return true;
+}
+
+// Read after the picture: the statement's (or the saved) picture is filtered again.
+bool read_shade(SceneObject& o, storage::SaveReader& r) {
+    const std::int32_t shade = r.i32(), tone = r.i32();
+    if (!r.ok()) return false;
+    if ((shade != 0 && !shade_passes(shade)) || (tone != 0 && !tone_known(tone)))
+        return r.fail("a shade or tone unknown");
+    if (!keep_unfiltered(o)) return r.fail("the object has no picture to filter");
+    o.shade_key = shade;
+    o.tone_key = tone;
+    refilter(o);
+    return true;
+}
+
 } // namespace
+
+void register_picture_sections() {
+    register_record_section({record_tag("PICT"), has_runtime_picture, write_picture, read_picture});
+    register_record_section({record_tag("SHTN"), has_shade_or_tone, write_shade, read_shade});
+}
 
 void register_layer_commands();
 

@@ -6,12 +6,14 @@
 
 #include "platform/clock.h"
 #include "script/variables.h"
+#include "storage/save_bytes.h"
 #include "storage/storage.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <sstream>
 
 namespace kestrune::scene::effects {
 
@@ -61,8 +63,24 @@ std::vector<Point> bezier_path(const std::array<Point, 4>& p, std::int64_t n) {
 
 struct Particle {
     std::vector<Point> path;
+    // How the path was made (a save keeps these, not the points): a line from the first
+    // point to the last when `samples` is 0, else the curve through all four at that many
+    // samples.
+    std::array<Point, 4> recipe{};
+    std::int32_t samples = 0;
     double position = 0; // index into the path
+    double drawn = 0;    // the index the canvas shows
     std::int32_t speed = 1;
+    void make_line(Point a, Point b) {
+        recipe = {a, a, b, b};
+        samples = 0;
+        path = line_path(a, b);
+    }
+    void make_curve(const std::array<Point, 4>& p, std::int64_t n) {
+        recipe = p;
+        samples = static_cast<std::int32_t>(std::clamp<std::int64_t>(n, 2, k_max_path));
+        path = bezier_path(p, samples);
+    }
     // The point now reached; a particle that runs past its path's end starts again.
     const Point& point() const { return path[std::size_t(position)]; }
     void advance(double frames) {
@@ -76,7 +94,14 @@ struct ParticleRecord : EffectRecord {
     std::int32_t count = 0;
     std::uint32_t last_update = 0;
     bool updated_once = false;
+    // After a load: the time from the last update to the object's last cycle, applied at
+    // the first step (when the object's clock has been set again).
+    std::int64_t pending_since = -1;
     bool update_due(const SceneObject& o, std::uint32_t interval = k_particle_ms) {
+        if (pending_since >= 0) {
+            last_update = o.last_tick - std::uint32_t(pending_since);
+            pending_since = -1;
+        }
         if (!o.drawable || o.drawable->alpha == 0) return false;
         const std::uint32_t now = detail::now_for_actions();
         if (updated_once && now - last_update < interval && !every_step_due()) return false;
@@ -121,30 +146,39 @@ std::unique_ptr<EffectRecord> construct_rain(SceneObject& o, const EffectArgs&) 
         const Point start{random_in(rng, 0, w - 1), -random_in(rng, 0, h / 2 + 127)};
         const std::int32_t drift = random_in(rng, 0, 63);
         const std::int32_t end_x = std::clamp(start[0] + ((rng() & 1) ? drift : -drift), 0, w);
-        p.path = line_path(start, {end_x, h});
+        p.make_line(start, {end_x, h});
         p.speed = speeds[std::size_t(random_in(rng, 0, 11))];
     }
     return r;
+}
+
+// Draws every streak at the point its particle had when it was last drawn.
+void draw_rain(PixelImage& canvas, const ParticleRecord& r) {
+    const std::int32_t w = canvas.width, h = canvas.height;
+    const auto& ramp = rain_ramp();
+    clear(canvas);
+    for (std::int32_t i = 0; i < r.count; ++i) {
+        const Particle& p = r.particles[std::size_t(i)];
+        const auto [x, y] = p.path[std::size_t(p.drawn)];
+        if (x >= 0 && x < w && y >= -k_streak && y <= h + k_streak) {
+            const std::int32_t bottom = std::min(y + k_streak, h);
+            for (std::int32_t row = std::max(y, 0); row < bottom; ++row)
+                canvas.row32(row)[x] = ramp[std::size_t(row - y)];
+        }
+    }
 }
 
 int rain_step(SceneObject& o, EffectRecord& base) {
     auto& r = static_cast<ParticleRecord&>(base);
     PixelImage* canvas = canvas_of(o);
     if (!canvas || !r.update_due(o)) return k_step_keep;
-    const std::int32_t w = canvas->width, h = canvas->height;
-    const auto& ramp = rain_ramp();
     const double frames = frames_since_last_cycle(o);
-    clear(*canvas);
     for (std::int32_t i = 0; i < r.count; ++i) {
         Particle& p = r.particles[std::size_t(i)];
-        const auto [x, y] = p.point();
-        if (x >= 0 && x < w && y >= -k_streak && y <= h + k_streak) {
-            const std::int32_t bottom = std::min(y + k_streak, h);
-            for (std::int32_t row = std::max(y, 0); row < bottom; ++row)
-                canvas->row32(row)[x] = ramp[std::size_t(row - y)];
-        }
+        p.drawn = p.position;
         p.advance(frames);
     }
+    draw_rain(*canvas, r);
     mark_object(o);
     return 1;
 }
@@ -211,13 +245,13 @@ std::unique_ptr<EffectRecord> construct_drop(SceneObject& o, const EffectArgs&) 
         const std::int32_t drift = random_in(rng, 0, 127);
         const Point end{start[0] + (right ? drift : -drift), fall};
         if (r->swing == 0) {
-            p.path = line_path(start, end);
+            p.make_line(start, end);
         } else {
             const std::int32_t hi = std::max(start[0], end[0]) + r->swing;
             const std::int32_t lo = std::min(start[0], end[0]) - r->swing;
             const Point c1{right ? hi : lo, fall / 2 - fall / 4};
             const Point c2{right ? lo : hi, fall / 2 + fall / 4};
-            p.path = bezier_path({start, c1, c2, end}, std::int64_t(fall) - start[1]);
+            p.make_curve({start, c1, c2, end}, std::int64_t(fall) - start[1]);
         }
         const std::int32_t column = random_in(rng, 0, 2);
         const double speed =
@@ -230,6 +264,21 @@ std::unique_ptr<EffectRecord> construct_drop(SceneObject& o, const EffectArgs&) 
         r->placed.push_back({INT32_MIN, INT32_MIN});
     }
     return r;
+}
+
+void draw_drops(PixelImage& canvas, const DropRecord& r) {
+    clear(canvas);
+    const RasterTarget target = target_of(canvas);
+    const ClipRect all{0, 0, canvas.width, canvas.height};
+    for (std::int32_t i = 0; i < r.count; ++i) {
+        const Drawable& d = *r.drawables[std::size_t(i)];
+        // A particle wholly outside the canvas is not drawn at all.
+        const ClipRect b = screen_bounds(d);
+        if (b.empty() || b.right <= 0 || b.bottom <= 0 || b.left >= all.right ||
+            b.top >= all.bottom)
+            continue;
+        draw(d, target, all);
+    }
 }
 
 int drop_step(SceneObject& o, EffectRecord& base) {
@@ -258,18 +307,7 @@ int drop_step(SceneObject& o, EffectRecord& base) {
         p.advance(frames);
     }
     if (!changed) return k_step_keep;
-    clear(*canvas);
-    const RasterTarget target = target_of(*canvas);
-    const ClipRect all{0, 0, canvas->width, canvas->height};
-    for (std::int32_t i = 0; i < r.count; ++i) {
-        const Drawable& d = *r.drawables[std::size_t(i)];
-        // A particle wholly outside the canvas is not drawn at all.
-        const ClipRect b = screen_bounds(d);
-        if (b.empty() || b.right <= 0 || b.bottom <= 0 || b.left >= all.right ||
-            b.top >= all.bottom)
-            continue;
-        draw(d, target, all);
-    }
+    draw_drops(*canvas, r);
     mark_object(o);
     return 1;
 }
@@ -351,9 +389,8 @@ std::unique_ptr<EffectRecord> construct_float_bubble(SceneObject& o, const Effec
         Particle& p = r->particles[std::size_t(i)];
         const std::int32_t x = random_in(rng, 0, w - 1), sway = random_in(rng, 8, 48);
         const Point start{x, h + ih + random_in(rng, 0, h / 2)}, end{x, -ih};
-        p.path =
-            bezier_path({start, Point{x + sway, start[1] / 2}, Point{x - sway, start[1] / 4}, end},
-                        std::int64_t(start[1]) - end[1]);
+        p.make_curve({start, Point{x + sway, start[1] / 2}, Point{x - sway, start[1] / 4}, end},
+                     std::int64_t(start[1]) - end[1]);
         p.speed = random_in(rng, 1, 3);
         auto d = create_drawable(r->image.get());
         if (!d) return nullptr;
@@ -373,12 +410,181 @@ int float_bubble_step(SceneObject& o, EffectRecord& base) {
 
 void release_particles(SceneObject&, EffectRecord&) {}
 
+// ---- saved state -----------------------------------------------------------------------------
+
+// Path points never lie further out than this (paths run from the canvas to a little past it).
+constexpr std::int32_t k_max_coordinate = 1 << 20;
+
+void write_particles(const SceneObject& o, const ParticleRecord& r, storage::SaveWriter& w) {
+    w.i32(r.count);
+    w.u32(r.updated_once);
+    w.u32(o.last_tick - r.last_update);
+    w.u32(std::uint32_t(r.particles.size()));
+    for (const Particle& p : r.particles) {
+        for (const Point& q : p.recipe) w.i32(q[0]), w.i32(q[1]);
+        w.i32(p.samples);
+        w.f64(p.position);
+        w.f64(p.drawn);
+        w.i32(p.speed);
+    }
+}
+
+// Reads the particles into `out` without touching the record; the saved count comes back
+// clamped to the particles the effect has.
+bool read_particles(const ParticleRecord& r, storage::SaveReader& in, std::vector<Particle>& out,
+                    std::int32_t& count, std::int64_t& since) {
+    count = in.i32();
+    const bool updated = in.u32() != 0;
+    const std::uint32_t since_update = in.u32();
+    const std::uint32_t n = in.count(4096, "too many particles");
+    if (!in.ok()) return false;
+    if (n != r.particles.size()) return in.fail("a different number of particles");
+    if (since_update > 60000) return in.fail("an effect clock beyond a minute");
+    count = std::clamp<std::int32_t>(count, 0, std::int32_t(n));
+    since = updated ? std::int64_t(since_update) : -1;
+    out.assign(n, Particle{});
+    for (Particle& p : out) {
+        for (Point& q : p.recipe) q[0] = in.i32(), q[1] = in.i32();
+        p.samples = in.i32();
+        p.position = in.f64();
+        p.drawn = in.f64();
+        p.speed = in.i32();
+        if (!in.ok()) return false;
+        for (const Point& q : p.recipe)
+            if (std::abs(q[0]) > k_max_coordinate || std::abs(q[1]) > k_max_coordinate)
+                return in.fail("a particle path out of range");
+        if (p.samples < 0 || p.samples > std::int32_t(k_max_path) || p.speed < 1 ||
+            p.speed > 1000000)
+            return in.fail("a particle out of range");
+        if (p.samples == 0)
+            p.make_line(p.recipe[0], p.recipe[3]);
+        else
+            p.make_curve(p.recipe, p.samples);
+        // Positions index the path: they stay within its real length.
+        const double end = double(p.path.size());
+        if (!(p.position >= 0 && p.position < end) || !(p.drawn >= 0 && p.drawn < end))
+            return in.fail("a particle beyond its path");
+    }
+    return true;
+}
+
+void apply_particles(ParticleRecord& r, std::vector<Particle>& saved, std::int32_t count,
+                     std::int64_t since) {
+    r.particles = std::move(saved);
+    r.count = count;
+    r.updated_once = since >= 0;
+    r.pending_since = since;
+}
+
+void write_rain(const SceneObject& o, const EffectRecord& base, storage::SaveWriter& w) {
+    write_particles(o, static_cast<const ParticleRecord&>(base), w);
+}
+
+bool read_rain(SceneObject& o, EffectRecord& base, storage::SaveReader& in) {
+    auto& r = static_cast<ParticleRecord&>(base);
+    std::vector<Particle> saved;
+    std::int32_t count = 0;
+    std::int64_t since = -1;
+    if (!read_particles(r, in, saved, count, since)) return false;
+    apply_particles(r, saved, count, since);
+    if (PixelImage* canvas = canvas_of(o)) draw_rain(*canvas, r);
+    return true;
+}
+
+void write_drop(const SceneObject& o, const EffectRecord& base, storage::SaveWriter& w) {
+    const auto& r = static_cast<const DropRecord&>(base);
+    write_particles(o, r, w);
+    for (std::size_t k = 0; k < r.particles.size(); ++k) {
+        const QuadGeometry& g = r.drawables[k]->geometry;
+        for (std::int32_t v : {r.turn[k][0], r.turn[k][1], r.turn[k][2], r.scale[k], g.rot_x,
+                               g.rot_y, g.rot_z, r.placed[k][0], r.placed[k][1]})
+            w.i32(v);
+    }
+}
+
+bool read_drop(SceneObject& o, EffectRecord& base, storage::SaveReader& in) {
+    auto& r = static_cast<DropRecord&>(base);
+    std::vector<Particle> saved;
+    std::int32_t count = 0;
+    std::int64_t since = -1;
+    if (!read_particles(r, in, saved, count, since)) return false;
+    std::vector<std::array<std::int32_t, 9>> state(saved.size());
+    for (auto& v : state)
+        for (std::int32_t& x : v) x = in.i32();
+    if (!in.ok()) return false;
+    for (const auto& v : state) {
+        for (std::size_t i = 0; i < 3; ++i)
+            if (std::abs(v[i]) > 1000000 || std::abs(v[i + 4]) >= 360)
+                return in.fail("a particle angle out of range");
+        if (v[3] < 0 || v[3] > 1000000) return in.fail("a particle scale out of range");
+        const bool unplaced = v[7] == INT32_MIN && v[8] == INT32_MIN;
+        if (!unplaced && (std::abs(v[7]) > k_max_coordinate || std::abs(v[8]) > k_max_coordinate))
+            return in.fail("a particle out of range");
+    }
+    apply_particles(r, saved, count, since);
+    for (std::size_t k = 0; k < state.size(); ++k) {
+        const auto& v = state[k];
+        r.turn[k] = {v[0], v[1], v[2]};
+        r.scale[k] = v[3];
+        r.placed[k] = {v[7], v[8]};
+        Drawable& d = *r.drawables[k];
+        QuadGeometry& g = d.geometry;
+        g.rot_x = v[4], g.rot_y = v[5], g.rot_z = v[6];
+        if (r.placed[k][0] != INT32_MIN) {
+            d.x = v[7];
+            d.y = v[8];
+            g.scale_x = g.scale_y = v[3];
+            project(d);
+        }
+    }
+    if (PixelImage* canvas = canvas_of(o)) draw_drops(*canvas, r);
+    return true;
+}
+
+void write_streak(const SceneObject& o, const EffectRecord& base, storage::SaveWriter& w) {
+    const auto& r = static_cast<const StreakRecord&>(base);
+    write_particles(o, r, w);
+    w.i32(r.drawable->geometry.rot_z);
+    std::ostringstream rng;
+    rng << r.rng;
+    w.text(rng.str());
+}
+
+bool read_streak(SceneObject& o, EffectRecord& base, storage::SaveReader& in) {
+    auto& r = static_cast<StreakRecord&>(base);
+    std::vector<Particle> saved;
+    std::int32_t count = 0;
+    std::int64_t since = -1;
+    if (!read_particles(r, in, saved, count, since)) return false;
+    const std::int32_t angle = in.i32();
+    const std::string text = in.text(16384);
+    if (!in.ok()) return false;
+    std::mt19937 rng;
+    std::istringstream rng_in(text);
+    if (!(rng_in >> rng) || angle < 0 || angle >= 360) return in.fail("a streak out of range");
+    apply_particles(r, saved, count, since);
+    r.rng = rng;
+    PixelImage* canvas = canvas_of(o);
+    if (canvas && r.updated_once) {
+        clear(*canvas);
+        Drawable& d = *r.drawable;
+        d.x = canvas->width / 2;
+        d.y = canvas->height / 2 - 8;
+        d.geometry.rot_z = angle;
+        project(d);
+        draw(d, target_of(*canvas), ClipRect{0, 0, canvas->width, canvas->height});
+    }
+    return true;
+}
+
 const EffectKind k_particles[] = {
-    {"Rain", true, false, construct_rain, rain_step, release_particles},
-    {"Drop", true, false, construct_drop, drop_step, release_particles},
-    {"LookupRain", true, false, construct_lookup_rain, lookup_rain_step, release_particles},
-    {"FloatBubble", true, false, construct_float_bubble, float_bubble_step, release_particles},
-    {nullptr, false, false, nullptr, nullptr, nullptr},
+    {"Rain", true, false, construct_rain, rain_step, release_particles, write_rain, read_rain},
+    {"Drop", true, false, construct_drop, drop_step, release_particles, write_drop, read_drop},
+    {"LookupRain", true, false, construct_lookup_rain, lookup_rain_step, release_particles,
+     write_streak, read_streak},
+    {"FloatBubble", true, false, construct_float_bubble, float_bubble_step, release_particles,
+     write_drop, read_drop},
+    {nullptr, false, false, nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 } // namespace

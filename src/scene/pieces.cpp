@@ -5,6 +5,7 @@
 #include "scene/effects.h"
 
 #include "platform/clock.h"
+#include "storage/save_bytes.h"
 
 #include <algorithm>
 #include <cmath>
@@ -45,25 +46,40 @@ struct Piece {
 };
 
 struct PiecesRecord : EffectRecord {
+    std::int32_t placed_x = INT32_MIN,
+                 placed_y = INT32_MIN; // the object's place at the last placing
     std::vector<Piece> pieces;
     std::int32_t final_y = 0;
     std::int32_t columns = 0; // turn-over: the 32 groups and each piece's column
     std::vector<std::int32_t> column_of;
+    std::vector<const Drawable*> drawables; // the pieces' drawables in drawing order
 };
 
 int pieces_render(SceneObject& o, FrameBuffer& frame, const ClipRect& clip) {
     auto* r = dynamic_cast<PiecesRecord*>(o.effect.get());
     if (!r || !o.drawable) return 0;
-    int drawn = 0;
+    if (r->drawables.size() != r->pieces.size()) {
+        r->drawables.clear();
+        for (const Piece& p : r->pieces) r->drawables.push_back(p.drawable.get());
+    }
     for (Piece& p : r->pieces) {
         p.drawable->alpha = o.drawable->alpha;
         p.drawable->mode = o.drawable->mode;
-        drawn |= draw_drawable(frame, *p.drawable, clip);
     }
+    if (o.drawable->alpha == 0) return 0;
+    // Pieces always draw into the frame. Drawn as one run: many small pieces of one image
+    // are drawn band by band of rows, which keeps each band in the cache and lets the raster
+    // worker take half of the bands, where each piece alone would be too small to share.
+    frame.note_drawn();
+    const int drawn =
+        draw_in_order(r->drawables.data(), r->drawables.size(), frame.acquire(), clip);
+    frame.release();
     return drawn;
 }
 
 ClipRect place_pieces(SceneObject& o, PiecesRecord& r) {
+    r.placed_x = o.x;
+    r.placed_y = o.y;
     ClipRect all;
     for (Piece& p : r.pieces) {
         p.drawable->x = o.x + p.dx;
@@ -183,6 +199,8 @@ int turnover_step(SceneObject& o, EffectRecord& base) {
     advance_strength(o, r);
     if (r.value < 0) return 0;
     const auto moving = static_cast<std::int32_t>(r.value);
+    // No column turns and the object stands where it stood: every piece is where it was.
+    if (moving == 0 && o.x == r.placed_x && o.y == r.placed_y) return k_step_keep;
     const ClipRect before = pieces_bounds(r);
     // Each column moves once per time it is counted: a count above 32 moves the first
     // columns again in the same cycle.
@@ -203,12 +221,62 @@ int turnover_step(SceneObject& o, EffectRecord& base) {
     return 1;
 }
 
+// ---- saved state ---------------------------------------------------------------------------
+
+void write_pieces(const SceneObject&, const EffectRecord& base, storage::SaveWriter& w) {
+    const auto& r = static_cast<const PiecesRecord&>(base);
+    w.i32(r.final_y);
+    w.u32(std::uint32_t(r.pieces.size()));
+    for (const Piece& p : r.pieces) {
+        const QuadGeometry& g = p.drawable->geometry;
+        for (std::int32_t v : {p.dx, p.dy, p.angle, p.scale, g.rot_x, g.rot_y, g.rot_z, g.scale_x,
+                               g.scale_y, p.spin, p.direction})
+            w.i32(v);
+    }
+}
+
+bool read_pieces(SceneObject& o, EffectRecord& base, storage::SaveReader& in) {
+    auto& r = static_cast<PiecesRecord&>(base);
+    const std::int32_t final_y = in.i32();
+    const std::uint32_t count = in.count(k_tiles * k_tiles, "too many pieces");
+    if (!in.ok()) return false;
+    if (count != r.pieces.size()) return in.fail("the picture cuts into other pieces now");
+    std::vector<std::array<std::int32_t, 11>> saved(count);
+    for (auto& v : saved)
+        for (std::int32_t& x : v) x = in.i32();
+    if (!in.ok()) return false;
+    for (const auto& v : saved) {
+        // Offsets and scales grow a few units a cycle; angles stay within a turn.
+        for (std::size_t i : {0u, 1u, 3u, 7u, 8u})
+            if (std::abs(v[i]) > (1 << 24)) return in.fail("a piece out of range");
+        for (std::size_t i : {2u, 4u, 5u, 6u})
+            if (std::abs(v[i]) > 360) return in.fail("a piece angle out of range");
+        if (v[9] < 0 || v[9] > 360 || (v[10] != 1 && v[10] != -1))
+            return in.fail("a piece's spin out of range");
+    }
+    r.final_y = final_y;
+    for (std::size_t k = 0; k < count; ++k) {
+        Piece& p = r.pieces[k];
+        const auto& v = saved[k];
+        p.dx = v[0], p.dy = v[1], p.angle = v[2], p.scale = v[3], p.spin = v[9],
+        p.direction = v[10];
+        QuadGeometry& g = p.drawable->geometry;
+        g.rot_x = v[4], g.rot_y = v[5], g.rot_z = v[6], g.scale_x = v[7], g.scale_y = v[8];
+    }
+    mark_rect(place_pieces(o, r));
+    return true;
+}
+
 const EffectKind k_pieces[] = {
-    {"SoftSplit", false, true, construct_split<4>, split_step, release_pieces},
-    {"Split", false, true, construct_split<8>, split_step, release_pieces},
-    {"HardSplit", false, true, construct_split<12>, split_step, release_pieces},
-    {"TurnOver", false, true, construct_turnover, turnover_step, release_pieces},
-    {nullptr, false, false, nullptr, nullptr, nullptr},
+    {"SoftSplit", false, true, construct_split<4>, split_step, release_pieces, write_pieces,
+     read_pieces},
+    {"Split", false, true, construct_split<8>, split_step, release_pieces, write_pieces,
+     read_pieces},
+    {"HardSplit", false, true, construct_split<12>, split_step, release_pieces, write_pieces,
+     read_pieces},
+    {"TurnOver", false, true, construct_turnover, turnover_step, release_pieces, write_pieces,
+     read_pieces},
+    {nullptr, false, false, nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 } // namespace

@@ -19,6 +19,7 @@
 #include "storage/pixel_image.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -81,6 +82,9 @@ struct QuadGeometry {
     std::int32_t scale_x = 1000, scale_y = 1000, scale_z = 1000; // thousandths
     double anchor_x = 0, anchor_y = 0;                           // anchor's offset inside the image
     const RowClip* row_clip = nullptr;                           // shaped target surface, or null
+    // Rows [span_top, span_bottom) may hold valid spans; every other row is empty, so that a
+    // new projection and a draw touch only the rows the drawable covers.
+    std::int32_t span_top = 0, span_bottom = 0;
     std::array<SpanRow, k_screen_height> spans{};
 };
 
@@ -172,6 +176,15 @@ struct RuleMap {
 int draw(const Drawable& d, const RasterTarget& target, const ClipRect& clip,
          const MaskLayer* mask = nullptr, const RuleMap* rule = nullptr);
 
+// Draws the drawables in turn into `target` within `clip`, as draw() (without mask or rule
+// map) on each in order would: every pixel ends the same. The work goes band by band of
+// rows with every drawable in each band, so that many small pieces of one image keep that
+// band of image and target in the cache, and the run as a whole may be shared with the
+// raster worker where none of its pieces would be worth it. Returns non-zero when any
+// drawable drew anything.
+int draw_in_order(const Drawable* const* drawables, std::size_t count, const RasterTarget& target,
+                  const ClipRect& clip);
+
 // Raster workers. With two or more processors a draw (or a run of draws, see
 // run_in_bands()) worth sharing is cut into bands of rows that the calling thread and the
 // raster worker take in turn; a draw 3 pixels wide or less stays on the calling thread.
@@ -195,6 +208,10 @@ namespace detail {
 // A rough measure of the work of drawing d within clip, in units of one pixel copied
 // from an unscaled image: resampled and smoothed pixels count several units.
 std::int64_t draw_work(const Drawable& d, const ClipRect& clip);
+// The rectangle a draw of d within clip may write (see draw()); empty when nothing can be
+// drawn. `layered`: through a full-screen mask or rule map.
+ClipRect draw_rect(const Drawable& d, const RasterTarget& target, const ClipRect& clip,
+                   bool layered);
 // One band of rows of some work; returns non-zero when it drew anything.
 using BandFn = int (*)(void* ctx, const ClipRect& band);
 // Runs fn over `rect`: whole on the calling thread, or, when `work` (units as above; 0:

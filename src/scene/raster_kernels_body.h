@@ -56,6 +56,10 @@ inline Reg subs8(Reg a, Reg b) {
 inline unsigned eq32_mask(Reg a, Reg b) {
     return _mm512_cmpeq_epi32_mask(a, b);
 }
+// The bits of eq32_mask() that belong to the first n pixels (0 < n < N).
+inline unsigned first_lanes(int n) {
+    return (1u << n) - 1;
+}
 inline Reg splat32(std::uint32_t x) {
     return _mm512_set1_epi32(static_cast<int>(x));
 }
@@ -117,6 +121,9 @@ inline Reg subs8(Reg a, Reg b) {
 inline unsigned eq32_mask(Reg a, Reg b) {
     return static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi32(a, b)));
 }
+inline unsigned first_lanes(int n) {
+    return (1u << (4 * n)) - 1;
+}
 inline Reg splat32(std::uint32_t x) {
     return _mm256_set1_epi32(static_cast<int>(x));
 }
@@ -175,6 +182,9 @@ inline Reg subs8(Reg a, Reg b) {
 }
 inline unsigned eq32_mask(Reg a, Reg b) {
     return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi32(a, b)));
+}
+inline unsigned first_lanes(int n) {
+    return (1u << (4 * n)) - 1;
 }
 inline Reg splat32(std::uint32_t x) {
     return _mm_set1_epi32(static_cast<int>(x));
@@ -276,9 +286,13 @@ inline void blend_block(std::uint8_t* dst, const std::uint32_t* src, const std::
     const Reg s = load(src);
     if (all_transparent(s)) return; // nothing changes
     const U32 sa = u32(s) & 0xFF000000u;
-    if (k_store_opaque && eq32_mask(reg(sa), splat32(0xFF000000u)) == k_all_bytes) {
-        store(dst, s);
-        return;
+    if constexpr (k_store_opaque) {
+        // Only the lanes stored count: the rest of a part reads as transparent.
+        const unsigned want = Part ? first_lanes(count) : k_all_bytes;
+        if ((eq32_mask(reg(sa), splat32(0xFF000000u)) & want) == want) {
+            store(dst, s);
+            return;
+        }
     }
     const U16 sv = u16(s);
     const U16 se = sv & 0xFF, so = sv >> 8;

@@ -4,6 +4,7 @@
 #include "scene/raster_kernels.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace kestrune::scene {
 
@@ -40,7 +41,10 @@ int fill_rect(const Drawable& d, const RasterTarget& target, const ClipRect& rec
     const BlendFn blend = ks.blend[op][d.alpha < 255 ? 1 : 0][(mask ? 1 : 0) | (rule ? 2 : 0)];
     alignas(64) std::uint32_t buf[k_chunk];
     int drawn = 0;
-    for (std::int32_t y = rect.top; y < rect.bottom; ++y) {
+    // Rows outside the projection's rows hold no span.
+    const std::int32_t top = std::max(rect.top, g.span_top);
+    const std::int32_t bottom = std::min(rect.bottom, g.span_bottom);
+    for (std::int32_t y = top; y < bottom; ++y) {
         const SpanRow& s = g.spans[static_cast<std::size_t>(y)];
         if (!s.valid()) continue;
         std::int32_t x0 = std::max(s.left, rect.left), x1 = std::min(s.right, rect.right);
@@ -109,18 +113,16 @@ int run_draw(const Drawable& d, const RasterTarget& target, const ClipRect& rect
     return run_in_bands(rect, band_rows, work, fill);
 }
 
-} // namespace detail
-
-int draw(const Drawable& d, const RasterTarget& target, const ClipRect& clip, const MaskLayer* mask,
-         const RuleMap* rule) {
-    if (d.alpha == 0 || !d.image || d.image->empty() || d.geometry.culled) return 0;
-    if (!target.pixels || target.width <= 0 || target.height <= 0) return 0;
-    if ((mask && !mask->pixels) || (rule && (!rule->map || !rule->table))) return 0;
+// The rectangle a draw of d may write: clip, cut to the target, the screen's rows (spans
+// exist for those only), the drawable's surface and, with a full-screen layer, the screen's
+// columns. Empty when nothing can be drawn.
+ClipRect draw_rect(const Drawable& d, const RasterTarget& target, const ClipRect& clip,
+                   bool layered) {
+    if (d.alpha == 0 || !d.image || d.image->empty() || d.geometry.culled) return {};
     ClipRect r = clip;
     r.left = std::max({r.left, 0});
     r.top = std::max({r.top, 0});
     r.right = std::min({r.right, target.width});
-    // Spans exist for the screen's rows only.
     r.bottom = std::min({r.bottom, target.height, k_screen_height});
     if (d.surface_clip) {
         r.left = std::max(r.left, d.surface_clip->left);
@@ -128,9 +130,76 @@ int draw(const Drawable& d, const RasterTarget& target, const ClipRect& clip, co
         r.right = std::min(r.right, d.surface_clip->right);
         r.bottom = std::min(r.bottom, d.surface_clip->bottom);
     }
-    if (mask || rule) r.right = std::min(r.right, k_screen_width); // full-screen layers
+    if (layered) r.right = std::min(r.right, k_screen_width);
+    return r;
+}
+
+} // namespace detail
+
+int draw(const Drawable& d, const RasterTarget& target, const ClipRect& clip, const MaskLayer* mask,
+         const RuleMap* rule) {
+    if (!target.pixels || target.width <= 0 || target.height <= 0) return 0;
+    if ((mask && !mask->pixels) || (rule && (!rule->map || !rule->table))) return 0;
+    const ClipRect r = detail::draw_rect(d, target, clip, mask || rule);
     if (r.empty()) return 0;
     return detail::run_draw(d, target, r, mask, rule);
+}
+
+namespace {
+
+// Rows drawn of every drawable of a run before the next rows: a band of image and
+// target that stays in the cache while the run's drawables take their turns on it.
+constexpr std::int32_t k_run_rows = 32;
+
+struct RunItem {
+    const Drawable* d;
+    ClipRect rect; // where it may draw, rows cut to its spans
+};
+
+} // namespace
+
+int draw_in_order(const Drawable* const* drawables, std::size_t count, const RasterTarget& target,
+                  const ClipRect& clip) {
+    if (!target.pixels || target.width <= 0 || target.height <= 0) return 0;
+    // Reused from run to run (a run happens under the scene lock, one thread at a time,
+    // but the list belongs to the thread that started it).
+    thread_local std::vector<RunItem> items;
+    items.clear();
+    ClipRect all;
+    std::int64_t work = 0;
+    bool shaped = false;
+    for (std::size_t i = 0; i < count; ++i) {
+        const Drawable& d = *drawables[i];
+        ClipRect r = detail::draw_rect(d, target, clip, false);
+        r.top = std::max(r.top, d.geometry.span_top);
+        r.bottom = std::min(r.bottom, d.geometry.span_bottom);
+        if (r.empty()) continue;
+        items.push_back({&d, r});
+        all = all.empty() ? r
+                          : ClipRect{std::min(all.left, r.left), std::min(all.top, r.top),
+                                     std::max(all.right, r.right), std::max(all.bottom, r.bottom)};
+        work += detail::draw_work(d, r);
+        shaped = shaped || d.geometry.row_clip;
+    }
+    if (items.empty()) return 0;
+    const std::vector<RunItem>& list = items;
+    // Each pixel still sees the drawables in their order: a band's rows are drawn by one
+    // thread, drawable after drawable, and no drawable writes outside its own rows.
+    auto fill = [&list, &target](const ClipRect& band) {
+        int drawn = 0;
+        for (std::int32_t top = band.top; top < band.bottom; top += k_run_rows) {
+            const std::int32_t bottom = std::min(top + k_run_rows, band.bottom);
+            for (const RunItem& it : list) {
+                const ClipRect r{it.rect.left, std::max(it.rect.top, top), it.rect.right,
+                                 std::min(it.rect.bottom, bottom)};
+                if (r.top < r.bottom)
+                    drawn |= detail::fill_rect(*it.d, target, r, nullptr, nullptr);
+            }
+        }
+        return drawn;
+    };
+    // A shaped target's per-row limits stay with the calling thread.
+    return run_in_bands(all, k_run_rows, shaped ? 0 : work, fill);
 }
 
 } // namespace kestrune::scene

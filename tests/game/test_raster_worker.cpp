@@ -17,29 +17,10 @@ namespace {
 
 // A 24-bit Windows bitmap whose colours change from pixel to pixel.
 std::string pattern_bitmap(int w, int h, int seed) {
-    const int stride = (w * 3 + 3) / 4 * 4;
-    const std::uint32_t size = 54 + std::uint32_t(stride * h);
-    std::string b(size, '\0');
-    auto put32 = [&](std::size_t at, std::uint32_t v) {
-        for (int i = 0; i < 4; ++i) b[at + std::size_t(i)] = char((v >> (8 * i)) & 255);
-    };
-    b[0] = 'B';
-    b[1] = 'M';
-    put32(2, size);
-    put32(10, 54);
-    put32(14, 40);
-    put32(18, std::uint32_t(w));
-    put32(22, std::uint32_t(h));
-    b[26] = 1;  // planes
-    b[28] = 24; // bits per pixel
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const std::size_t at = 54 + std::size_t(y * stride + x * 3);
-            b[at] = char((x * 3 + seed) & 255);
-            b[at + 1] = char((y * 5 + x) & 255);
-            b[at + 2] = char((x ^ y) + seed);
-        }
-    return b;
+    return bitmap24(w, h, [seed](int x, int y) {
+        return std::array<std::uint8_t, 3>{std::uint8_t(x * 3 + seed), std::uint8_t(y * 5 + x),
+                                           std::uint8_t((x ^ y) + seed)};
+    });
 }
 
 // Catches: a shared draw or compose band that differs from drawing on one thread, and a
