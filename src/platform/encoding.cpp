@@ -3,18 +3,46 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <iconv.h>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace kestrune::platform {
 
 namespace {
 
+// Opening a converter loads its table (a shared library) and closing it unloads it again,
+// which costs far more than converting a short text: each thread keeps the converters it
+// has used open until it ends, and resets one's state before each use.
+iconv_t open_converter(const char* to, const char* from) {
+    struct Entry {
+        const char* to;
+        const char* from;
+        iconv_t cd;
+    };
+    struct Cache {
+        std::vector<Entry> entries;
+        ~Cache() {
+            for (const Entry& e : entries) iconv_close(e.cd);
+        }
+    };
+    thread_local Cache cache;
+    for (const Entry& e : cache.entries)
+        if (std::strcmp(e.to, to) == 0 && std::strcmp(e.from, from) == 0) {
+            iconv(e.cd, nullptr, nullptr, nullptr, nullptr);
+            return e.cd;
+        }
+    iconv_t cd = iconv_open(to, from);
+    if (cd != reinterpret_cast<iconv_t>(-1)) cache.entries.push_back({to, from, cd});
+    return cd;
+}
+
 // Converts with iconv, replacing each byte sequence that does not convert by `bad`.
 std::string convert(const char* to, const char* from, std::string_view in, std::string_view bad,
                     std::size_t bad_step) {
-    iconv_t cd = iconv_open(to, from);
+    iconv_t cd = open_converter(to, from);
     if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(in);
     std::string out;
     out.reserve(in.size() * 2 + 16);
@@ -36,7 +64,6 @@ std::string convert(const char* to, const char* from, std::string_view in, std::
             iconv(cd, nullptr, nullptr, nullptr, nullptr);
         }
     }
-    iconv_close(cd);
     return out;
 }
 
@@ -50,7 +77,7 @@ std::size_t utf8_sequence_length(unsigned char lead) {
 
 std::string convert_from_utf8(const char* to, std::string_view in) {
     // Walk UTF-8 so that a character the target cannot hold becomes one '?'.
-    iconv_t cd = iconv_open(to, "UTF-8");
+    iconv_t cd = open_converter(to, "UTF-8");
     if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(in);
     std::string out;
     std::size_t i = 0;
@@ -70,7 +97,6 @@ std::string convert_from_utf8(const char* to, std::string_view in) {
         }
         i += len;
     }
-    iconv_close(cd);
     return out;
 }
 

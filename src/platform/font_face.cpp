@@ -328,6 +328,15 @@ bool render(const FontFace::Impl& src, FT_UInt index, GlyphTurn turn, const Face
 FontFace::FontFace(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
 FontFace::~FontFace() = default;
 
+bool font_face_installed(std::string_view name) {
+    std::lock_guard lock(ft_mutex());
+    if (!ensure_library() || !g_fc_ready) return true; // nothing to tell it by
+    if (!name.empty() && name.front() == '@') name.remove_prefix(1);
+    for (const std::string& family : name_candidates(name))
+        if (family_installed(family)) return true;
+    return false;
+}
+
 std::shared_ptr<FontFace> FontFace::open(const FontRequest& request) {
     std::lock_guard lock(ft_mutex());
     if (!ensure_library()) return nullptr;

@@ -99,6 +99,9 @@ private:
 
 // Makes the families of a font file findable by name (a game's own fonts, test fonts).
 bool add_font_file(const std::string& path);
+// Whether a face name (any of its readings, '@' first allowed) names an installed family;
+// true when fontconfig cannot tell.
+bool font_face_installed(std::string_view name);
 
 // Gives fontconfig's configuration back at shutdown (faces still open stay usable;
 // a later open starts fontconfig again).

@@ -22,13 +22,18 @@ struct WindowEvent {
         wheel,
         key_down,
         key_up,
+        pad_down, // a game controller's button (its name in `key`)
+        pad_up,
+        pad_unplug, // timed input: the virtual controller is pulled out
     };
     Kind kind = Kind::none;
     int x = 0, y = 0; // pointer position in frame coordinates
     int button = 0;   // 1 left, 3 right
-    int wheel = 0;    // +1 up, -1 down
-    std::string key;  // key name ("Return", "Space", "A", "F1", ...)
+    int wheel = 0;    // notches: positive away from the reader (up), negative towards
+    std::string key;  // key name ("Return", "Space", "A", "F1", ...) or pad button ("a")
 };
+
+enum class CursorShape { arrow, hand, wait };
 
 class Window {
 public:
@@ -51,9 +56,18 @@ public:
     // How full screen shows the frame: 0 at its own size (1:1, centred), 1 and 3 scaled
     // with linear filtering, 2 scaled to the nearest pixel; other values are taken as 0.
     virtual void set_scaling(int mode) = 0;
-    // The pointer's shape: the hand over something the reader can click, else the arrow.
-    // Main thread only.
-    virtual void set_hand_cursor(bool hand) = 0;
+    // The pointer's shape: the hand over something the reader can click, the wait cursor
+    // while a save is written, else the arrow; and whether the pointer shows over the
+    // window. Any thread: the main thread applies them at its next pass.
+    virtual void set_cursor_shape(CursorShape shape) = 0;
+    void set_hand_cursor(bool hand) {
+        set_cursor_shape(hand ? CursorShape::hand : CursorShape::arrow);
+    }
+    virtual void set_cursor_visible(bool visible) = 0;
+    // Places the pointer at a frame position (any thread). False where the system does not
+    // let a program move the pointer (Wayland): the engine then goes on with the position
+    // as a virtual one until the reader moves the mouse.
+    virtual bool warp_pointer(int x, int y) = 0;
 };
 
 // Where the 1024x576 frame goes in a window whose drawing area is out_width x out_height:
@@ -65,11 +79,22 @@ struct FramePlace {
 };
 FramePlace frame_place(int out_width, int out_height, bool fullscreen, int scaling);
 
+// Whole notches of a wheel report: `turn` is the report's (possibly fractional) amount,
+// positive away from the reader unless the desktop `flipped` it ("natural" scrolling);
+// parts of a notch are kept in `rest` until they add up to a whole one.
+int wheel_notches(float& rest, float turn, bool flipped);
+
 // True when an X11 or Wayland display is named in the environment.
 bool display_available();
 
+// After the window's video subsystem started: a lost display connection ends the run
+// with a message and exit code 1 instead of inside the display library.
+void watch_display_connection();
 // Opens the SDL2 window (1024x576). Null with a message in `error` when it fails.
 std::unique_ptr<Window> create_sdl_window(const std::string& utf8_title, std::string& error);
-std::unique_ptr<Window> create_headless_window();
+// The headless window remembers the pointer's shape, visibility and moves; with a
+// `cursor_log` file it writes each change there as it happens ("<ms> cursor hand",
+// "<ms> cursor hidden", "<ms> cursor shown", "<ms> warp X Y"), for tests.
+std::unique_ptr<Window> create_headless_window(const std::string& cursor_log = {});
 
 } // namespace kestrune::platform

@@ -3,6 +3,7 @@
 #include "frame/engine.h"
 #include "frame/startup_hooks.h"
 #include "platform/clock.h"
+#include "platform/gamepad.h"
 #include "platform/thread.h"
 #include "ui/keys.h"
 #include "ui/window_input.h"
@@ -119,10 +120,29 @@ std::string parse_line(std::string_view line, int number, std::vector<TimedInput
         return {};
     }
     if (what == "wheel") {
-        const std::string dir = words.size() == 3 ? lower(words[2]) : std::string();
+        const std::string dir = words.size() >= 3 ? lower(words[2]) : std::string();
+        long notches = 1;
         if (dir != "up" && dir != "down") return "\"wheel\" needs \"up\" or \"down\"";
+        if (words.size() > 4 ||
+            (words.size() == 4 && (!parse_long(words[3], notches) || notches < 1 || notches > 100)))
+            return "\"wheel\" takes a number of notches from 1 to 100 after the direction";
         in.event.kind = Kind::wheel;
-        in.event.wheel = dir == "up" ? 1 : -1;
+        in.event.wheel = static_cast<int>(dir == "up" ? notches : -notches);
+        out.push_back(in);
+        return {};
+    }
+    if (what == "pad" || what == "padup") {
+        if (words.size() != 3 || !platform::gamepad_button_known(words[2]))
+            return "\"" + what + "\" needs a controller button (a, b, x, y, back, start, " +
+                   "leftshoulder, rightshoulder, dpup, dpdown, dpleft, dpright, ...)";
+        in.event.kind = what == "pad" ? Kind::pad_down : Kind::pad_up;
+        in.event.key = lower(words[2]);
+        out.push_back(in);
+        return {};
+    }
+    if (what == "unplug") {
+        if (words.size() != 2) return "\"unplug\" takes nothing after it";
+        in.event.kind = Kind::pad_unplug;
         out.push_back(in);
         return {};
     }
@@ -133,7 +153,8 @@ std::string parse_line(std::string_view line, int number, std::vector<TimedInput
         return {};
     }
     return "unknown event \"" + std::string(words[1]) +
-           "\" (expected click, rclick, press, release, move, key, keyup, wheel or quit)";
+           "\" (expected click, rclick, press, release, move, key, keyup, wheel, pad, "
+           "padup, unplug or quit)";
 }
 
 void post_at_times(std::vector<TimedInput> inputs) {

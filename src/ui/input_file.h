@@ -5,14 +5,20 @@
 //   <ms> move X Y       pointer moved to X, Y
 //   <ms> key NAME       key pressed (and held until a keyup of the same key)
 //   <ms> keyup NAME     key released
-//   <ms> wheel up|down  wheel turned away from / towards the reader
+//   <ms> wheel up|down [N]  wheel turned away from / towards the reader by N notches
+//                       (1 when not given), as one report of the window
+//   <ms> pad BUTTON     a game controller's button pressed (SDL's names: a, b, x, y, back,
+//                       start, leftshoulder, rightshoulder, dpup, dpdown, dpleft, dpright)
+//   <ms> padup BUTTON   ... and released
+//   <ms> unplug         the controller is pulled out (the next pad line plugs it in again)
 //   <ms> quit           the reader closes the window
 //
 // <ms> is engine time (platform::tick_ms, which starts with the program). Blank lines and
 // lines beginning with '#' are ignored. Key names are those the window reports ("Return",
 // "Escape", "Left Ctrl", "Space", "PageUp", "A", "F1", ...) or their short forms ("Enter",
 // "Esc", "Ctrl"), in any case. A click releases the button 50 ms after pressing it, so
-// that a waiter sees the press before the release resets it.
+// that a waiter sees the press before the release resets it. Headless, pad lines drive a
+// virtual controller through SDL's controller layer, so they arrive as a real pad's do.
 //
 // Threading contract: the file is read on the main thread before the run starts; the
 // player is a thread of its own that posts the events to the main window at their times

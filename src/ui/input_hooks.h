@@ -41,6 +41,9 @@ struct InputHooks {
     // Offers an input code to the scene's objects (keyboard focus, scroll bars); true when
     // one of them acted on it.
     bool (*offer_to_objects)(std::int32_t code) = nullptr;
+    // Brings the pointer to the first choice of a waiting select (the game pad's way to
+    // reach the choices); true when it moved.
+    bool (*focus_first_choice)() = nullptr;
 };
 
 InputHooks& input_hooks();

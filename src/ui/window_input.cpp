@@ -17,8 +17,10 @@
 #include "ui/menu_bar.h"
 #include "ui/select_wait.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
 
@@ -27,6 +29,8 @@ namespace kestrune::ui {
 namespace {
 
 constexpr std::uint32_t k_button_var_clear_ms = 100;
+// More notches in one report than a hand can turn are a fault of the device.
+constexpr int k_max_wheel_notches = 16;
 
 // What other threads post for the main thread: synthetic keys and close requests. The
 // window's own event queue is not used for these because a real window only carries its
@@ -191,9 +195,13 @@ void right_up(const platform::WindowEvent& e) {
     engine::attention_event().signal();
 }
 
+// A report of the wheel may carry several notches (a fast turn); each is one step: one
+// row of the backlog, one step of a scroll bar. The 64 ms limit shared with the keys
+// applies to the report, not to each of its notches.
 void wheel(const platform::WindowEvent& e) {
     if (e.wheel == 0) return;
     const bool up = e.wheel > 0;
+    const int notches = std::min(up ? e.wheel : -e.wheel, k_max_wheel_notches);
     signal_input(k_in_any);
     InputHooks& hooks = input_hooks();
     if (engine::skip_mode()) {
@@ -201,21 +209,21 @@ void wheel(const platform::WindowEvent& e) {
         platform::sleep_ms(500);
     } else if (text_window_hidden()) {
         if (hooks.show_text_window) hooks.show_text_window();
-    } else if (up) {
-        if (!(hooks.backlog_input && hooks.backlog_input(38))) {
-            script::var_set_number("$SYSTEM_mousewheel_up", 1);
-            engine::attention_event().signal();
-        }
     } else {
-        script::var_set_number("$SYSTEM_mousewheel_down", 1);
+        for (int i = 0; i < notches; ++i) {
+            if (up && hooks.backlog_input && hooks.backlog_input(38)) continue;
+            script::var_set_number(up ? "$SYSTEM_mousewheel_up" : "$SYSTEM_mousewheel_down", 1);
+        }
         engine::attention_event().signal();
     }
     if (!engine::render_is_running() || !accept_key_now()) return;
-    if (up) {
-        signal_input(k_in_wheel_up);
-    } else if (!(normal_play() && hooks.offer_to_text &&
-                 hooks.offer_to_text(TextPress::wheel_down))) {
-        signal_input(k_in_wheel_down);
+    for (int i = 0; i < notches; ++i) {
+        if (up) {
+            signal_input(k_in_wheel_up);
+        } else if (!(normal_play() && hooks.offer_to_text &&
+                     hooks.offer_to_text(TextPress::wheel_down))) {
+            signal_input(k_in_wheel_down);
+        }
     }
 }
 
@@ -270,6 +278,10 @@ bool cursor_is_hand() {
 void handle_window_event(const platform::WindowEvent& e) {
     using Kind = platform::WindowEvent::Kind;
     if (engine::quit_requested()) return;
+    if (e.kind == Kind::pad_down || e.kind == Kind::pad_up) {
+        handle_pad_button(e);
+        return;
+    }
     // An open menu or box takes every input; key releases still clear the key variables.
     if (overlay_input(e)) return;
     if (menu_bar_input(e)) return;
@@ -384,7 +396,7 @@ void run_posted_input() {
             p = std::move(mouse().posted.front());
             mouse().posted.pop_front();
         }
-        engine::lock(engine::k_lock_message);
+        engine::ScopedLock message_guard(engine::k_lock_message);
         if (p.kind == Posted::Kind::key) {
             // Keys posted by scripts or the menu do not reach an open box either.
             if (!overlay_open()) {
@@ -400,7 +412,6 @@ void run_posted_input() {
         } else if (!handle_close_request(false)) {
             engine::request_quit();
         }
-        engine::unlock(engine::k_lock_message);
     }
 }
 
@@ -448,8 +459,25 @@ void register_with_frame() {
     {
         script::CommandHooks ch = script::command_hooks();
         ch.menu_wait_animation = menu_bar_waiting;
+        // MoveCursor and the keyboard focus move the real pointer too where the system
+        // allows it; the engine's pointer position is set by the caller either way.
+        ch.warp_pointer = [](std::int32_t x, std::int32_t y) {
+            if (platform::Window* w = frame::main_window()) w->warp_pointer(x, y);
+        };
+        ch.wait_cursor = [](bool on) {
+            if (platform::Window* w = frame::main_window())
+                w->set_cursor_shape(on ? platform::CursorShape::wait
+                                       : platform::CursorShape::arrow);
+        };
         script::set_command_hooks(ch);
     }
+    // "#SYSTEM_show_cursor": 0 hides the pointer over the window, any other value shows it.
+    // Read as text: a variable first assigned 0 is stored as the text "0", and later
+    // numbers assigned to it stay text too.
+    script::watch_setting("show_cursor", [](std::string_view, std::string_view) {
+        const bool shown = std::atof(script::setting_text("show_cursor").c_str()) != 0;
+        if (platform::Window* w = frame::main_window()) w->set_cursor_visible(shown);
+    });
     h.main_loop_pass.push_back(run_posted_input);
     h.script_settings.push_back([] {
         script::register_builtin("KickShortcut", builtin_kick_shortcut);

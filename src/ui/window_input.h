@@ -17,6 +17,8 @@ namespace kestrune::ui {
 bool cursor_is_hand();
 // Hands one window event to its handler (mouse, wheel, keys; wake-ups do nothing).
 void handle_window_event(const platform::WindowEvent& event);
+// A game controller's button, handed on as the key or mouse button it stands for.
+void handle_pad_button(const platform::WindowEvent& event);
 
 // The close request of the game mode: ends skip mode, else starts the close script, else
 // asks before quitting (the question also answers the window's close button when the

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -93,6 +94,85 @@ std::string copy_folder(const std::string& from, const std::string& scratch_name
 
 std::string copy_game(const std::string& folder, const std::string& scratch_name) {
     return copy_folder(std::string(KESTRUNE_SOURCE_DIR) + "/tests/game/" + folder, scratch_name);
+}
+
+std::string bitmap24(int w, int h,
+                     const std::function<std::array<std::uint8_t, 3>(int x, int y)>& pixel) {
+    const int stride = (w * 3 + 3) / 4 * 4;
+    const std::uint32_t size = 54 + std::uint32_t(stride * h);
+    std::string b(size, '\0');
+    auto put32 = [&](std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) b[at + std::size_t(i)] = char((v >> (8 * i)) & 255);
+    };
+    b[0] = 'B';
+    b[1] = 'M';
+    put32(2, size);
+    put32(10, 54);
+    put32(14, 40);
+    put32(18, std::uint32_t(w));
+    put32(22, std::uint32_t(h));
+    b[26] = 1;  // planes
+    b[28] = 24; // bits per pixel
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const std::array<std::uint8_t, 3> bgr = pixel(x, y);
+            for (int c = 0; c < 3; ++c)
+                b[54 + std::size_t(y * stride + x * 3 + c)] = char(bgr[std::size_t(c)]);
+        }
+    return b;
+}
+
+pid_t spawn_shell(const std::string& command) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return pid;
+}
+
+bool wait_for_exit(pid_t pid, int seconds, int& status) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < until) {
+        if (waitpid(pid, &status, WNOHANG) == pid) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return false;
+}
+
+XServer start_xvfb(const std::string& screen) {
+    XServer x;
+    if (std::system("command -v Xvfb >/dev/null 2>&1") != 0) return x;
+    char name[] = "/tmp/kestrune-xvfb-XXXXXX";
+    const int fd = mkstemp(name);
+    if (fd < 0) return x;
+    close(fd);
+    // Xvfb writes the display number it took to the -displayfd descriptor once it accepts
+    // connections.
+    const pid_t pid = spawn_shell(std::string("exec Xvfb -displayfd 3 -nolisten tcp -screen 0 ") +
+                                  screen + " 3>" + name + " 2>/dev/null");
+    for (int i = 0; i < 500; ++i) {
+        const std::string said = read_text(name);
+        if (!said.empty() && said.back() == '\n') {
+            x.pid = pid;
+            x.display = ":" + said.substr(0, said.size() - 1);
+            break;
+        }
+        if (waitpid(pid, nullptr, WNOHANG) != 0) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::remove(name);
+    if (x.pid < 0) stop_child(pid);
+    return x;
+}
+
+void stop_child(pid_t pid) {
+    if (pid <= 0) return;
+    int status = 0;
+    kill(pid, SIGTERM);
+    wait_for_exit(pid, 3, status);
 }
 
 } // namespace kestrune::testing

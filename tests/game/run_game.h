@@ -1,7 +1,11 @@
 // Runs the built kestrune program as a child process and collects its exit code and output.
 #pragma once
 
+#include <array>
+#include <cstdint>
+#include <functional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace kestrune::testing {
@@ -31,6 +35,29 @@ std::string read_text(const std::string& path);
 // name and returns the copy; copy_game takes the folder from tests/game.
 std::string copy_folder(const std::string& from, const std::string& scratch_name);
 std::string copy_game(const std::string& folder, const std::string& scratch_name);
+
+// A 24-bit Windows bitmap of w x h; `pixel(x, y)` gives the blue, green and red bytes of
+// each pixel (y counts the rows as stored, bottom row first).
+std::string bitmap24(int w, int h,
+                     const std::function<std::array<std::uint8_t, 3>(int x, int y)>& pixel);
+
+// Runs a shell command line as a child (for runs that a test signals or times itself) and
+// returns its pid.
+pid_t spawn_shell(const std::string& command);
+// Waits up to `seconds` for the child to end and stores its wait status; false (and the
+// child killed) when it did not end.
+bool wait_for_exit(pid_t pid, int seconds, int& status);
+
+// A virtual X server (Xvfb) on a display number it picks itself, so that tests running side
+// by side never share one. `screen` is Xvfb's -screen 0 argument and extra options, such as
+// "1024x576x24" or "1280x1024x24 -br". pid is -1 when Xvfb is missing or did not come up.
+struct XServer {
+    pid_t pid = -1;
+    std::string display; // ":N"
+};
+XServer start_xvfb(const std::string& screen);
+// Asks a child to end with SIGTERM, and kills it if it has not ended within 3 s.
+void stop_child(pid_t pid);
 
 // "[スクリプト]" in Shift-JIS, as the settings file spells its section names.
 inline const std::string k_script_section = "[\x83\x58\x83\x4e\x83\x8a\x83\x76\x83\x67]\r\n";

@@ -134,6 +134,20 @@ TEST(InputGame, CloseButtonAsksWhileASystemScriptRunsAndWaitsDuringStartUp) {
     }
 }
 
+// The close button 130 ms after Esc started the close script (which ends at once) cannot
+// start it again so soon: the request is not dropped but asks, and Enter answers yes.
+TEST(InputGame, CloseButtonRightAfterTheCloseScriptAsks) {
+    const std::string game = copy_game("input_close", "input_close_again");
+    write_text(game + "/system/System.ini",
+               k_script_section + "start=start.txt\r\nclose=close.txt\r\n");
+    write_text(game + "/again.in",
+               "1200 key Escape\n1220 keyup Escape\n1330 quit\n1600 key Return\n");
+    const RunResult r = run_game(game, "again.in", "6");
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_EQ(read_text(game + "/closed.txt"), "close script ran");
+    EXPECT_FALSE(std::filesystem::exists(game + "/log.txt")) << "the run went on";
+}
+
 TEST(InputGame, BadInputFileIsRefusedWithFileAndLine) {
     const std::string game = copy_game("input_click", "input_bad");
     write_text(game + "/bad.in", "100 click 1 2\n200 kye Return\n");

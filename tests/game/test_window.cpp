@@ -24,27 +24,6 @@ bool have(const char* program) {
     return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-// Runs a shell command line as a child and returns its pid.
-pid_t spawn(const std::string& command) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    return pid;
-}
-
-// Asks a child to end, and makes sure it does.
-void stop(pid_t pid) {
-    kill(pid, SIGTERM);
-    for (int i = 0; i < 300; ++i) {
-        if (waitpid(pid, nullptr, WNOHANG) != 0) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
-
 } // namespace
 
 TEST(Window, SdlWindowShowsTheComposedFrame) {
@@ -60,21 +39,20 @@ scene main
     Wait(60000);
 }
 )");
-    const std::string display = ":" + std::to_string(90 + getpid() % 9);
-    const pid_t server = spawn("exec Xvfb " + display + " -screen 0 1024x576x24 -nolisten tcp");
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    if (waitpid(server, nullptr, WNOHANG) != 0) GTEST_SKIP() << "Xvfb could not start";
+    const XServer x = start_xvfb("1024x576x24");
+    if (x.pid < 0) GTEST_SKIP() << "Xvfb could not start";
+    const std::string& display = x.display;
 
-    const pid_t engine = spawn("DISPLAY=" + display + " exec " + KESTRUNE_BIN + " --save-dir " +
-                               game + "/saves --max-seconds 20 " + game);
+    const pid_t engine = spawn_shell("DISPLAY=" + display + " exec " + KESTRUNE_BIN +
+                                     " --save-dir " + game + "/saves --max-seconds 20 " + game);
     // Let the window open and the frame settle, then photograph the whole screen: the
     // window is as large as the screen.
     std::this_thread::sleep_for(std::chrono::seconds(4));
     const std::string shot = game + "/window.png";
     const int imported =
         std::system(("DISPLAY=" + display + " import -window root " + shot).c_str());
-    stop(engine);
-    stop(server);
+    stop_child(engine);
+    stop_child(x.pid);
     ASSERT_EQ(imported, 0);
 
     const std::string headless = game + "/headless.png";
@@ -127,14 +105,12 @@ scene main
     Wait(60000);
 }
 )");
-    const std::string display = ":" + std::to_string(80 + getpid() % 9);
     // A 1280 x 1024 screen with a black root and no window manager.
-    const pid_t server =
-        spawn("exec Xvfb " + display + " -screen 0 1280x1024x24 -br -nolisten tcp");
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    if (waitpid(server, nullptr, WNOHANG) != 0) GTEST_SKIP() << "Xvfb could not start";
-    const pid_t engine = spawn("DISPLAY=" + display + " exec " + KESTRUNE_BIN + " --save-dir " +
-                               game + "/saves --max-seconds 20 " + game);
+    const XServer x = start_xvfb("1280x1024x24 -br");
+    if (x.pid < 0) GTEST_SKIP() << "Xvfb could not start";
+    const std::string& display = x.display;
+    const pid_t engine = spawn_shell("DISPLAY=" + display + " exec " + KESTRUNE_BIN +
+                                     " --save-dir " + game + "/saves --max-seconds 20 " + game);
     // Waits for the script's announcement, then photographs the screen.
     auto shoot = [&](const std::string& marker, const std::string& name) {
         for (int i = 0; i < 600 && !std::filesystem::exists(game + "/" + marker); ++i)
@@ -144,8 +120,8 @@ scene main
     };
     const int full_ok = shoot("full.txt", "full.png");
     const int window_ok = shoot("window.txt", "window.png");
-    stop(engine);
-    stop(server);
+    stop_child(engine);
+    stop_child(x.pid);
     ASSERT_EQ(full_ok, 0);
     ASSERT_EQ(window_ok, 0);
     EXPECT_EQ(read_text(game + "/full.txt"), "1");
@@ -158,4 +134,45 @@ scene main
     // The window again: 1024 x 576, centred, the root around it.
     EXPECT_EQ(pixel(game + "/window.png", 640, 512), 0x336699);
     EXPECT_EQ(pixel(game + "/window.png", 50, 512), 0x000000);
+}
+
+TEST(Window, RefusedFullScreenPutsTheWindowBack) {
+    if (!have("Xvfb") || !have("import"))
+        GTEST_SKIP() << "Xvfb or ImageMagick missing: the real window cannot be checked here";
+    const std::string game = scratch_dir("window_full_refused");
+    write_text(game + "/start.txt", R"(
+scene main
+{
+    CreateColor("bg", 0, 0, 0, 1024, 576, "#336699");
+    Draw();
+    Wait(500);
+    #SYSTEM_window_full = 1;
+    Wait(1000);
+    $o = "" + #SYSTEM_window_full;
+    WriteFile("after.txt", $o, FALSE);
+    Wait(60000);
+}
+)");
+    const XServer x = start_xvfb("1280x1024x24 -br");
+    if (x.pid < 0) GTEST_SKIP() << "Xvfb could not start";
+    const std::string& display = x.display;
+    const pid_t engine = spawn_shell(
+        "DISPLAY=" + display + " KESTRUNE_TEST_REFUSE_FULLSCREEN=1 exec " + KESTRUNE_BIN +
+        " --save-dir " + game + "/saves --max-seconds 20 " + game + " 2>" + game + "/stderr.txt");
+    for (int i = 0; i < 600 && !std::filesystem::exists(game + "/after.txt"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    const int shot =
+        std::system(("DISPLAY=" + display + " import -window root " + game + "/after.png").c_str());
+    stop_child(engine);
+    stop_child(x.pid);
+    ASSERT_EQ(shot, 0);
+    // The setting goes back to 0, the reader is told, and the window is as it was:
+    // 1024 x 576, centred, with the root around it.
+    EXPECT_EQ(read_text(game + "/after.txt"), "0");
+    EXPECT_NE(read_text(game + "/stderr.txt").find("the switch to full screen failed"),
+              std::string::npos)
+        << read_text(game + "/stderr.txt");
+    EXPECT_EQ(pixel(game + "/after.png", 640, 512), 0x336699);
+    EXPECT_EQ(pixel(game + "/after.png", 50, 512), 0x000000);
+    EXPECT_EQ(pixel(game + "/after.png", 640, 100), 0x000000);
 }

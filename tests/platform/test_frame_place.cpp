@@ -28,3 +28,17 @@ TEST(FramePlace, LetterboxesInFullScreenAndKeepsItsOwnSizeOtherwise) {
         EXPECT_EQ(p.height, c.want.height) << c.out_w << "x" << c.out_h << " " << c.scaling;
     }
 }
+
+// A wheel report becomes whole notches: one notch one step, several in a fast turn, parts of
+// a notch from smooth wheels kept until they add up, and a flipped desktop setting undone.
+TEST(WheelNotches, CountsWholeNotchesKeepsPartsAndUndoesFlipping) {
+    float rest = 0;
+    EXPECT_EQ(wheel_notches(rest, 1.0f, false), 1);
+    EXPECT_EQ(wheel_notches(rest, -3.0f, false), -3);
+    EXPECT_EQ(wheel_notches(rest, 1.0f, true), -1); // "natural" scrolling: still towards
+    EXPECT_EQ(wheel_notches(rest, 0.4f, false), 0);
+    EXPECT_EQ(wheel_notches(rest, 0.4f, false), 0);
+    EXPECT_EQ(wheel_notches(rest, 0.4f, false), 1);  // 1.2: one notch, 0.2 kept
+    EXPECT_EQ(wheel_notches(rest, -0.4f, false), 0); // back to -0.2: no step yet
+    EXPECT_EQ(wheel_notches(rest, -0.9f, false), -1);
+}

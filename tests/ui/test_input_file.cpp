@@ -16,12 +16,15 @@ TEST(InputFile, ParsesEveryKindOfLineInTimeOrder) {
                              "120 move -3 700\n"
                              "300 keyup left ctrl\n"
                              "400 wheel up\n"
-                             "410 wheel DOWN\n"
-                             "500 quit";
+                             "410 wheel DOWN 3\n"
+                             "500 quit\n"
+                             "600 pad A\n"
+                             "610 padup dpdown\n"
+                             "620 unplug";
     std::vector<TimedInput> in;
     std::string error;
     ASSERT_TRUE(parse_input_text(text, "in.txt", in, error)) << error;
-    ASSERT_EQ(in.size(), 10u);
+    ASSERT_EQ(in.size(), 13u);
     EXPECT_EQ(in[0].ms, 100u);
     EXPECT_EQ(in[0].event.kind, Kind::mouse_down);
     EXPECT_EQ(in[0].event.button, 1);
@@ -38,9 +41,14 @@ TEST(InputFile, ParsesEveryKindOfLineInTimeOrder) {
     EXPECT_EQ(in[5].event.key, "Left Ctrl");
     EXPECT_EQ(in[6].event.kind, Kind::key_up);
     EXPECT_EQ(in[7].event.wheel, 1);
-    EXPECT_EQ(in[8].event.wheel, -1);
+    EXPECT_EQ(in[8].event.wheel, -3); // three notches towards the reader in one report
     EXPECT_EQ(in[9].event.kind, Kind::close_request);
     EXPECT_EQ(in[9].line, 10);
+    EXPECT_EQ(in[10].event.kind, Kind::pad_down);
+    EXPECT_EQ(in[10].event.key, "a");
+    EXPECT_EQ(in[11].event.kind, Kind::pad_up);
+    EXPECT_EQ(in[11].event.key, "dpdown");
+    EXPECT_EQ(in[12].event.kind, Kind::pad_unplug);
 }
 
 TEST(InputFile, BadLinesAreRefusedWithFileAndLine) {
@@ -61,6 +69,11 @@ TEST(InputFile, BadLinesAreRefusedWithFileAndLine) {
         {"100 keyup F13", "in.txt:1: unknown key name"},
         {"100 wheel", "in.txt:1: \"wheel\" needs \"up\" or \"down\""},
         {"100 wheel sideways", "in.txt:1: \"wheel\" needs"},
+        {"100 wheel up 0", "in.txt:1: \"wheel\" takes a number of notches"},
+        {"100 wheel up 2 3", "in.txt:1: \"wheel\" takes a number of notches"},
+        {"100 pad", "in.txt:1: \"pad\" needs a controller button"},
+        {"100 padup z", "in.txt:1: \"padup\" needs a controller button"},
+        {"100 unplug a", "in.txt:1: \"unplug\" takes nothing"},
         {"100 quit now", "in.txt:1: \"quit\" takes nothing"},
         {"100 dance", "in.txt:1: unknown event \"dance\""},
     };
