@@ -7,6 +7,8 @@
 #include "persist/settings.h"
 #include "platform/encoding.h"
 #include "script/arguments.h"
+#include "script/lint.h"
+#include "text/icons.h"
 
 #include <cctype>
 
@@ -14,7 +16,7 @@ namespace kestrune::frame {
 
 namespace {
 
-enum class Value { text, number, flag, colour, script };
+enum class Value { text, number, flag, colour, script, icon, font };
 
 struct Key {
     const char* section; // UTF-8
@@ -36,7 +38,7 @@ constexpr Key k_keys[] = {
     {"スクリプト", "back", Value::script},
     {"スクリプト", "close", Value::script},
     {"スクリプト", "reset", Value::script},
-    {"フォント", "face", Value::text},
+    {"フォント", "face", Value::font},
     {"フォント", "size", Value::number},
     {"フォント", "weight", Value::number},
     {"フォント", "inline", Value::colour},
@@ -50,11 +52,11 @@ constexpr Key k_keys[] = {
     {"テキスト", "bad_start", Value::text},
     {"テキスト", "bad_end", Value::text},
     {"テキスト", "ruby_rate", Value::number},
-    {"アイコン", "icon_line", Value::text},
-    {"アイコン", "icon_page", Value::text},
-    {"アイコン", "icon_auto", Value::text},
+    {"アイコン", "icon_line", Value::icon},
+    {"アイコン", "icon_page", Value::icon},
+    {"アイコン", "icon_auto", Value::icon},
     {"バックログ", "script", Value::script},
-    {"バックログ", "icon_voice", Value::text},
+    {"バックログ", "icon_voice", Value::icon},
     {"バックログ", "word_in_row", Value::number},
     {"ウィンドウ", "title", Value::text},
     {"メニュー", "enable", Value::flag},
@@ -91,9 +93,40 @@ std::string problem(const Key& k, const std::string& value) {
     case Value::script:
         return value.empty() || resource_exists(value) ? "" : "names a script that was not found";
     case Value::text:
+    case Value::icon: // see icon_problem()
+    case Value::font:
         return "";
     }
     return "";
+}
+
+// An icon's frames: "pattern#N" names N images (the pattern's number counting from 0),
+// found as the game finds images. A frame that is missing is passed over while the game
+// runs, so the icon animates with fewer frames (a warning); with none it shows nothing.
+bool icon_problem(const std::string& value, std::string& message, bool& fatal) {
+    if (value.empty()) return false;
+    text::IconPattern pattern;
+    std::string error;
+    if (!text::parse_icon_pattern(value, pattern, error)) {
+        message = "is not an icon pattern: " + error;
+        fatal = true;
+        return true;
+    }
+    int found = 0;
+    std::string first_missing;
+    // The game tries one index past the count before it gives up on a missing frame.
+    for (int i = 0; i <= pattern.count && found < pattern.count; ++i) {
+        if (resource_exists(pattern.name(i)))
+            ++found;
+        else if (first_missing.empty())
+            first_missing = pattern.name(i);
+    }
+    if (found >= pattern.count) return false;
+    message = "names " + std::to_string(pattern.count) + " image" +
+              (pattern.count == 1 ? "" : "s") + " but " + std::to_string(found) +
+              " were found (\"" + first_missing + "\" was not)";
+    fatal = found == 0;
+    return true;
 }
 
 } // namespace
@@ -150,6 +183,14 @@ std::vector<script::ScriptProblem> check_settings_file() {
         }
         if (std::string p = problem(*found, value); !p.empty())
             out.push_back({file, line_number, key + " = \"" + value + "\" " + p, true});
+        std::string message;
+        bool fatal = false;
+        if (found->value == Value::font) {
+            if (std::string fault = script::font_face_fault(value); !fault.empty())
+                out.push_back({file, line_number, key + ": " + fault, false});
+        } else if (found->value == Value::icon && icon_problem(value, message, fatal)) {
+            out.push_back({file, line_number, key + " = \"" + value + "\" " + message, fatal});
+        }
     }
     return out;
 }

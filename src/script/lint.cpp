@@ -32,21 +32,45 @@ struct Finding {
 };
 
 // What one argument of a command names, so that it can be checked before the run.
-enum class ArgKind { image, sound, script, colour, x_position, y_position, request };
+enum class ArgKind {
+    image,
+    sound,
+    movie,
+    file,
+    font,
+    script,
+    colour,
+    x_position,
+    y_position,
+    request
+};
 struct ArgCheck {
     const char* command;
     int index;
     ArgKind kind;
 };
 constexpr ArgCheck k_arg_checks[] = {
-    {"CreateTexture", 4, ArgKind::image},      {"LoadImage", 1, ArgKind::image},
-    {"SetImage", 1, ArgKind::image},           {"DrawTransition", 4, ArgKind::image},
-    {"CreateSound", 2, ArgKind::sound},        {"SetShortcut", 1, ArgKind::script},
-    {"CreateColor", 6, ArgKind::colour},       {"LoadColor", 3, ArgKind::colour},
-    {"CreateColor", 2, ArgKind::x_position},   {"CreateColor", 3, ArgKind::y_position},
-    {"CreateTexture", 2, ArgKind::x_position}, {"CreateTexture", 3, ArgKind::y_position},
-    {"CreateText", 2, ArgKind::x_position},    {"CreateText", 3, ArgKind::y_position},
+    {"CreateTexture", 4, ArgKind::image},
+    {"LoadImage", 1, ArgKind::image},
+    {"SetImage", 1, ArgKind::image},
+    {"DrawTransition", 4, ArgKind::image},
+    {"CreateSound", 2, ArgKind::sound},
+    {"SetShortcut", 1, ArgKind::script},
+    {"CreateColor", 6, ArgKind::colour},
+    {"LoadColor", 3, ArgKind::colour},
+    {"CreateColor", 2, ArgKind::x_position},
+    {"CreateColor", 3, ArgKind::y_position},
+    {"CreateTexture", 2, ArgKind::x_position},
+    {"CreateTexture", 3, ArgKind::y_position},
+    {"CreateText", 2, ArgKind::x_position},
+    {"CreateText", 3, ArgKind::y_position},
     {"Request", 1, ArgKind::request},
+    // CreateMovie takes its file last or, in the older order, before the flags.
+    {"CreateMovie", 4, ArgKind::movie},
+    {"CreateMovie", 6, ArgKind::movie},
+    {"MoviePlay", 0, ArgKind::movie},
+    {"LoadFile", 0, ArgKind::file},
+    {"SetFont", 0, ArgKind::font},
 };
 
 // The position keywords by axis.
@@ -114,6 +138,9 @@ constexpr const char* k_system_variables[] = {"backlog_character_width",
                                               "information_video",
                                               "intrude",
                                               "l_button_down",
+                                              "loading_image",
+                                              "loading_image_x",
+                                              "loading_image_y",
                                               "r_button_down",
                                               "max_texture_size",
                                               "menu_enable",
@@ -127,7 +154,8 @@ constexpr const char* k_system_variables[] = {"backlog_character_width",
                                               "sound_volume_bgm_default",
                                               "sound_volume_se_default",
                                               "sound_volume_voice_default",
-                                              "version"};
+                                              "version",
+                                              "XBOX360_button_a_down"};
 // Families whose last part names a key or a button.
 constexpr const char* k_system_families[] = {"keydown_", "buttondown_"};
 
@@ -242,7 +270,7 @@ private:
                 if (*p == '<') {
                     std::vector<TextFault> faults;
                     lint_text_section(p, b.skip_ends[region], faults);
-                    for (TextFault& f : faults) add(f.at, std::move(f.message));
+                    for (TextFault& f : faults) add(f.at, std::move(f.message), f.error);
                 }
                 p = b.skip_ends[region];
                 continue;
@@ -529,6 +557,26 @@ private:
                            "\" was not found" + outcome);
             return;
         }
+        case ArgKind::movie: {
+            // The flags TRUE and FALSE in the file's other place have no dot.
+            if (value.find('.') == std::string::npos) return;
+            const std::string name =
+                value.rfind("file:", 0) == 0 ? value.substr(5) : resource_path_prefix() + value;
+            if (storage::available_file(name) == -1 &&
+                (resource_path_prefix().empty() || storage::available_file(value) == -1))
+                add(p, "movie \"" + value + "\" was not found" + outcome);
+            return;
+        }
+        case ArgKind::file:
+            // LoadFile reads its name as it is, without the resource folder.
+            if (storage::available_file(value) == -1)
+                add(p, "file \"" + value + "\" was not found; nothing was loaded");
+            return;
+        case ArgKind::font:
+            // Faces come from the fonts installed on the machine; the text still shows, in
+            // the fallback face.
+            if (std::string fault = font_face_fault(value); !fault.empty()) add(p, fault, false);
+            return;
         case ArgKind::script:
             if (storage::available_file(script_resource_name(value)) == -1)
                 add(p, "script \"" + value + "\" was not found");

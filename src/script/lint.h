@@ -35,8 +35,13 @@ std::string unknown_statement_fault(std::string_view statement,
 struct TextFault {
     const char* at;
     std::string message;
+    bool error = true; // else a warning
 };
 void lint_text_section(const char* start, const char* end, std::vector<TextFault>& out);
+
+// What is wrong with a font face name that scripts and settings name: "" when a family of
+// that name is installed (faces come from the machine's fonts), else a warning's text.
+std::string font_face_fault(std::string_view face);
 
 // Checks every block of the files in `slots` of `context` and appends what it finds.
 // `whole_game` (--check) also loads the files that call_scene, call_chapter and

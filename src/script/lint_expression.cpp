@@ -254,6 +254,11 @@ std::string nearest_name(std::string_view word, const std::vector<std::string>& 
     std::string best;
     int best_distance = limit + 1;
     for (const std::string& n : names) {
+        // The distance is at least the difference in length: a long word (a line of
+        // garbage) is never measured against every name.
+        const std::size_t gap =
+            n.size() > word.size() ? n.size() - word.size() : word.size() - n.size();
+        if (gap >= static_cast<std::size_t>(best_distance)) continue;
         const int d = edit_distance(word, n);
         if (d < best_distance) {
             best_distance = d;

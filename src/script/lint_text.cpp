@@ -3,6 +3,9 @@
 // before its entry ends. The layout shows a tag it cannot read as text, and prose before
 // the first label belongs to no entry and is never shown.
 #include "script/lint.h"
+
+#include "platform/font_face.h"
+#include "script/arguments.h"
 #include "script/scanner.h"
 
 #include <cstring>
@@ -34,6 +37,57 @@ bool listed(const std::string& name, const auto& list) {
     return false;
 }
 
+// The value of `name=` among a tag's attributes (names without regard to case, each
+// preceded by a blank or the tag's start): a quoted text, or a word up to a blank. False
+// when the attribute is not there.
+bool attribute_value(std::string_view attrs, std::string_view name, std::string& value) {
+    for (std::size_t i = 0; i + name.size() <= attrs.size(); ++i) {
+        if (i > 0 && !is_blank(attrs[i - 1])) continue;
+        if (to_upper(attrs.substr(i, name.size())) != name) continue;
+        std::size_t k = i + name.size();
+        while (k < attrs.size() && is_blank(attrs[k])) ++k;
+        if (k >= attrs.size() || attrs[k] != '=') continue;
+        ++k;
+        while (k < attrs.size() && is_blank(attrs[k])) ++k;
+        if (k < attrs.size() && (attrs[k] == '"' || attrs[k] == '\'')) {
+            const std::size_t close = attrs.find(attrs[k], k + 1);
+            value = std::string(attrs.substr(
+                k + 1, close == std::string_view::npos ? std::string_view::npos : close - k - 1));
+            return true;
+        }
+        std::size_t e = k;
+        while (e < attrs.size() && !is_blank(attrs[e])) ++e;
+        value = std::string(attrs.substr(k, e - k));
+        return true;
+    }
+    return false;
+}
+
+// The attribute names of a tag's text: each word that an '=' follows, outside quotes.
+std::vector<std::string> attribute_names(std::string_view attrs) {
+    std::vector<std::string> names;
+    char quote = 0;
+    for (std::size_t i = 0; i < attrs.size(); ++i) {
+        const char c = attrs[i];
+        if (quote) {
+            if (c == quote) quote = 0;
+            continue;
+        }
+        if (c == '"' || c == '\'') {
+            quote = c;
+            continue;
+        }
+        if (!is_letter(c) || (i > 0 && !is_blank(attrs[i - 1]))) continue;
+        std::size_t e = i;
+        while (e < attrs.size() && is_letter(attrs[e])) ++e;
+        std::size_t k = e;
+        while (k < attrs.size() && is_blank(attrs[k])) ++k;
+        if (k < attrs.size() && attrs[k] == '=') names.push_back(to_upper(attrs.substr(i, e - i)));
+        i = e - 1;
+    }
+    return names;
+}
+
 struct SectionWalk {
     std::vector<TextFault>& out;
     const char* ruby_open = nullptr;
@@ -43,6 +97,43 @@ struct SectionWalk {
     void end_entry() {
         if (ruby_open) add(ruby_open, "<RUBY> is not closed by </RUBY>");
         ruby_open = nullptr;
+    }
+
+    // The values of known tags that the layout cannot use.
+    void values(const char* p, const std::string& tag_name, std::string_view attrs) {
+        if (tag_name == "WAIT" || tag_name == "INTERVAL") {
+            // The layout reads the value after the first '=', whatever names it.
+            const std::size_t eq = attrs.find('=');
+            std::string value;
+            if (eq != std::string_view::npos) {
+                std::string_view rest = attrs.substr(eq + 1);
+                while (!rest.empty() && is_blank(rest.front())) rest.remove_prefix(1);
+                std::size_t e = 0;
+                while (e < rest.size() && !is_blank(rest[e])) ++e;
+                value = std::string(rest.substr(0, e));
+                if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+                    value.back() == value.front())
+                    value = value.substr(1, value.size() - 2);
+            }
+            if (eq == std::string_view::npos || !is_number_text(value))
+                add(p, "tag <" + tag_name + "> needs a number of milliseconds, not \"" + value +
+                           "\"; it shows as text");
+            return;
+        }
+        if (tag_name != "FONT") return;
+        for (const std::string& n : attribute_names(attrs))
+            if (n != "FACE" && n != "SIZE" && n != "INCOLOR" && n != "OUTCOLOR")
+                add(p, "tag <FONT> has no attribute " + n + " (FACE, SIZE, INCOLOR, OUTCOLOR)");
+        std::string v;
+        if (attribute_value(attrs, "FACE", v))
+            if (std::string fault = font_face_fault(v); !fault.empty())
+                out.push_back({p, "tag <FONT>: " + fault, false});
+        if (attribute_value(attrs, "SIZE", v) &&
+            (!is_number_text(v) || argument_int(v) < 1 || argument_int(v) > 1024))
+            add(p, "tag <FONT>: SIZE=\"" + v + "\" is not a size from 1 to 1024; the size stays");
+        for (const char* colour : {"INCOLOR", "OUTCOLOR"})
+            if (attribute_value(attrs, colour, v) && !v.empty() && !is_colour_text(v))
+                add(p, "tag <FONT>: " + std::string(colour) + "=\"" + v + "\" is not a colour");
     }
 
     // The tag at p ('<'); returns the position after it.
@@ -69,6 +160,8 @@ struct SectionWalk {
             std::string_view::npos;
         if (!closing && empty && listed(tag_name, k_valued))
             add(p, "tag <" + tag_name + "> needs a value; it shows as text");
+        else if (!closing && !empty)
+            values(p, tag_name, std::string_view(q, static_cast<std::size_t>(gt - q)));
         if (tag_name == "RUBY") {
             if (!closing) {
                 if (ruby_open) add(p, "<RUBY> inside another <RUBY>");
@@ -84,6 +177,12 @@ struct SectionWalk {
 };
 
 } // namespace
+
+std::string font_face_fault(std::string_view face) {
+    if (face.empty() || platform::font_face_installed(face)) return {};
+    return "font face \"" + std::string(face) + "\" is not installed; the text shows in " +
+           platform::k_fallback_face;
+}
 
 void lint_text_section(const char* start, const char* end, std::vector<TextFault>& out) {
     // start is at "<PRE", end just past "</PRE>".

@@ -151,6 +151,15 @@ TEST(Checker, EachCheckNamesItsFaultAndSoundStatementsStaySilent) {
         {"LoadText(\"main\", \"txt\", \"b\", 900, 140, NULL, 40);",
          "error: LoadText: section 'txt' has no entry [b]"},
         {"SetShortcut(\"s\", \"none.txt\");", "error: script \"none.txt\" was not found"},
+        {"CreateMovie(\"m\", 0, 0, 0, FALSE, FALSE, \"movie/none.mkv\");",
+         "error: movie \"movie/none.mkv\" was not found; the object was not created"},
+        {"MoviePlay(\"movie/gone.mkv\", TRUE);",
+         "error: movie \"movie/gone.mkv\" was not found; nothing was done"},
+        {"LoadFile(\"cg/none.png\", TRUE);",
+         "error: file \"cg/none.png\" was not found; nothing was loaded"},
+        {"SetFont(\"No Such Face Sans\", 20, \"#FFFFFF\", \"#000000\", 400, \"LEFTDOWN\");",
+         "warning: font face \"No Such Face Sans\" is not installed; the text shows in WenQuanYi "
+         "Zen Hei"},
         {"$SYSTEM_skip_absolut = 1;",
          "warning: unknown system variable SYSTEM_skip_absolut; did you mean "
          "SYSTEM_skip_absolute?"},
@@ -175,6 +184,10 @@ TEST(Checker, EachCheckNamesItsFaultAndSoundStatementsStaySilent) {
         {"CreateTexture(\"t\", 0, @10, #50%, \"CG/Pic.PNG\");", ""},
         {"CreateTexture(\"u\", 0, 0, 0, \"ok\");", ""}, // an object as the image
         {"Request(\"ok\", \"Hideable\");", ""},
+        {"CreateMovie(\"m2\", 0, 0, 0, FALSE, FALSE, \"Movie/Clip.MKV\");", ""},
+        {"SetFont(\"wenquanyi zen hei\", 20, \"#FFFFFF\", \"#000000\", 400, \"LEFTDOWN\");", ""},
+        {"CreateMovie(\"m3\", 0, 0, 0, \"movie/clip.mkv\", TRUE, FALSE);", ""},
+        {"MoviePlay(\"movie/clip.mkv\", TRUE); LoadFile(\"CG/PIC.png\", FALSE);", ""},
         {"$c = \"#FFF\"; LoadColor(\"v\", 10, 10, $c);", ""},
     };
     std::string script = "scene main\n{\n";
@@ -187,6 +200,7 @@ TEST(Checker, EachCheckNamesItsFaultAndSoundStatementsStaySilent) {
     write_text(game + "/start.txt", script);
     write_text(game + "/second.txt", "scene Two\n{\n}\n");
     write_text(game + "/cg/pic.png", "not read by the check");
+    write_text(game + "/movie/clip.mkv", "not read by the check");
     const RunResult r = run_kestrune({"--check", game});
     EXPECT_EQ(r.exit_code, 1) << r.output;
     const std::string all = joined(script_lines(r.output, "start.txt"));
@@ -298,25 +312,39 @@ TEST(AuthorsReference, ExamplesCheckCleanAndRun) {
 
 TEST(Checker, TextSectionsAndSettingsFile) {
     const std::string game = scratch_dir("check_text");
-    write_text(game + "/start.txt", "scene main\n"                                    // 1
-                                    "{\n"                                             // 2
-                                    "    Wait(1);\n"                                  // 3
-                                    "<PRE txt>\n"                                     // 4
-                                    "stray words\n"                                   // 5
-                                    "[a]\n"                                           // 6
-                                    "Hello <RUBY=x>base and <BLINK>.\n"               // 7
-                                    "\n"                                              // 8
-                                    "[b]\n"                                           // 9
-                                    "<WAIT>ok</RUBY>\n"                               // 10
-                                    "[c]\n"                                           // 11
-                                    "<FONT SIZE=40>fine</FONT> <RUBY=r>b</RUBY><K>\n" // 12
-                                    "<WAIT=300>{ Wait(1); }<BR>&.\n"                  // 13
-                                    "</PRE>\n"                                        // 14
-                                    "}\n");
-    write_text(game + "/system/System.ini",
-               k_script_section + "start=start.txt\r\nclose=nothere.txt\r\nstrat=x\r\n" +
-                   "[\x83\x74\x83\x48\x83\x93\x83\x67]\r\nsize=big\r\nweight=400\r\n" +
-                   "[Other]\r\nx=1\r\n");
+    write_text(game + "/start.txt",
+               "scene main\n"                                       // 1
+               "{\n"                                                // 2
+               "    Wait(1);\n"                                     // 3
+               "<PRE txt>\n"                                        // 4
+               "stray words\n"                                      // 5
+               "[a]\n"                                              // 6
+               "Hello <RUBY=x>base and <BLINK>.\n"                  // 7
+               "\n"                                                 // 8
+               "[b]\n"                                              // 9
+               "<WAIT>ok</RUBY>\n"                                  // 10
+               "[c]\n"                                              // 11
+               "<FONT SIZE=40>fine</FONT> <RUBY=r>b</RUBY><K>\n"    // 12
+               "<WAIT=300>{ Wait(1); }<BR>&.\n"                     // 13
+               "<WAIT=soon>x<INTERVAL=20>y\n"                       // 14
+               "<FONT SIZE=big COLOR=#FFF INCOLOR=pinky>z</FONT>\n" // 15
+               "<FONT FACE=\"WenQuanYi Zen Hei\" SIZE=20 INCOLOR=#FFD080 "
+               "OUTCOLOR=BLACK>w</FONT><FONT FACE=\"No Such Face\">v</FONT>\n" // 16
+               "</PRE>\n"                                                      // 17
+               "}\n");
+    write_text(
+        game + "/system/System.ini",
+        k_script_section + "start=start.txt\r\nclose=nothere.txt\r\nstrat=x\r\n" +
+            "[\x83\x74\x83\x48\x83\x93\x83\x67]\r\nsize=big\r\nweight=400\r\nface=Nope Mincho\r\n" +
+            "[Other]\r\nx=1\r\n" +
+            // The icons: one pattern whose frames are all there (names in other
+            // case), one that misses a frame, one that finds none, one that does not
+            // read.
+            "[\x83\x41\x83\x43\x83\x52\x83\x93]\r\nicon_page=sys/Page%02d.PNG#2\r\n" +
+            "icon_line=sys/page%02d.png#3\r\nicon_auto=sys/none%d.png#2\r\n" +
+            "[\x83\x6f\x83\x62\x83\x4e\x83\x8d\x83\x4f]\r\nicon_voice=sys/v%q.png#3\r\n");
+    write_text(game + "/sys/page00.png", "not read by the check");
+    write_text(game + "/sys/page01.png", "not read by the check");
     const RunResult r = run_kestrune({"--check", game});
     EXPECT_EQ(r.exit_code, 1) << r.output;
     const std::vector<std::string> want_text = {
@@ -326,13 +354,30 @@ TEST(Checker, TextSectionsAndSettingsFile) {
         "start.txt:7: error: unknown tag <BLINK>",
         "start.txt:10: error: tag <WAIT> needs a value; it shows as text",
         "start.txt:10: error: </RUBY> without its <RUBY>",
+        "start.txt:14: error: tag <WAIT> needs a number of milliseconds, not \"soon\"; it "
+        "shows as text",
+        "start.txt:15: error: tag <FONT> has no attribute COLOR (FACE, SIZE, INCOLOR, OUTCOLOR)",
+        "start.txt:15: error: tag <FONT>: SIZE=\"big\" is not a size from 1 to 1024; the size "
+        "stays",
+        "start.txt:15: error: tag <FONT>: INCOLOR=\"pinky\" is not a colour",
+        "start.txt:16: warning: tag <FONT>: font face \"No Such Face\" is not installed; the text "
+        "shows in WenQuanYi Zen Hei",
     };
     EXPECT_EQ(joined(script_lines(r.output, "start.txt")), joined(want_text)) << r.output;
     const std::vector<std::string> want_settings = {
         "system/System.ini:3: error: close = \"nothere.txt\" names a script that was not found",
         "system/System.ini:4: warning: unknown key 'strat' in [スクリプト]",
         "system/System.ini:6: error: size = \"big\" is not a whole number",
-        "system/System.ini:8: warning: unknown section [Other]",
+        "system/System.ini:8: warning: face: font face \"Nope Mincho\" is not installed; the text "
+        "shows in WenQuanYi Zen Hei",
+        "system/System.ini:9: warning: unknown section [Other]",
+        "system/System.ini:13: warning: icon_line = \"sys/page%02d.png#3\" names 3 images but 2 "
+        "were found (\"sys/page02.png\" was not)",
+        "system/System.ini:14: error: icon_auto = \"sys/none%d.png#2\" names 2 images but 0 were "
+        "found (\"sys/none0.png\" was not)",
+        "system/System.ini:16: error: icon_voice = \"sys/v%q.png#3\" is not an icon pattern: only "
+        "one integer "
+        "conversion (%d, %02d, %03d ...) is allowed in the file pattern",
     };
     EXPECT_EQ(joined(script_lines(r.output, "system/System.ini")), joined(want_settings))
         << r.output;
