@@ -24,7 +24,8 @@ bool parse_number(const std::string& text, double& out) {
 
 std::string usage_line() {
     return "usage: kestrune [--headless] [--input FILE] [--screenshot MS=FILE] [--record DIR] "
-           "[--audio-out FILE.wav] [--save-dir DIR] [--time-scale N] [--max-seconds N] "
+           "[--audio-out FILE.wav] [--cursor-log FILE] [--save-dir DIR] [--time-scale N] "
+           "[--max-seconds N] "
            "[--stepped] [--seed N] [--watchdog MS] [--check] [--quiet] [--strict] [--new DIR] "
            "[--version] "
            "[--help] [GAME_DIR]";
@@ -40,11 +41,15 @@ std::string help_text() {
            "                          \"<ms> move X Y\", \"<ms> press X Y\", \"<ms> release X "
            "Y\",\n"
            "                          \"<ms> key NAME\", \"<ms> keyup NAME\",\n"
-           "                          \"<ms> wheel up|down\", \"<ms> quit\" (ms of engine time)\n"
+           "                          \"<ms> wheel up|down [NOTCHES]\", \"<ms> pad BUTTON\",\n"
+           "                          \"<ms> padup BUTTON\", \"<ms> unplug\", \"<ms> quit\"\n"
+           "                          (ms of engine time)\n"
            "  --screenshot MS=FILE    write the presented frame at engine time MS as PNG\n"
            "  --record DIR            write every presented frame as DIR/NNNNNN_TTTTTTTT.png\n"
            "                          (frame, engine ms) and DIR/frames.txt with pixel hashes\n"
            "  --audio-out FILE.wav    write the mixed sound output\n"
+           "  --cursor-log FILE       headless: write each change of the pointer's shape,\n"
+           "                          visibility and place as \"<ms> cursor hand\", ...\n"
            "  --save-dir DIR          save folder instead of the XDG one\n"
            "  --time-scale N          run the clock N times faster (tests)\n"
            "  --max-seconds N         quit after N seconds of engine time\n"
@@ -129,6 +134,9 @@ ParseResult parse_command_line(int argc, const char* const* argv, Options& optio
         } else if (arg == "--audio-out") {
             if (!need_value(i, arg, value)) return ParseResult::bad_usage;
             options.audio_out = absolute(value);
+        } else if (arg == "--cursor-log") {
+            if (!need_value(i, arg, value)) return ParseResult::bad_usage;
+            options.cursor_log = absolute(value);
         } else if (arg == "--save-dir") {
             if (!need_value(i, arg, value)) return ParseResult::bad_usage;
             options.save_dir = absolute(value);

@@ -66,8 +66,33 @@ inline constexpr int k_lock_registry = 10;
 
 bool build_lock_table(); // no-op when already built
 bool lock_table_built();
-void lock(int id);
+// Takes a numbered lock, waiting while it is held elsewhere; false when it was not taken
+// (the quit flag was set, the thread was asked to stop, or there is no such lock).
+bool lock(int id);
+// Gives back one hold of a lock this thread took.
 void unlock(int id);
+
+// Holds a numbered lock for a scope and gives it back on every way out of it, exceptions
+// included. unlock() lets it go early and lock() takes it again.
+class ScopedLock {
+public:
+    explicit ScopedLock(int id) : m_id(id), m_held(engine::lock(id)) {}
+    ~ScopedLock() { unlock(); }
+    ScopedLock(const ScopedLock&) = delete;
+    ScopedLock& operator=(const ScopedLock&) = delete;
+    void lock() {
+        if (!m_held) m_held = engine::lock(m_id);
+    }
+    void unlock() {
+        if (m_held) engine::unlock(m_id);
+        m_held = false;
+    }
+    bool held() const { return m_held; }
+
+private:
+    int m_id;
+    bool m_held;
+};
 inline void scene_lock() {
     lock(k_lock_scene);
 }

@@ -16,6 +16,7 @@ struct Options {
     std::vector<std::pair<std::uint32_t, std::string>> screenshots; // engine ms, file
     std::string record_dir;
     std::string audio_out;
+    std::string cursor_log; // headless: the pointer's changes, for tests
     std::string save_dir;
     double time_scale = 1.0;
     double max_seconds = 0.0; // 0: no limit

@@ -3,7 +3,9 @@
 #include "frame/frame.h"
 #include "frame/startup_hooks.h"
 
+#include "platform/audio.h"
 #include "platform/clock.h"
+#include "platform/signals.h"
 #include "platform/window.h"
 #include "script/context.h"
 #include "script/script.h"
@@ -57,7 +59,12 @@ bool open_main_window() {
             say("cannot open a window (" + error + "); running headless");
         }
     }
-    if (!g_window) g_window = platform::create_headless_window();
+    if (!g_window) {
+        g_window = platform::create_headless_window(g_options.cursor_log);
+        // Headless, the sound goes to the engine's own loopback device; set up while this
+        // is the only thread, as it changes the environment.
+        platform::prepare_loopback_audio();
+    }
     platform::Window* window = g_window.get();
     engine::set_main_wakeup([window] { window->post_wake(); });
     return true;
@@ -89,6 +96,9 @@ void stop_sequence() {
     StartupHooks& hooks = startup_hooks();
     for (auto& f : hooks.stop_render) f();
     script::stop_all_processes();
+    // Only now: a script thread still saving or drawing reads the objects until it ends
+    // (after the quit flag the scene lock no longer keeps it out).
+    for (auto& f : hooks.release_scene) f();
     for (auto& f : hooks.release_sound) f();
     for (auto& f : hooks.stop_effect_workers) f();
     engine::tear_down_threads();
@@ -125,7 +135,7 @@ bool script_start_sequence() {
 constexpr int k_exit_watchdog = 3;
 
 void dispatch(const platform::WindowEvent& event) {
-    engine::lock(engine::k_lock_message);
+    engine::ScopedLock message_guard(engine::k_lock_message);
     if (event.kind == platform::WindowEvent::Kind::close_request) {
         bool handled = false;
         for (auto& f : startup_hooks().close_request) handled = handled || f();
@@ -133,7 +143,6 @@ void dispatch(const platform::WindowEvent& event) {
     } else {
         for (auto& f : startup_hooks().window_event) f(event);
     }
-    engine::unlock(engine::k_lock_message);
 }
 
 int main_loop() {
@@ -141,6 +150,10 @@ int main_loop() {
     const bool headless = g_window->headless();
     RenderWatchdog watchdog(g_options.watchdog_ms);
     while (!engine::quit_requested()) {
+        if (const int signo = platform::termination_signal()) {
+            say("ending on signal " + std::to_string(signo));
+            return 128 + signo;
+        }
         const std::int32_t s = engine::state();
         if (s == engine::k_state_start_scripts) {
             if (!script_start_sequence()) return 1;
@@ -194,6 +207,8 @@ int run(const Options& options) {
     // Before any engine thread exists: every thread made from here on takes its turn.
     if (options.stepped) platform::enable_stepped_clock();
     if (options.seed_given || options.stepped) platform::set_random_seed(options.seed);
+    // The orderly end after SIGTERM (stop the threads, write the globals) gets two seconds.
+    platform::install_termination_handlers(2);
     register_subsystems();
     StartupHooks& h = startup_hooks();
     const std::vector<Step> chain = {

@@ -43,7 +43,8 @@ struct StartupHooks {
     std::vector<Start> start_render; // scene store and render thread
 
     // Stop sequence, in order.
-    std::vector<Stop> stop_render;
+    std::vector<Stop> stop_render;   // the render thread and input, before the scripts
+    std::vector<Stop> release_scene; // the objects, once no script thread can touch them
     std::vector<Stop> release_sound;
     std::vector<Stop> stop_effect_workers;
 

@@ -67,21 +67,24 @@ bool lock_table_built() {
 // does not own.
 thread_local std::array<int, k_lock_slots> t_held{};
 
-void lock(int id) {
-    if (quit_requested() || id < 1 || id > k_lock_count) return;
+bool lock(int id) {
+    if (quit_requested() || id < 1 || id > k_lock_count) return false;
     platform::Mutex* m = g_locks.mutexes[static_cast<std::size_t>(id)].get();
-    if (!m) return;
+    if (!m) return false;
     // Waits without limit in principle, but looks at the quit flag and the thread's stop
     // request between tries so that shutdown never leaves a thread blocked here.
     while (!m->lock_slice()) {
-        if (quit_requested() || platform::stop_requested()) return;
+        if (quit_requested() || platform::stop_requested()) return false;
         platform::lock_contended();
     }
     ++t_held[static_cast<std::size_t>(id)];
+    return true;
 }
 
+// A lock taken before the quit flag was set is still given back after it, so that the
+// teardown finds it free and can destroy it instead of leaking it held.
 void unlock(int id) {
-    if (quit_requested() || id < 1 || id > k_lock_count) return;
+    if (id < 1 || id > k_lock_count) return;
     int& held = t_held[static_cast<std::size_t>(id)];
     if (held <= 0) return;
     platform::Mutex* m = g_locks.mutexes[static_cast<std::size_t>(id)].get();
@@ -193,10 +196,9 @@ int tear_down_threads() {
     }
     {
         std::lock_guard guard(g_lock_table_mutex);
-        // The tearing thread gives back what it still holds (locks taken before the quit
-        // flag made unlocking a no-op), so that no lock is destroyed held and a table built
-        // later does not inherit its counts. A lock still held by a detached thread cannot
-        // be destroyed safely; it is leaked.
+        // The tearing thread gives back what it still holds, so that no lock is destroyed
+        // held and a table built later does not inherit its counts. A lock still held by a detached
+        // thread cannot be destroyed safely; it is leaked.
         for (std::size_t id = 0; id < g_locks.mutexes.size(); ++id) {
             auto& m = g_locks.mutexes[id];
             for (; t_held[id] > 0; --t_held[id])

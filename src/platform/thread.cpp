@@ -59,19 +59,25 @@ Thread& Thread::operator=(Thread&& other) noexcept {
 }
 
 namespace {
-// std::thread objects by state pointer; removed on join or detach. When the process ends
-// without a teardown (exit() from a library, such as Xlib when the display goes away),
-// threads still in the table are detached: destroying a joinable std::thread would abort.
-struct ThreadTable {
-    std::vector<std::pair<ThreadState*, std::thread>> entries;
-    ~ThreadTable() {
-        for (auto& entry : entries)
+// std::thread objects by state pointer; removed on join or detach. The table itself is never
+// destroyed: a Thread held by a static object is destroyed at exit, in an order relative to
+// the table that no one controls, and must still find its entry. What exit does instead is
+// detach the threads still in the table (ended ones that no one joined, and any left running
+// when the process ends without a teardown, such as an exit() from a library): a joinable
+// std::thread must never be destroyed, and a detached one is not reported as leaked.
+using ThreadEntries = std::vector<std::pair<ThreadState*, std::thread>>;
+struct DetachAtExit {
+    ThreadEntries* entries;
+    ~DetachAtExit() {
+        std::lock_guard lock(holder_mutex());
+        for (auto& entry : *entries)
             if (entry.second.joinable()) entry.second.detach();
     }
 };
-std::vector<std::pair<ThreadState*, std::thread>>& threads() {
-    static ThreadTable table;
-    return table.entries;
+ThreadEntries& threads() {
+    static auto* table = new ThreadEntries;
+    static DetachAtExit detach_at_exit{table};
+    return *table;
 }
 std::thread take_thread(ThreadState* s) {
     std::lock_guard lock(holder_mutex());

@@ -80,7 +80,8 @@ double curve(std::int32_t key, double x) {
 void fill_easing(std::vector<double>& table, double amplitude, std::int32_t steps,
                  std::string_view tempo) {
     const std::int32_t key = is_null_word(tempo) ? 0 : tempo_key(tempo);
-    table.assign(static_cast<std::size_t>(steps) + 1, 0.0);
+    const std::int32_t made = std::min(steps, k_last_action_frame + 1);
+    table.assign(static_cast<std::size_t>(made) + 1, 0.0);
     double x = 0;
     const double dx = 1.0 / steps;
     for (std::size_t i = 0; i < table.size(); ++i) {
@@ -95,7 +96,7 @@ void advance(ActionCore& a, const SceneObject& o, std::uint32_t now) {
     const std::uint32_t delta = now - o.last_tick;
     const double scaled = std::trunc(delta * current_speed());
     const double add = scaled * 65536.0 / interval_ms(interval_setting());
-    const double next = std::min<double>(a.progress + add, 0x7FFF0000);
+    const double next = std::min<double>(a.progress + add, k_max_action_progress);
     a.progress = static_cast<std::uint32_t>(next);
     a.step++;
 }

@@ -272,7 +272,7 @@ bool choice_chosen(script::ScriptBlock& b, const char* path) {
     if (!path || !*path || !b.context) return false;
     const std::int32_t state = engine::state();
     if (state != engine::k_state_running && state != engine::k_state_system_script) return false;
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     int result = 0;
     if (SceneObject* o = find_object(b.context->owner_key, path)) {
         if (!o->select_member && (o->choice || o->scrollbar)) mark_members(*o);
@@ -284,7 +284,7 @@ bool choice_chosen(script::ScriptBlock& b, const char* path) {
             result = test_choice(*o, b.button_held != 0, b.saved_pointer[0], b.saved_pointer[1]);
         }
     }
-    engine::scene_unlock();
+    scene_guard.unlock();
     return result != 0;
 }
 
@@ -294,9 +294,8 @@ void clear_marks(SceneObject& o) {
 }
 
 void clear_select_marks() {
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     for (auto& owner : detail::store().owners) clear_marks(owner->root);
-    engine::scene_unlock();
 }
 
 // ---- keyboard focus ---------------------------------------------------------------------------
@@ -412,15 +411,38 @@ bool offer_to_objects(std::int32_t code) {
     std::int32_t px = 0, py = 0;
     engine::pointer_position(px, py);
     int acted = 0;
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     for (auto& owner : detail::store().owners)
         if ((acted = focus_walk(owner->root, code, px, py)) != 0) break;
-    engine::scene_unlock();
+    scene_guard.unlock();
     std::int32_t nx = 0, ny = 0;
     engine::pointer_position(nx, ny);
     if (acted && (nx != px || ny != py))
         if (platform::Event* e = ui::input_event(ui::k_in_any)) e->signal();
     return acted != 0;
+}
+
+// The first member of a waiting select that a pointer can be brought to (a choice's
+// image, not a scroll bar).
+SceneObject* first_member(SceneObject& o) {
+    if (o.select_member && !o.scrollbar && o.drawable) return &o;
+    for (auto& child : o.children)
+        if (SceneObject* m = first_member(*child)) return m;
+    return nullptr;
+}
+
+bool focus_first_choice() {
+    if (g_hovered.load()) return false;
+    SceneObject* m = nullptr;
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
+    for (auto& owner : detail::store().owners)
+        if ((m = first_member(owner->root)) != nullptr) break;
+    if (m) move_pointer_to(*m);
+    scene_guard.unlock();
+    // Signalled as a pointer movement, so that the waiting select tests its choices.
+    if (m)
+        if (platform::Event* e = ui::input_event(ui::k_in_any)) e->signal();
+    return m != nullptr;
 }
 
 void forget_object(SceneObject& o) {
@@ -433,7 +455,7 @@ void forget_object(SceneObject& o) {
 bool cmd_create_choice(script::CommandCall& call) {
     if (call.path.empty()) return true;
     commands::hold_for_group(call);
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     SceneObject* c = create_object(call.context.owner_key, call.path);
     if (c) {
         c->creator = call.block.object_prefix;
@@ -463,7 +485,6 @@ bool cmd_create_choice(script::CommandCall& call) {
             set_slot(*g, k_slot_draw, k_op_disabled);
         }
     }
-    engine::scene_unlock();
     return true;
 }
 
@@ -490,11 +511,10 @@ bool cmd_set_next_focus(script::CommandCall& call) {
     std::string neighbour = call.arg(1);
     if (call.block.object_prefix[0] && !neighbour.empty() && neighbour[0] != '@')
         neighbour = std::string(call.block.object_prefix) + "/" + neighbour;
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     SceneObject* o = find_object(call.context.owner_key, call.path);
     SceneObject* n = find_object(call.context.owner_key, neighbour);
     if (o && n) o->focus[d] = n;
-    engine::scene_unlock();
     return true;
 }
 
@@ -518,13 +538,13 @@ void set_hovered_choice(SceneObject* o) {
 }
 
 void end_hover() {
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     for (SceneObject* o : current_list())
         if (o->choice && (o->choice_state & k_choice_over)) {
             leave_transition(*o, false);
             o->choice_state = k_choice_left;
         }
-    engine::scene_unlock();
+    scene_guard.unlock();
     set_cursor_hand(false);
     g_hovered = nullptr;
 }
@@ -546,6 +566,7 @@ void register_choice_commands() {
     hooks.reset_cursor_shape = [] { set_cursor_hand(false); };
     script::set_choice_hooks(hooks);
     ui::input_hooks().offer_to_objects = offer_to_objects;
+    ui::input_hooks().focus_first_choice = focus_first_choice;
     ui::input_hooks().cursor_is_hand = [] {
         const script::CommandHooks& ch = script::command_hooks();
         return cursor_hand() || (ch.pointer_over_clickable && ch.pointer_over_clickable());

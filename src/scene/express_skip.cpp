@@ -64,18 +64,17 @@ void start_express_skip(std::vector<std::shared_ptr<PixelImage>> images) {
         drawables.push_back(std::move(d));
         kept.push_back(std::move(image));
     }
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     clear_locked();
     ExpressSkip& e = express();
     e.images = std::move(kept);
     e.drawables = std::move(drawables);
     e.last_step = platform::tick_ms();
     if (!e.images.empty()) mark_all_changed();
-    engine::scene_unlock();
 }
 
 void end_express_skip_at(std::uint32_t tick) {
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     ExpressSkip& e = express();
     if (!e.images.empty()) {
         if (platform::tick_diff(tick, platform::tick_ms()) <= 0) {
@@ -85,13 +84,11 @@ void end_express_skip_at(std::uint32_t tick) {
             e.end_at = tick;
         }
     }
-    engine::scene_unlock();
 }
 
 bool express_skip_running() {
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     const bool running = !express().images.empty();
-    engine::scene_unlock();
     return running;
 }
 
@@ -134,9 +131,8 @@ void draw_express_skip(FrameBuffer& frame) {
 }
 
 void release_express_skip() {
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     express() = ExpressSkip{};
-    engine::scene_unlock();
 }
 
 } // namespace detail

@@ -163,9 +163,9 @@ std::shared_ptr<PixelImage> mask_image(const PixelImage& src, bool stencil, std:
 bool names_image(CommandCall& call, const std::string& source) {
     const std::string path = script::form_object_path(source, call.block.object_prefix);
     if (!path.empty()) {
-        engine::scene_lock();
+        engine::ScopedLock scene_guard(engine::k_lock_scene);
         const bool found = find_image(path, call.context.owner_key) != nullptr;
-        engine::scene_unlock();
+        scene_guard.unlock();
         if (found) return true;
     }
     if (source.empty() || source.front() == '@') return true;
@@ -211,7 +211,7 @@ void create_mask(CommandCall& call, const std::string& source, bool stencil, std
     record->stencil = stencil;
     if (!record->drawable) return;
     hold_for_group(call);
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     CreateArgs args = create_args(call, 1, 2);
     SceneObject* o = create_kind_object(args, nullptr, nullptr, nullptr);
     if (o) {
@@ -231,7 +231,6 @@ void create_mask(CommandCall& call, const std::string& source, bool stencil, std
         }
         redraw_mask(*o);
     }
-    engine::scene_unlock();
 }
 
 bool cmd_create_mask(CommandCall& call) {
@@ -247,7 +246,7 @@ bool cmd_create_stencil(CommandCall& call) {
 bool cmd_create_camera(CommandCall& call) {
     if (call.path.empty()) return true;
     hold_for_group(call);
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     CreateArgs args = create_args(call, -1, 1);
     SceneObject* o = create_kind_object(args, nullptr, nullptr, nullptr);
     if (o) {
@@ -260,7 +259,6 @@ bool cmd_create_camera(CommandCall& call) {
         o->priority = -1;
         note_priority_changed();
     }
-    engine::scene_unlock();
     return true;
 }
 
@@ -296,10 +294,10 @@ bool cmd_create_process(CommandCall& call) {
     const int thread = engine::create_thread(false, script::process_thread_routine, block);
     if (thread == engine::k_no_thread) return true;
     block->thread = thread;
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     SceneObject* o = create_kind_object(create_args(call, 1, 2), nullptr, nullptr, nullptr);
     if (o) o->process = block;
-    engine::scene_unlock();
+    scene_guard.unlock();
     if (!o) {
         block->run_state = script::k_run_stopped;
         engine::resume_thread(thread);
@@ -450,7 +448,7 @@ bool cmd_create_cube(CommandCall& call) {
     if (!record->picture->allocate(k_screen_width, k_screen_height)) return true;
     auto d = create_drawable(record->picture.get());
     if (!d) return true;
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     CreateArgs args = create_args(call, 1, -1);
     SceneObject* o = create_kind_object(args, std::move(d), record->picture, &k_cube_kind);
     if (o) {
@@ -458,7 +456,6 @@ bool cmd_create_cube(CommandCall& call) {
         o->cube = record;
         mark_all_changed();
     }
-    engine::scene_unlock();
     return true;
 }
 

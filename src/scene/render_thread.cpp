@@ -99,10 +99,11 @@ void take_screenshots(bool all) {
     }
 }
 
-void present_region(const UpdateRegion::Edges& e) {
+// `any_state`: also outside the running states (the pictures a load shows while it runs).
+void present_region(const UpdateRegion::Edges& e, bool any_state = false) {
     RenderState& s = rs();
     const std::int32_t st = engine::state();
-    if (st != engine::k_state_running && st != engine::k_state_system_script) return;
+    if (!any_state && st != engine::k_state_running && st != engine::k_state_system_script) return;
     if (edges_empty(e)) return;
     UpdateRegion r;
     r.set(e);
@@ -204,11 +205,11 @@ void update_step(std::uint32_t now);
 
 // The express-skip animation stands for the whole scene: its frame is drawn over the whole
 // screen when it changed, and nothing else is composed.
-void compose_express_step() {
+void compose_express_step(engine::ScopedLock& scene_guard) {
     RenderState& s = rs();
     take_region();
     if (!express_frame_pending()) {
-        engine::scene_unlock();
+        scene_guard.unlock();
         if (!engine::skip_mode())
             render_wait(s.wake, static_cast<std::uint32_t>(interval_ms(s.interval_setting)));
         s.last_present = platform::tick_ms();
@@ -217,27 +218,28 @@ void compose_express_step() {
     const ClipRect all{0, 0, k_screen_width, k_screen_height};
     draw_express_skip(s.frame);
     if (s.overlay.draw) s.overlay.draw(s.frame, all);
-    engine::scene_unlock();
+    scene_guard.unlock();
     present_region({0, 0, k_screen_width, k_screen_height});
     pace();
 }
 
-void compose_step() {
+// Gives the scene lock back before it presents or waits.
+void compose_step(engine::ScopedLock& scene_guard) {
     RenderState& s = rs();
     if (express_skip_shown()) {
-        compose_express_step();
+        compose_express_step(scene_guard);
         return;
     }
     const UpdateRegion::Edges e = take_region();
     if (edges_empty(e)) {
-        engine::scene_unlock();
+        scene_guard.unlock();
         if (!engine::skip_mode())
             render_wait(s.wake, static_cast<std::uint32_t>(interval_ms(s.interval_setting)));
         s.last_present = platform::tick_ms();
         return;
     }
     compose_area(clip_of(e));
-    engine::scene_unlock();
+    scene_guard.unlock();
     present_region(e);
     pace();
 }
@@ -259,18 +261,17 @@ void render_routine(void*) {
         if (!engine::in_running_range(st) ||
             (st != engine::k_state_system_script && (st & 0xFF) != 0)) {
             render_wait(s.wake, 4);
-            engine::scene_lock();
+            engine::ScopedLock scene_guard(engine::k_lock_scene);
             reset_object_clocks();
-            engine::scene_unlock();
             continue;
         }
         if (s.frozen.load() || s.paused.load()) {
             render_wait(s.wake, static_cast<std::uint32_t>(interval_ms(s.interval_setting)));
             continue;
         }
-        engine::scene_lock();
+        engine::ScopedLock scene_guard(engine::k_lock_scene);
         update_step(platform::tick_ms());
-        compose_step(); // gives the lock back
+        compose_step(scene_guard);
         // Skip mode composes without pacing; in stepped time a cycle still takes a
         // millisecond, or time would never move on.
         if (stepped && platform::tick_ms() == began) render_wait(s.wake, 1);
@@ -425,26 +426,25 @@ void render_pause() {
     RenderState& s = rs();
     if (!s.running.load() || engine::quit_requested()) return;
     s.paused.store(true);
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     s.go.reset();
-    engine::scene_unlock();
 }
 
 void render_resume() {
     RenderState& s = rs();
     if (!s.running.load() || engine::quit_requested()) return;
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     commit_draw_list();
     reset_object_clocks();
     s.go.signal();
-    engine::scene_unlock();
+    scene_guard.unlock();
     s.paused.store(false);
 }
 
 void draw_now() {
     RenderState& s = rs();
     if (s.frozen.load()) return;
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     take_region();
     const ClipRect all{0, 0, k_screen_width, k_screen_height};
     if (express_skip_shown()) {
@@ -453,21 +453,30 @@ void draw_now() {
     } else {
         compose_area(all);
     }
-    engine::scene_unlock();
+    scene_guard.unlock();
     present_region({0, 0, k_screen_width, k_screen_height});
 }
 
+void present_with_cover(const Drawable* cover) {
+    RenderState& s = rs();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
+    take_region();
+    const ClipRect all{0, 0, k_screen_width, k_screen_height};
+    compose_area(all);
+    if (cover && cover->image && cover->alpha > 0) draw_drawable(s.frame, *cover, all);
+    scene_guard.unlock();
+    present_region({0, 0, k_screen_width, k_screen_height}, true);
+}
+
 void set_overlay_hooks(const OverlayHooks& hooks) {
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     rs().overlay = hooks;
-    engine::scene_unlock();
 }
 
 void add_cycle_hook(void (*hook)()) {
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     auto& hooks = rs().cycle_hooks;
     if (std::find(hooks.begin(), hooks.end(), hook) == hooks.end()) hooks.push_back(hook);
-    engine::scene_unlock();
 }
 
 void set_frozen(bool frozen) {
@@ -475,11 +484,11 @@ void set_frozen(bool frozen) {
 }
 
 void run_cycle_for_tests() {
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     update_step(platform::tick_ms());
     const UpdateRegion::Edges e = take_region();
     if (!edges_empty(e)) compose_area(clip_of(e));
-    engine::scene_unlock();
+    scene_guard.unlock();
     if (!edges_empty(e)) {
         UpdateRegion r;
         r.set(e);

@@ -97,6 +97,10 @@ void set_slot(SceneObject& o, SlotIndex slot, std::uint16_t code);
 
 // ---- action states -------------------------------------------------------------------------
 // Progress is 16.16 frames of the frame interval setting; the frame index is progress >> 16.
+// Progress stops at k_max_action_progress, so no frame past k_last_action_frame is ever
+// looked up: an action longer than that holds its last reachable frame.
+inline constexpr std::uint32_t k_max_action_progress = 0x7FFF0000;
+inline constexpr std::int32_t k_last_action_frame = std::int32_t(k_max_action_progress >> 16);
 struct ActionCore {
     bool skip_next = false;
     bool started = false;
@@ -460,6 +464,9 @@ bool render_running();
 void commit_draw_list();    // lock held: show every object, start pending actions
 void reset_object_clocks(); // lock held
 void draw_now();            // compose and present one full frame here
+// The whole scene composed with `cover` drawn over it (a load's loading image, at its
+// alpha; null: nothing), presented here in any engine state.
+void present_with_cover(const Drawable* cover);
 void set_frozen(bool frozen);
 // Frame interval setting (0..12) and its table.
 std::int32_t interval_setting();
@@ -498,6 +505,9 @@ bool express_skip_running();
 // ---- actions (actions*.cpp) ------------------------------------------------------------------
 std::int32_t step_count(std::int32_t time_ms, std::int32_t setting);
 std::int32_t tempo_key(std::string_view tempo);
+// The easing table of `steps` frames: entry i is the eased share at i / steps. Entries past
+// the last frame an action can reach are not made (a Fade of two billion milliseconds would
+// otherwise fill a gigabyte), so the table holds min(steps, k_last_action_frame + 1) + 1.
 void fill_easing(std::vector<double>& table, double amplitude, std::int32_t steps,
                  std::string_view tempo);
 // Adds this cycle's time to an action's progress.

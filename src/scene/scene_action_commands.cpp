@@ -58,9 +58,9 @@ std::int32_t action_time(const CommandCall& call, std::size_t i, bool skip_short
 // Lets the render thread draw while a script waits (see the Draw command).
 void let_render(const CommandCall& call) {
     if (call.block.is_process() || !engine::render_is_held()) {
-        engine::scene_lock();
+        engine::ScopedLock scene_guard(engine::k_lock_scene);
         commit_draw_list();
-        engine::scene_unlock();
+        scene_guard.unlock();
     } else {
         engine::render_release();
     }
@@ -90,12 +90,12 @@ int wait_for(CommandCall& call, const std::string& path, std::uint16_t code, std
             detail::Store& s = detail::store();
             s.delete_gate.reset();
             s.wait_gate.reset();
-            engine::scene_lock();
+            engine::ScopedLock scene_guard(engine::k_lock_scene);
             const int busy = apply(
                 call.context.owner_key, path,
                 [code](SceneObject& o) { return busy_for_wait(o, code) ? 1 : 0; },
                 ApplyOptions{.no_children = true, .stop_at_first = true});
-            engine::scene_unlock();
+            scene_guard.unlock();
             s.wait_gate.signal();
             s.delete_gate.signal();
             const bool backlog_open = began == engine::k_state_running &&
@@ -353,11 +353,11 @@ template <typename Fn> script::Value with_object(const script::BuiltinCall& c, F
     if (c.ctx && c.ctx->context)
         owner = static_cast<script::ScriptContext*>(c.ctx->context)->owner_key;
     double result = 0;
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     SceneObject* o = find_object(owner, name);
     if (!o && owner == -1) o = nullptr;
     if (o) result = fn(*o);
-    engine::scene_unlock();
+    scene_guard.unlock();
     return script::Value::of_number(result);
 }
 

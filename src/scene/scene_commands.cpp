@@ -91,12 +91,14 @@ std::shared_ptr<PixelImage> source_image(CommandCall& call, const std::string& s
     const std::string path = script::form_object_path(source, call.block.object_prefix);
     auto from_object = [&]() -> std::shared_ptr<PixelImage> {
         if (path.empty()) return nullptr;
-        engine::scene_lock();
+        engine::ScopedLock scene_guard(engine::k_lock_scene);
         auto image = find_image(path, call.context.owner_key);
-        engine::scene_unlock();
         return image;
     };
     if (auto image = from_object()) return image;
+    // A capture of the picture on the screen, made now (no file has these names).
+    if (source == "SCREEN" || source == "SCENE")
+        if (auto image = storage::load_image(source)) return image;
     bool exists = false;
     if (source.front() != '@' &&
         storage::available_file(source.rfind("file:", 0) == 0
@@ -133,9 +135,8 @@ void hold_for_group(CommandCall& call) {
 int for_each_object(CommandCall& call, const std::function<int(SceneObject&)>& fn,
                     ApplyOptions options) {
     if (call.path.empty()) return 0;
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     const int r = apply(call.context.owner_key, call.path, fn, options);
-    engine::scene_unlock();
     return r;
 }
 
@@ -146,7 +147,7 @@ namespace {
 bool cmd_create_name(CommandCall& call) {
     if (call.path.empty()) return true;
     hold_for_group(call);
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     SceneObject* o = create_object(call.context.owner_key, call.path);
     if (o) {
         o->creator = call.block.object_prefix;
@@ -160,7 +161,6 @@ bool cmd_create_name(CommandCall& call) {
             o->y = o->offset_y = parent->y;
         }
     }
-    engine::scene_unlock();
     return true;
 }
 
@@ -169,9 +169,8 @@ bool create_image_object(CommandCall& call, std::shared_ptr<PixelImage> image) {
     auto d = drawable_for(image);
     if (!d) return true;
     hold_for_group(call);
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     create_kind_object(create_args(call, 1, 2), std::move(d), image, nullptr);
-    engine::scene_unlock();
     return true;
 }
 
@@ -192,7 +191,7 @@ bool cmd_create_texture(CommandCall& call) {
 
 SceneObject* create_holder(CommandCall& call, std::shared_ptr<PixelImage> image) {
     if (call.path.empty() || !image) return nullptr;
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     SceneObject* o = create_object(call.context.owner_key, call.path);
     if (o) {
         o->creator = call.block.object_prefix;
@@ -200,7 +199,6 @@ SceneObject* create_holder(CommandCall& call, std::shared_ptr<PixelImage> image)
         o->source_image = std::move(image);
         set_slot(*o, k_slot_draw, k_op_idle);
     }
-    engine::scene_unlock();
     return o;
 }
 
@@ -250,7 +248,17 @@ bool cmd_request(CommandCall& call) {
 }
 
 bool cmd_set_alias(CommandCall& call) {
-    if (!call.path.empty()) set_alias(call.context.owner_key, call.arg(1), call.path);
+    if (call.path.empty() || set_alias(call.context.owner_key, call.arg(1), call.path) > 0)
+        return true;
+    // Objects are named by the path of the blocks that made them (a scene's own objects by
+    // their bare names): a path that begins with the scene's name finds nothing.
+    std::string message = "SetAlias: no object named '" + call.path + "'; no alias was set";
+    const std::size_t slash = call.path.find('/');
+    std::int32_t x = 0, y = 0;
+    if (slash != std::string::npos &&
+        position_of(call.path.substr(slash + 1), call.context.owner_key, x, y))
+        message += "; did you mean '" + call.path.substr(slash + 1) + "'?";
+    problem(call, message);
     return true;
 }
 

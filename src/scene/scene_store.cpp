@@ -211,7 +211,7 @@ bool gates_open() {
 
 bool add_owner(std::int32_t key) {
     if (key == -1) return false;
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     bool ok = false;
     if (!find_owner(key)) {
         auto owner = std::make_unique<SceneOwner>();
@@ -223,25 +223,23 @@ bool add_owner(std::int32_t key) {
         store().owners.push_back(std::move(owner));
         ok = true;
     }
-    engine::scene_unlock();
     return ok;
 }
 
 void remove_owner(std::int32_t key) {
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     if (SceneOwner* owner = find_owner(key)) {
         while (!owner->root.children.empty()) free_object(*owner->root.children.back());
         auto& owners = store().owners;
         owners.remove_if([key](const auto& o) { return o->key == key; });
     }
-    engine::scene_unlock();
+    scene_guard.unlock();
     stop_pending_processes();
 }
 
 bool owner_exists(std::int32_t key) {
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     const bool found = find_owner(key) != nullptr;
-    engine::scene_unlock();
     return found;
 }
 
@@ -260,7 +258,7 @@ SceneObject* create_object(std::int32_t owner_key, std::string_view path) {
         engine::scene_unlock();
         wait_gate(store().replace_gate);
         store().replace_gate.reset();
-        engine::scene_lock();
+        engine::scene_lock(); // the caller's hold, taken again
         owner = find_owner(owner_key);
         SceneObject* old = owner ? find_object(owner_key, path) : nullptr;
         const bool refused = old && old->locked;
@@ -313,7 +311,7 @@ int delete_objects(std::int32_t owner_key, std::string_view path) {
     wait_gate(s.replace_gate);
     s.replace_gate.reset();
     wait_gate(s.wait_gate);
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     // Collect first: deleting changes the sibling lists that the walk follows.
     std::vector<SceneObject*> found;
     apply(
@@ -333,7 +331,7 @@ int delete_objects(std::int32_t owner_key, std::string_view path) {
     }
     s.delete_gate.signal();
     s.replace_gate.signal();
-    engine::scene_unlock();
+    scene_guard.unlock();
     stop_pending_processes();
     return result;
 }
@@ -366,7 +364,7 @@ int default_request(SceneObject& o, std::string_view word) {
 
 int request(std::int32_t owner_key, std::string_view path, std::string_view text, bool* unknown) {
     bool reached = false, known = false;
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     const int r = apply(
         owner_key, path,
         [&](SceneObject& o) {
@@ -390,13 +388,13 @@ int request(std::int32_t owner_key, std::string_view path, std::string_view text
             return std::max(d, 0);
         },
         ApplyOptions{.no_children = true});
-    engine::scene_unlock();
+    scene_guard.unlock();
     if (unknown) *unknown = reached && !known;
     return r;
 }
 
 int set_alias(std::int32_t owner_key, std::string_view alias, std::string_view path) {
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     // One holder per alias: take it from everyone first.
     for (DrawList& l : store().lists)
         for (SceneObject* o : l.entries)
@@ -408,12 +406,11 @@ int set_alias(std::int32_t owner_key, std::string_view alias, std::string_view p
             return 1;
         },
         ApplyOptions{.no_children = true});
-    engine::scene_unlock();
     return r;
 }
 
 bool position_of(std::string_view path, std::int32_t owner_key, std::int32_t& x, std::int32_t& y) {
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     SceneObject* found = owner_key != -1 ? find_object(owner_key, path) : nullptr;
     if (!found)
         for (auto& owner : store().owners)
@@ -422,18 +419,17 @@ bool position_of(std::string_view path, std::int32_t owner_key, std::int32_t& x,
         x = found->x;
         y = found->y;
     }
-    engine::scene_unlock();
+    scene_guard.unlock();
     return found != nullptr;
 }
 
 void mark_excluded(std::int32_t owner_key, std::string_view path) {
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     apply(owner_key, path, [](SceneObject& o) {
         o.excluded = true;
         set_slot(o, k_slot_draw, k_op_disabled);
         return 1;
     });
-    engine::scene_unlock();
 }
 
 // ---- init and shutdown -------------------------------------------------------------------------
@@ -460,13 +456,13 @@ void shutdown_scene() {
     Store& s = store();
     if (!s.ready) return;
     stop_render_thread();
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     for (auto& owner : s.owners)
         while (!owner->root.children.empty()) free_object(*owner->root.children.back());
     s.owners.clear();
     for (DrawList& l : s.lists) l = DrawList{};
     s.ready = false;
-    engine::scene_unlock();
+    scene_guard.unlock();
     std::lock_guard guard(g_pending_mutex);
     g_pending_processes.clear();
 }

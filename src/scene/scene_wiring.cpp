@@ -21,7 +21,7 @@ platform::Event* render_ended_event();
 namespace {
 
 bool create_group(script::ScriptContext& context, script::ScriptBlock& block, const char* path) {
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     SceneObject* o = create_object(context.owner_key, path);
     if (o) {
         o->creator = block.object_prefix;
@@ -30,7 +30,7 @@ bool create_group(script::ScriptContext& context, script::ScriptBlock& block, co
         o->drawn = true;
         set_slot(*o, k_slot_draw, k_op_idle);
     }
-    engine::scene_unlock();
+    scene_guard.unlock();
     return o != nullptr;
 }
 
@@ -39,9 +39,8 @@ void delete_owner_objects(std::int32_t owner_key, const char* prefix) {
 }
 
 void restart_clocks() {
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     reset_object_clocks();
-    engine::scene_unlock();
 }
 
 void resume_scene() {
@@ -50,9 +49,8 @@ void resume_scene() {
 }
 
 void commit_for_redraw() {
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     commit_draw_list();
-    engine::scene_unlock();
 }
 
 bool object_position(const std::string& path, std::int32_t owner_key, double& x, double& y) {
@@ -67,13 +65,12 @@ bool pointer_over_clickable() {
     std::int32_t px = 0, py = 0;
     engine::pointer_position(px, py);
     bool over = false;
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     for (SceneObject* o : current_list()) {
         if (!o->clickable || !o->shown || !o->drawable) continue;
         const ClipRect b = screen_bounds(*o->drawable);
         if (px >= b.left && px < b.right && py >= b.top && py < b.bottom) over = true;
     }
-    engine::scene_unlock();
     return over;
 }
 
@@ -122,7 +119,8 @@ void register_with_frame() {
         h.start_effect_workers.push_back(start_workers);
         h.stop_effect_workers.push_back(stop_raster_workers);
         h.start_render.push_back(start);
-        h.stop_render.push_back(stop);
+        h.stop_render.push_back(stop_render_thread);
+        h.release_scene.push_back(stop);
         h.main_loop_pass.push_back(show_presented);
     }
     // The hooks below are installed again on every call (tests reset them).

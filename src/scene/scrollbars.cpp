@@ -201,7 +201,7 @@ bool cmd_create_scrollbar(script::CommandCall& call) {
     const double initial = std::clamp(script::argument_int(call.arg(6)) / 1000.0, 0.0, 1.0);
     const auto index = static_cast<std::int32_t>(initial * bar->last_index);
     commands::hold_for_group(call);
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     SceneObject* o = create_kind_object(commands::create_args(call, 1, -1), std::move(d), image,
                                         &k_scrollbar_kind);
     if (o) {
@@ -212,7 +212,6 @@ bool cmd_create_scrollbar(script::CommandCall& call) {
         o->scrollbar->index = index;
         reproject(*o);
     }
-    engine::scene_unlock();
     return true;
 }
 
@@ -220,7 +219,7 @@ bool cmd_set_scrollbar(script::CommandCall& call) {
     const std::string target_name = call.arg(1);
     if (call.path.empty() || target_name.empty()) return true;
     const std::string target_path = script::form_object_path(target_name, call.block.object_prefix);
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     SceneObject* target = find_object(call.context.owner_key, target_path);
     if (target) {
         apply(
@@ -237,7 +236,6 @@ bool cmd_set_scrollbar(script::CommandCall& call) {
             },
             ApplyOptions{.no_children = true});
     }
-    engine::scene_unlock();
     return true;
 }
 
@@ -262,7 +260,7 @@ script::Value scrollbar_value(const script::BuiltinCall& c) {
     if (c.args.empty()) return script::Value::of_number(0);
     const std::string name = script::join_object_name(c.ctx, script::value_text(c.args[0]));
     double value = 0;
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     for (auto& owner : detail::store().owners) {
         SceneObject* o = find_object(owner->key, name);
         if (o && o->scrollbar) {
@@ -271,7 +269,7 @@ script::Value scrollbar_value(const script::BuiltinCall& c) {
             break;
         }
     }
-    engine::scene_unlock();
+    scene_guard.unlock();
     return script::Value::of_number(value);
 }
 

@@ -21,7 +21,7 @@ bool cmd_create_window(script::CommandCall& call) {
     const std::int64_t w = script::argument_int(ws), h = script::argument_int(hs);
     if (!commands::size_ok(call, w, h, "CreateWindow")) return true;
     commands::hold_for_group(call);
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     CreateArgs args = commands::create_args(call, 1, 2);
     const bool follows_parent = commands::is_true_word(call.arg(6));
     if (SceneObject* o = create_kind_object(args, nullptr, nullptr, nullptr)) {
@@ -38,7 +38,6 @@ bool cmd_create_window(script::CommandCall& call) {
         o->window_clip = std::make_unique<ClipRect>(ClipRect{
             o->x, o->y, static_cast<std::int32_t>(o->x + w), static_cast<std::int32_t>(o->y + h)});
     }
-    engine::scene_unlock();
     return true;
 }
 

@@ -157,7 +157,9 @@ std::optional<std::string> ArgumentReader::next(ArgMode mode, char separator) {
 
     if (m_canonical && separator) {
         const std::string text = result.value_or("");
-        if (mode == ArgMode::quoted && (was_quoted || result))
+        // An empty unquoted argument stays empty: the statement read again from its
+        // canonical text gives the same text (a save, a load and a save write one block).
+        if (mode == ArgMode::quoted && (was_quoted || (result && !result->empty())))
             *m_canonical += "\"" + text + "\"";
         else
             *m_canonical += text;

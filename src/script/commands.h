@@ -88,7 +88,8 @@ struct CommandHooks {
     bool (*pointer_over_clickable)() = nullptr;   // WaitKey ignores clicks over one
     void (*menu_wait_animation)(bool waiting) = nullptr;
     void (*warp_pointer)(std::int32_t x, std::int32_t y) = nullptr;
-    bool headless = true; // System only records what it would open
+    void (*wait_cursor)(bool on) = nullptr; // Save, DeleteSaveFile: the wait cursor, then the arrow
+    bool headless = true;                   // System only records what it would open
 };
 void set_command_hooks(const CommandHooks& hooks);
 CommandHooks& command_hooks();

@@ -225,7 +225,7 @@ ScriptContext* load_into_new_context(const std::string& file, const char* block_
                                      ScriptContext* return_context, int set,
                                      std::vector<ScriptProblem>* problems) {
     std::vector<ScriptProblem> found;
-    engine::lock(engine::k_lock_script_load);
+    engine::ScopedLock load_guard(engine::k_lock_script_load);
     auto ctx = std::make_unique<ScriptContext>();
     ctx->set = set;
     ctx->in_use = 1;
@@ -257,7 +257,7 @@ ScriptContext* load_into_new_context(const std::string& file, const char* block_
             g_sets[set].push_back(std::move(ctx));
         }
     }
-    engine::unlock(engine::k_lock_script_load);
+    load_guard.unlock();
     print_problems(found, 0);
     if (problems) problems->insert(problems->end(), found.begin(), found.end());
     if (raw) lint_new_files(*raw);
@@ -267,9 +267,9 @@ ScriptContext* load_into_new_context(const std::string& file, const char* block_
 int load_into_context(ScriptContext& context, const std::string& file, bool included,
                       std::vector<ScriptProblem>* problems) {
     std::vector<ScriptProblem> found;
-    engine::lock(engine::k_lock_script_load);
+    engine::ScopedLock load_guard(engine::k_lock_script_load);
     const int slot = load_file_locked(context, file, included, found, nullptr, 0);
-    engine::unlock(engine::k_lock_script_load);
+    load_guard.unlock();
     print_problems(found, 0);
     if (problems) problems->insert(problems->end(), found.begin(), found.end());
     if (slot >= 0) lint_new_files(context);
@@ -295,9 +295,8 @@ void unload_file(ScriptContext& context, int slot) {
         std::lock_guard guard(context.m_blocks_mutex);
         context.blocks.remove_if([slot](const auto& b) { return b->file_slot == slot; });
     }
-    engine::lock(engine::k_lock_script_load);
+    engine::ScopedLock load_guard(engine::k_lock_script_load);
     context.files[static_cast<std::size_t>(slot)] = ScriptFile{};
-    engine::unlock(engine::k_lock_script_load);
 }
 
 ScriptBlock* find_block(ScriptContext& context, const char* name, std::int32_t kinds, int slot) {

@@ -225,9 +225,9 @@ bool cmd_reset(CommandCall&) {
     if (!engine::take_command_lock()) return true;
     engine::state_changed_event().signal();
     engine::attention_event().signal();
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     engine::set_state(engine::k_state_start_scripts);
-    engine::scene_unlock();
+    scene_guard.unlock();
     engine::give_command_lock();
     return true;
 }

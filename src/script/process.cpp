@@ -314,17 +314,20 @@ void stop_all_processes() {
         const bool current = set == (s == engine::k_state_system_script ? 1 : 0);
         if (!both && !current) continue;
         std::vector<ScriptContext*> list = contexts_of_set(set);
+        for (ScriptContext* c : list) c->running = 0;
+        for (ScriptContext* c : list) {
+            const int t = c->thread.load();
+            if (t >= 0 && !wait_ended(t, 10000))
+                std::fprintf(stderr, "script: a script thread did not end within 10 s\n");
+        }
+        // The objects a context made go once its thread has ended: a thread in the middle
+        // of a save or a draw still reads them, and after the quit flag the scene lock no
+        // longer keeps it out.
         for (ScriptContext* c : list) {
             if (c->owner_key != -1 && scene_hooks().release_owner) {
                 scene_hooks().release_owner(c->owner_key);
                 c->owner_key = -1;
             }
-            c->running = 0;
-        }
-        for (ScriptContext* c : list) {
-            const int t = c->thread.load();
-            if (t >= 0 && !wait_ended(t, 10000))
-                std::fprintf(stderr, "script: a script thread did not end within 10 s\n");
         }
         free_set(set);
     }

@@ -47,9 +47,10 @@ constexpr std::size_t k_short_text_max = 511; // voice lists
 // and a script that changes one hears once which subsystem it waits for. When a subsystem
 // arrives, its lines go.
 constexpr std::pair<std::string_view, std::string_view> k_waiting[] = {
-    {"save_last_select", "save data"},   {"script_menu", "the popup menu"},
-    {"script_return", "the popup menu"}, {"script_reset", "the popup menu"},
-    {"show_cursor", "the cursor"},
+    {"save_last_select", "save data"},
+    {"script_menu", "the popup menu"},
+    {"script_return", "the popup menu"},
+    {"script_reset", "the popup menu"},
 };
 
 struct Setting {
@@ -176,6 +177,22 @@ bool apply(int i, std::string_view name, std::string_view var_name) {
     return true;
 }
 
+// "#SYSTEM_x" and "$SYSTEM_x" name one setting: the variable of the other prefix takes the
+// value too, so that whichever of the two the engine or a script reads, it reads the
+// setting. A local is made when it is missing; a global only follows one that exists (the
+// common data would keep it for every later run).
+void mirror_other_prefix(std::string_view var_name) {
+    const std::optional<VarRecord> rec = var_find(var_name);
+    if (!rec) return;
+    std::string other(var_name);
+    other[0] = other[0] == '#' ? '$' : '#';
+    if (other[0] == '#' && !var_exists(other)) return;
+    if (rec->type == VarType::number)
+        var_set_number(other, rec->number, false);
+    else
+        var_set_text(other, rec->text, false);
+}
+
 // Says once per setting that a script changed a setting nobody reads yet. Only while
 // scripts run: the settings file, the common save data and a restored save set them too.
 void note_waiting_setting(int i, std::string_view name, std::string_view var_name) {
@@ -264,7 +281,10 @@ void run_system_variable_handler(std::string_view var_name) {
         engine::attention_event().signal();
         return;
     }
-    if (apply(i, name, var_name)) run_reactions(name, var_name);
+    if (apply(i, name, var_name)) {
+        mirror_other_prefix(var_name);
+        run_reactions(name, var_name);
+    }
     note_waiting_setting(i, name, var_name);
     engine::attention_event().pulse();
 }

@@ -50,11 +50,11 @@ void forget_object(SceneObject& o) {
 
 bool cmd_create_backlog(script::CommandCall& call) {
     if (call.path.empty()) return true;
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     // A second window would take over the open one's state; it is refused before anything
     // is made.
     if (screen().visible) {
-        engine::scene_unlock();
+        scene_guard.unlock();
         script::report_problem(call.context, call.statement,
                                "CreateBacklog: a backlog window is already open");
         return true;
@@ -69,7 +69,6 @@ bool cmd_create_backlog(script::CommandCall& call) {
     args.y = "0";
     if (SceneObject* o = scene::create_kind_object(args, nullptr, nullptr, &k_backlog_kind))
         detail::open_window(*o);
-    engine::scene_unlock();
     return true;
 }
 
@@ -84,20 +83,19 @@ bool cmd_clear_backlog(script::CommandCall&) {
     // The voice being replayed stays with the screen until its next replay or the window
     // goes: clearing the text must not pull a playing sound away.
     backlog_clear();
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     if (screen().visible) {
         screen().changed = true;
         detail::mark_window_area();
     }
-    engine::scene_unlock();
     return true;
 }
 
 script::Value enable_backlog(const script::BuiltinCall&) {
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     const bool visible = screen().visible;
     if (visible && screen().changed) detail::mark_window_area();
-    engine::scene_unlock();
+    scene_guard.unlock();
     return script::Value::of_number(visible ? 1 : 0);
 }
 
@@ -106,9 +104,9 @@ script::Value backlog_row(const script::BuiltinCall&) {
 }
 
 script::Value backlog_line(const script::BuiltinCall&) {
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     const std::int32_t offset = screen().offset;
-    engine::scene_unlock();
+    scene_guard.unlock();
     return script::Value::of_number(offset);
 }
 
@@ -161,9 +159,8 @@ void load_voice_icons() {
 
 bool start_backlog() {
     set_backlog_width(persist::settings().backlog_word_in_row);
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     load_voice_icons();
-    engine::scene_unlock();
     return true;
 }
 
@@ -195,9 +192,8 @@ void register_backlog_with_frame() {
     ui::InputHooks& h = ui::input_hooks();
     h.open_backlog = [] { return open_screen(38); };
     h.backlog_open = [] {
-        engine::scene_lock();
+        engine::ScopedLock scene_guard(engine::k_lock_scene);
         const bool open = screen().visible;
-        engine::scene_unlock();
         return open;
     };
     h.backlog_input = open_screen;

@@ -114,9 +114,9 @@ const CachedGlyph* glyph_for(std::uint32_t code, std::uint32_t directions) {
     if (it != g_screen.glyphs.end()) return it->second.ok ? &it->second : nullptr;
     CachedGlyph g;
     platform::GlyphOutline o;
-    engine::lock(engine::k_lock_text);
+    engine::ScopedLock text_guard(engine::k_lock_text);
     g.ok = g_screen.font.face && glyph_coverage(g_screen.font, code, o);
-    engine::unlock(engine::k_lock_text);
+    text_guard.unlock();
     if (g.ok) make_masks(g, o, directions);
     auto [slot, _] = g_screen.glyphs.emplace(code, std::move(g));
     return slot->second.ok ? &slot->second : nullptr;
@@ -542,12 +542,11 @@ void open_window(SceneObject& window) {
     if (!same_font) {
         free_font(sc.font);
         sc.glyphs.clear();
-        engine::lock(engine::k_lock_text);
+        engine::ScopedLock text_guard(engine::k_lock_text);
         sc.font = TextFont{};
         create_font_from_defaults(sc.font);
         FontMetrics m;
         sc.ascent = font_metrics(sc.font, m) ? m.ascent : 0;
-        engine::unlock(engine::k_lock_text);
     }
     sc.font_settings = fs; // colours may change without new glyphs
     mark_window_area();

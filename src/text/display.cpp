@@ -218,7 +218,7 @@ std::int32_t characters_to_page_end(const TextLayout& p, std::int32_t i, std::in
 // Stage 7: a voice at slot i starts (outside skip mode) and goes to the backlog.
 void voice_stage(TextLayout& p, CharSlot& s, std::int32_t i, std::int32_t count) {
     if (!s.voice) return;
-    const std::unique_ptr<VoiceRecord> voice = std::move(s.voice); // used once
+    std::unique_ptr<VoiceRecord> voice = std::move(s.voice); // used once
     if (!engine::skip_mode() && voice->enabled) {
         stop_voice();
         DisplayHooks& h = display_hooks();
@@ -230,6 +230,10 @@ void voice_stage(TextLayout& p, CharSlot& s, std::int32_t i, std::int32_t count)
                 voice_sync_interval(h.voice_length_ms(*voice), characters_to_page_end(p, i, count));
     }
     if (p.backlog) backlog_add(0, voice.get());
+    if (p.voice_started) {
+        p.started_voice = std::move(voice);
+        p.started_voice_slot = i;
+    }
 }
 
 // The block whose text the object shows, while it still exists (a scene's file may be

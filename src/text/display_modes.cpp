@@ -112,9 +112,8 @@ void skip_changed(bool on) {
 }
 
 void redraw_all() {
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     scene::mark_all_changed();
-    engine::scene_unlock();
 }
 
 bool offer_press(ui::TextPress) {
@@ -219,10 +218,9 @@ void apply_auto_mode() {
             on = false;
         }
         engine::set_auto_mode(on);
-        engine::scene_lock();
+        engine::ScopedLock scene_guard(engine::k_lock_scene);
         scene::mark_all_changed();
         show_icon(on ? k_icon_auto : k_icon_none);
-        engine::scene_unlock();
     }
     engine::attention_event().signal();
 }
@@ -244,7 +242,7 @@ void set_message_window_hidden(bool hidden) {
 bool offer_press_to_text() {
     if (script::setting_number("text_waitkey") == 0) return false;
     bool taken = false;
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     for (scene::SceneObject* o : scene::current_list()) {
         if (o->slots[scene::k_slot_kind_tick].code != scene::k_op_text_tick) continue;
         TextLayout* p = text_layout_of(*o);
@@ -255,7 +253,6 @@ bool offer_press_to_text() {
         p->show_rest = 1;
         taken = true;
     }
-    engine::scene_unlock();
     return taken;
 }
 

@@ -136,9 +136,8 @@ void position_changed(std::string_view setting, std::string_view var_name) {
                      static_cast<int>(var_name.size()), var_name.data());
     std::int32_t x = 0, y = 0;
     if (!fixed_icon_position(x, y)) return;
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     for (IconRecord& r : icons().records) move_record(r, x, y);
-    engine::scene_unlock();
 }
 
 void frames_changed(std::string_view setting, std::string_view var_name) {
@@ -238,7 +237,7 @@ bool set_icon_frames(int kind, std::string_view value, std::string_view source,
                          pattern.count);
     }
     std::shared_ptr<FrameList> list = make_list(std::move(images));
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     icons().lists[static_cast<std::size_t>(kind)] = list;
     for (IconRecord& r : icons().records) {
         if (r.kind != kind) continue;
@@ -247,16 +246,14 @@ bool set_icon_frames(int kind, std::string_view value, std::string_view source,
         restart(r);
         mark_record(r);
     }
-    engine::scene_unlock();
     return true;
 }
 
 std::size_t icon_frame_count(int kind) {
     kind = normal_kind(kind);
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     const auto& list = icons().lists[static_cast<std::size_t>(kind)];
     const std::size_t n = kind != k_icon_none && list ? list->images.size() : 0;
-    engine::scene_unlock();
     return n;
 }
 
@@ -292,18 +289,16 @@ void draw_icon(scene::FrameBuffer& frame, const scene::ClipRect& clip) {
 }
 
 void reset_icon_records() {
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     for (IconRecord& r : icons().records) {
         mark_record(r);
         r = IconRecord{};
     }
-    engine::scene_unlock();
 }
 
 void reset_icons_for_tests() {
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     icons() = IconState{};
-    engine::scene_unlock();
 }
 
 void register_icons_with_frame() {

@@ -409,6 +409,7 @@ std::unique_ptr<TextLayout> new_layout(std::shared_ptr<PixelImage> target) {
     layout->slots.resize(k_layout_slots);
     layout->ruby.resize(k_ruby_slots);
     layout->target = std::move(target);
+    layout->made_with = default_font_settings();
     if (!create_font_from_defaults(layout->font)) {
         std::fprintf(stderr, "text layout: the default font could not be created\n");
         return nullptr;

@@ -208,6 +208,7 @@ struct TextLayout {
     std::uint32_t reader_number = 0;       // its unique number: the block may go first
 
     TextFont font;                      // the font as layout left it
+    DefaultFontSettings made_with;      // the default font when the layout was made
     std::shared_ptr<PixelImage> target; // the object's image: what the scene draws
     // With an outline (the font had outline directions when layout began) the glyphs and
     // their outline shapes go into two layers of their own, and `target` is the outline
@@ -219,11 +220,13 @@ struct TextLayout {
 
     // Display state beyond the counters above.
     std::shared_ptr<script::InlineScript> inline_run; // the script block the text waits for
-    bool voice_started = false;               // this object started the voice that plays now
-    std::string current_voice;                // class of the current voice (at most 63 bytes)
-    std::vector<std::int32_t> ruby_x, ruby_y; // positions of the ruby being revealed
-    std::vector<CharSlot> slots;              // k_layout_slots
-    std::vector<RubySlot> ruby;               // k_ruby_slots, filled from the start
+    bool voice_started = false;                 // this object started the voice that plays now
+    std::unique_ptr<VoiceRecord> started_voice; // the voice it started last (a save keeps it)
+    std::int32_t started_voice_slot = -1;       // the slot that voice came from
+    std::string current_voice;                  // class of the current voice (at most 63 bytes)
+    std::vector<std::int32_t> ruby_x, ruby_y;   // positions of the ruby being revealed
+    std::vector<CharSlot> slots;                // k_layout_slots
+    std::vector<RubySlot> ruby;                 // k_ruby_slots, filled from the start
     std::int32_t ruby_used = 0;
 };
 

@@ -50,12 +50,6 @@ int text_request(scene::SceneObject& o, std::string_view word) {
 
 const scene::KindOps k_text_kind{"text", text_request, nullptr, nullptr, nullptr};
 
-class TextLock {
-public:
-    TextLock() { engine::lock(engine::k_lock_text); }
-    ~TextLock() { engine::unlock(engine::k_lock_text); }
-};
-
 bool is_auto(const std::string& s) {
     return script::equals_nocase(s, "AUTO");
 }
@@ -100,7 +94,7 @@ bool cmd_create_text(CommandCall& call) {
     std::unique_ptr<TextLayout> layout;
     std::shared_ptr<PixelImage> image;
     {
-        TextLock lock;
+        engine::ScopedLock text_guard(engine::k_lock_text);
         read_text_settings();
         if (is_auto(w_arg) || is_auto(h_arg)) {
             std::int32_t mw = 0, mh = 0;
@@ -136,9 +130,9 @@ bool cmd_create_text(CommandCall& call) {
     args.report = [&call](const std::string& message) {
         script::report_problem(call.context, call.statement, message);
     };
-    engine::scene_lock();
+    engine::ScopedLock scene_guard(engine::k_lock_scene);
     scene::SceneObject* o = make_text_object(args, image, layout, {});
-    engine::scene_unlock();
+    scene_guard.unlock();
     if (!o)
         script::report_problem(call.context, call.statement,
                                "CreateText: the object " + call.path + " could not be created");
@@ -165,7 +159,7 @@ bool cmd_load_text(CommandCall& call) {
         call.has(4) && !call.arg(4).empty() ? script::argument_int(call.arg(4)) : 576;
     std::int32_t margin_line, margin_row;
     {
-        TextLock lock;
+        engine::ScopedLock text_guard(engine::k_lock_text);
         read_text_settings();
         const TextSettings settings = text_settings();
         margin_line = margin_arg(call, 5, settings.margin_line);
@@ -185,7 +179,7 @@ bool cmd_load_text(CommandCall& call) {
         std::shared_ptr<PixelImage> image;
         std::int32_t cx = 0, cy = 0;
         {
-            TextLock lock;
+            engine::ScopedLock text_guard(engine::k_lock_text);
             std::int32_t w = width, h = height;
             if (!measure_script_text(entry.first, entry.last + 1, w, h, margin_line, margin_row))
                 return true;
@@ -207,7 +201,7 @@ bool cmd_load_text(CommandCall& call) {
         args.path = path;
         args.x = std::to_string(run_x);
         args.y = std::to_string(run_y);
-        engine::scene_lock();
+        engine::ScopedLock scene_guard(engine::k_lock_scene);
         scene::SceneObject* o = make_text_object(args, image, layout, entry.label);
         if (o) {
             o->priority = o->parent ? o->parent->priority : 0;
@@ -216,7 +210,7 @@ bool cmd_load_text(CommandCall& call) {
             scene::set_slot(*o, scene::k_slot_draw, scene::k_op_hidden);
             scene::set_slot(*o, scene::k_slot_kind_tick, scene::k_op_hidden);
         }
-        engine::scene_unlock();
+        scene_guard.unlock();
         if (!o) {
             script::report_problem(call.context, call.statement,
                                    "LoadText: the object " + path + " could not be created");

@@ -227,6 +227,53 @@ TEST(CommandLine, ParsesAndRefuses) {
     EXPECT_EQ(o.game_dir.front(), '/');
 }
 
+// A scoped lock is given back on every way out: an exception, an early unlock, and a
+// release after the quit flag was set (it was once skipped then, leaving the lock held).
+TEST_F(EngineTest, ScopedLockIsGivenBackOnEveryWayOut) {
+    auto free_elsewhere = [] {
+        bool taken = false;
+        std::thread other([&] {
+            // A held lock would block here; quit is never set meanwhile, so give up on a
+            // timer instead of waiting forever.
+            std::atomic<bool> got{false};
+            std::thread probe([&] {
+                if (lock(k_lock_scene)) {
+                    got = true;
+                    unlock(k_lock_scene);
+                }
+            });
+            for (int i = 0; i < 100 && !got.load(); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            taken = got.load();
+            if (!taken) request_quit(); // frees the probe
+            probe.join();
+        });
+        other.join();
+        return taken;
+    };
+    try {
+        ScopedLock guard(k_lock_scene);
+        EXPECT_TRUE(guard.held());
+        throw 1;
+    } catch (int) {
+    }
+    EXPECT_TRUE(free_elsewhere());
+    {
+        ScopedLock guard(k_lock_scene);
+        guard.unlock();
+        EXPECT_TRUE(free_elsewhere());
+        guard.lock();
+        EXPECT_TRUE(guard.held());
+    }
+    EXPECT_TRUE(free_elsewhere());
+    {
+        ScopedLock guard(k_lock_scene);
+        request_quit();
+    }
+    reset_process_state_for_tests(); // the quit flag down again, the same lock table
+    EXPECT_TRUE(free_elsewhere());
+}
+
 // A lock() that gave up took nothing: its paired unlock() must not release a mutex that
 // another thread holds.
 TEST_F(EngineTest, UnlockWithoutLockLeavesOtherHoldersAlone) {

@@ -57,7 +57,7 @@ std::string rgb(const std::string& png, int x, int y) {
 
 } // namespace
 
-// Up, Page Up and the wheel open the screen at the newest page; one notch or Up goes a row
+// Up, Page Up and the wheel open the screen at the newest page; each notch or Up goes a row
 // back, Page Up a page, Home to the oldest page; End, Page Down or the wheel towards the
 // reader on the newest page, and a right click, close it; play then goes on.
 TEST(BacklogGame, KeysAndWheelScrollAndClose) {
@@ -70,6 +70,11 @@ TEST(BacklogGame, KeysAndWheelScrollAndClose) {
          "1 0:0 -1:27 -6:170 -35:1000 0:0 "},
         {"1000 wheel up\n1500 wheel up\n1800 wheel down\n2100 wheel down\n3200 click 500 300\n",
          "1 0:0 -1:27 0:0 "},
+        // A report of several notches (a fast turn) moves a row per notch, both ways; the
+        // last notch towards the reader, on the newest page, closes the screen.
+        {"1000 wheel up\n1500 wheel up 3\n1800 wheel down 2\n2100 wheel down 2\n"
+         "3200 click 500 300\n",
+         "1 0:0 -1:27 -2:55 -3:85 -2:55 -1:27 0:0 "},
         {"1000 key up\n1500 key pageup\n1800 key pagedown\n2100 key pagedown\n"
          "3200 click 500 300\n",
          "1 0:0 -5:142 0:0 "},

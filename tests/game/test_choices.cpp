@@ -37,19 +37,20 @@ struct Shot {
 };
 
 // Runs the choices game with `input`, taking a screenshot at each time, and checks them.
-void run_and_check(const std::string& name, const char* input, const std::vector<Shot>& shots,
-                   const char* chosen) {
+// Returns the run's cursor log.
+std::string run_and_check(const std::string& name, const char* input,
+                          const std::vector<Shot>& shots, const char* chosen) {
     const std::string game = copy_game("choices", name);
     std::vector<std::string> args = {"--headless", "--save-dir",       game + "/saves",
                                      "--input",    game + "/" + input, "--max-seconds",
-                                     "6"};
+                                     "6",          "--cursor-log",     game + "/cursor.log"};
     for (const Shot& s : shots) {
         args.push_back("--screenshot");
         args.push_back(std::to_string(s.ms) + "=" + game + "/" + std::to_string(s.ms) + ".png");
     }
     args.push_back(game);
     const RunResult r = run_kestrune(args);
-    ASSERT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_EQ(r.exit_code, 0) << r.output;
     for (const Shot& s : shots) {
         const std::string png = game + "/" + std::to_string(s.ms) + ".png";
         EXPECT_EQ(rgb(png, 120, 120), s.a) << input << " at " << s.ms;
@@ -59,6 +60,7 @@ void run_and_check(const std::string& name, const char* input, const std::vector
         EXPECT_EQ(rgb(png, 120, 320), s.b) << input << " at " << s.ms;
     }
     EXPECT_EQ(read_text(game + "/chose.txt"), chosen) << r.output;
+    return read_text(game + "/cursor.log");
 }
 
 } // namespace
@@ -68,15 +70,21 @@ void run_and_check(const std::string& name, const char* input, const std::vector
 // neither (A falls back to its usual image, B only shows its over image); a press and
 // release on B takes B's branch.
 TEST(ChoiceGame, MouseHoverPressAndChoose) {
-    run_and_check("choices_mouse", "mouse.in",
-                  {{1200, k_red, k_black, k_red},
-                   {1350, k_green, k_green, k_red},
-                   {1600, k_blue, k_blue, k_red},
-                   {1900, k_red, k_black, k_green},
-                   {2100, k_green, k_green, "112,83,0"}, // B's over image fading out
-                   {2600, k_red, k_black, k_blue},
-                   {3500, k_white, k_white, k_white}},
-                  "B");
+    const std::string cursor =
+        run_and_check("choices_mouse", "mouse.in",
+                      {{1200, k_red, k_black, k_red},
+                       {1350, k_green, k_green, k_red},
+                       {1600, k_blue, k_blue, k_red},
+                       {1900, k_red, k_black, k_green},
+                       {2100, k_green, k_green, "112,83,0"}, // B's over image fading out
+                       {2600, k_red, k_black, k_blue},
+                       {3500, k_white, k_white, k_white}},
+                      "B");
+    // The hand shows only once the pointer is on an opaque pixel of A (1300, not 1000 on its
+    // transparent part), and the arrow comes back when B has been chosen.
+    EXPECT_EQ(cursor.substr(0, cursor.find('\n')), "1300 cursor hand");
+    EXPECT_NE(cursor.find("2800 cursor arrow\n"), std::string::npos) << cursor;
+    EXPECT_EQ(cursor.find("1000 "), std::string::npos) << cursor;
 }
 
 // The first Down brings the pointer onto the choice that took the focus when the select

@@ -117,13 +117,17 @@ TEST(Commands, MaxSecondsEndsAScriptThatWaitsForever) {
     EXPECT_EQ(r.exit_code, 0) << r.output;
 }
 
+// A settings file written with CR LF line ends, as the engine's own games ship them, and
+// one saved by an editor with bare LF line ends read the same.
 TEST(Settings, StartKeyAndSeededVariables) {
-    const std::string game = scratch_dir("settings_seed");
-    // Section names are Shift-JIS in the file: サウンド and スクリプト.
-    write_text(game + "/system/System.ini",
-               "[\x83\x54\x83\x45\x83\x93\x83\x68]\r\nbgm_volume=700\r\n"
-               "[\x83\x58\x83\x4e\x83\x8a\x83\x76\x83\x67]\r\nstart=first.txt\r\n");
-    write_text(game + "/first.txt", R"(
+    for (const char* eol : {"\r\n", "\n"}) {
+        const std::string game = scratch_dir("settings_seed");
+        // Section names are Shift-JIS in the file: サウンド and スクリプト.
+        write_text(game + "/system/System.ini",
+                   std::string("[\x83\x54\x83\x45\x83\x93\x83\x68]") + eol + "bgm_volume=700" +
+                       eol + "[\x83\x58\x83\x4e\x83\x8a\x83\x76\x83\x67]" + eol +
+                       "start=first.txt" + eol + "close=none.txt" + eol);
+        write_text(game + "/first.txt", R"(
 scene main
 {
     $v = #SYSTEM_sound_volume_bgm;
@@ -132,9 +136,11 @@ scene main
     WriteFile("seeded.txt", $out, FALSE);
 }
 )");
-    const RunResult r = run_kestrune({"--headless", "--save-dir", game + "/saves", game});
-    EXPECT_EQ(r.exit_code, 0) << r.output;
-    EXPECT_EQ(read_text(game + "/seeded.txt"), "700,1000,1");
+        const RunResult r = run_kestrune({"--headless", "--save-dir", game + "/saves", game});
+        EXPECT_EQ(r.exit_code, 0) << r.output;
+        EXPECT_EQ(read_text(game + "/seeded.txt"), "700,1000,1")
+            << "line end " << (eol[0] == '\r' ? "CR LF" : "LF");
+    }
 }
 
 // Names a script gives to the file commands and built-ins cannot reach outside the game

@@ -1,6 +1,7 @@
 // Whole-program runs of scene behaviour that games rely on: the blend-mode and visibility
 // requests of graphic objects, the wait flag of the move commands, aliases given to the
-// scene's built-in functions, actions keeping time in a busy scene, and nested masks.
+// scene's built-in functions, actions keeping time in a busy scene, actions of any length,
+// and nested masks.
 // Every script waits for a known engine time (MilliTime) before it starts, so screenshot
 // times do not depend on how long start-up took.
 #include "run_game.h"
@@ -56,31 +57,6 @@ std::array<int, 3> pixel(const std::string& png, int x, int y) {
     }
     const std::uint8_t* p = img.row(y) + x * 4;
     return {p[0], p[1], p[2]};
-}
-
-// A 24-bit Windows bitmap of one colour (blue, green, red): an image that is not a colour
-// plane, so that it can be smoothed.
-std::string bitmap(int w, int h, std::array<std::uint8_t, 3> bgr) {
-    const int stride = (w * 3 + 3) / 4 * 4;
-    const std::uint32_t size = 54 + std::uint32_t(stride * h);
-    std::string b(size, '\0');
-    auto put32 = [&](std::size_t at, std::uint32_t v) {
-        for (int i = 0; i < 4; ++i) b[at + std::size_t(i)] = char((v >> (8 * i)) & 255);
-    };
-    b[0] = 'B';
-    b[1] = 'M';
-    put32(2, size);
-    put32(10, 54);
-    put32(14, 40);
-    put32(18, std::uint32_t(w));
-    put32(22, std::uint32_t(h));
-    b[26] = 1;  // planes
-    b[28] = 24; // bits per pixel
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            for (int c = 0; c < 3; ++c)
-                b[54 + std::size_t(y * stride + x * 3 + c)] = char(bgr[std::size_t(c)]);
-    return b;
 }
 
 // Numbers written by a script, one per line.
@@ -140,7 +116,9 @@ TEST(SceneFaults, BlendAndVisibilityRequestsReachGraphicObjects) {
     }
     body += "    Draw();\n    Wait(1000);\n";
     const std::string game = scratch_dir("faults_blend");
-    write_text(game + "/white.bmp", bitmap(60, 60, {255, 255, 255}));
+    write_text(game + "/white.bmp", bitmap24(60, 60, [](int, int) {
+                   return std::array<std::uint8_t, 3>{255, 255, 255};
+               }));
     write_text(game + "/start.txt", at(300, body));
     run_in(game, {"--screenshot", "1000=GAME/blend.png"});
     for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -217,6 +195,28 @@ scene main
     EXPECT_LT(v[4], 1500);
     EXPECT_EQ(v[5], 120) << "an alias held in a variable";
     EXPECT_EQ(v[6], 0) << "an unknown alias";
+}
+
+// Actions as long as a script may ask (about 23 days each): their easing tables hold only
+// the frames an action can reach, so four of them on one object cost no gigabytes, and the
+// object still stands near its start after half a second.
+TEST(SceneFaults, ActionsOfTwoBillionMillisecondsStayCheap) {
+    const std::string game = run_scene("faults_long_actions", at(300, R"(
+    CreateColor("a", 1, 100, 100, 64, 64, "#FFFFFF");
+    Fade("a", 2000000000, 0, NULL, FALSE);
+    Move("a", 2000000000, 900, 500, 0, NULL, FALSE);
+    Zoom("a", 2000000000, 2000, 2000, NULL, FALSE);
+    Rotate("a", 2000000000, 0, 0, 180, NULL, FALSE);
+    Draw();
+    Wait(500);
+    $out = String("%d %d %d", DurationTime("a"), ImageHorizon("a"), RemainTime("a"));
+    WriteFile("long.txt", $out, FALSE);)"),
+                                       {});
+    const std::vector<int> v = numbers(game + "/long.txt");
+    ASSERT_EQ(v.size(), 3u) << read_text(game + "/long.txt");
+    EXPECT_EQ(v[0], 2000000000);
+    EXPECT_EQ(v[1], 64);
+    EXPECT_GT(v[2], 1999990000);
 }
 
 // ---- one cycle time for every object ---------------------------------------------------------
