@@ -6,7 +6,7 @@ GAME ?= games/demo
 JOBS ?= 2
 
 DEB_PACKAGES := g++ cmake pkg-config make libgtest-dev libbenchmark-dev \
-	libsdl2-dev libopenal-dev libfreetype-dev libfontconfig-dev libpng-dev \
+	libsdl2-dev libx11-dev libopenal-dev libfreetype-dev libfontconfig-dev libpng-dev \
 	libjpeg62-turbo-dev zlib1g-dev libogg-dev libvorbis-dev libavformat-dev \
 	libavcodec-dev libswscale-dev libswresample-dev fonts-wqy-zenhei \
 	sox imagemagick xvfb x11-apps clang libpixman-1-dev liblua5.4-dev

@@ -1,16 +1,16 @@
 // The input is a script file. It is loaded and pre-scanned as the checker does (blocks,
-// includes, text sections, every statement's shape), then each of its statements is run
-// as an expression statement in a sandbox: no scene, no threads, no context, variables
-// cleared after every input.
+// includes, text sections, every statement's shape) and its blocks linted as a running game
+// lints each file it loads; then each of its statements is run as an expression statement
+// in a sandbox: no scene, no threads, no context, variables cleared after every input. The
+// file is served from the file cache, so no run touches the disk.
 #include "script/context.h"
 #include "script/expressions.h"
+#include "script/lint.h"
 #include "script/variables.h"
+#include "storage/file_cache.h"
 
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
 #include <string>
-#include <unistd.h>
 
 using namespace kestrune;
 
@@ -18,25 +18,15 @@ namespace {
 
 const char* k_file = "fuzz_script.txt";
 
-void enter_scratch_folder() {
-    static bool done = false;
-    if (done) return;
-    done = true;
-    const std::string dir = "/tmp/kestrune-fuzz-script-" + std::to_string(::getpid());
-    std::filesystem::create_directories(dir);
-    std::filesystem::current_path(dir);
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    enter_scratch_folder();
     script::set_problem_mode(script::ProblemMode::quiet);
-    if (std::FILE* f = std::fopen(k_file, "wb")) {
-        std::fwrite(data, 1, size, f);
-        std::fclose(f);
+    if (storage::cache_put(script::script_resource_name(k_file), data, size)) {
+        std::vector<script::ScriptProblem> problems;
+        std::unique_ptr<script::ScriptContext> ctx = script::load_detached(k_file, problems);
+        if (ctx->files[0].text) script::lint_context(*ctx, {0}, problems, false);
     }
-    (void)script::check_script_file(k_file);
 
     // Expression statements, one after another, on a zero-ended copy (the evaluator reads
     // up to `end` and relies on the zero after it).

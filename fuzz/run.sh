@@ -5,8 +5,10 @@
 #
 #   sh fuzz/run.sh [SECONDS [TARGET...]]   default 60 seconds for each target
 #   targets: archive_index vksf vksi bmp png jpeg wav ogg settings input script layout
-#            cqst scene_block script_block movie
+#            cqst scene_block script_block movie records
 #   FUZZ_OUT=dir    where corpora and findings are kept (default fuzz-out)
+#   FUZZ_RUNS=n     also stop a target after n runs (a campaign: FUZZ_RUNS=10000000 with
+#                   SECONDS=1800 runs each target to ten million runs or half an hour)
 #
 # Seeds come from tests/fixtures/storage, fuzz/seeds/<target> and the bundled demo. A
 # target that finds a crash leaves the input as FUZZ_OUT/<target>/crash-* and the script
@@ -14,7 +16,7 @@
 set -eu
 SECONDS_EACH=${1:-60}
 [ $# -gt 0 ] && shift
-TARGETS=${*:-archive_index vksf vksi bmp png jpeg wav ogg settings input script layout cqst scene_block script_block movie}
+TARGETS=${*:-archive_index vksf vksi bmp png jpeg wav ogg settings input script layout cqst scene_block script_block movie records}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 OUT=${FUZZ_OUT:-$ROOT/fuzz-out}
 BUILD=${FUZZ_BUILD:-$ROOT/build-asan}
@@ -46,6 +48,7 @@ seeds_for() {
         scene_block) echo "$s/*.vksd" ;;
         script_block) echo "$s/*.vkss" ;;
         movie) echo "$s/*.mkv" ;;
+        records) echo "$ROOT/fuzz/seeds/records/*" ;;
     esac
 }
 
@@ -58,7 +61,7 @@ for target in $TARGETS; do
         [ -f "$seed" ] && cp "$seed" "$dir/corpus/"
     done
     echo "== fuzz_$target for ${SECONDS_EACH}s"
-    if LSAN_OPTIONS="suppressions=$ROOT/fuzz/lsan.supp" "$BUILD/fuzz/fuzz_$target" -max_total_time="$SECONDS_EACH" -rss_limit_mb=2048 \
+    if LSAN_OPTIONS="suppressions=$ROOT/fuzz/lsan.supp" "$BUILD/fuzz/fuzz_$target" -max_total_time="$SECONDS_EACH" -rss_limit_mb=2048 ${FUZZ_RUNS:+-runs=$FUZZ_RUNS} \
             -print_final_stats=1 -artifact_prefix="$dir/" "$dir/corpus" \
             >"$dir/log.txt" 2>&1; then
         result="no crash"
