@@ -249,6 +249,7 @@ void refilter(SceneObject& o) {
     for (int i = 0; i < shade_passes(o.shade_key); ++i) box_pass(*image);
     if (shade_passes(o.shade_key)) copy_border(*image);
     if (tone_known(o.tone_key)) apply_tone(*image, o.tone_key);
+    o.composed_over_filter = false;
     mark_object(o);
     if (o.drawable) {
         o.drawable->image = image.get();
@@ -339,6 +340,7 @@ bool cmd_set_composite(CommandCall& call) {
             image->kind = k_image_composite;
             o.drawable->image = image.get();
             o.image_ref = image;
+            o.composed_over_filter = o.unfiltered != nullptr;
             mark_object(o);
             return 1;
         },
@@ -365,9 +367,8 @@ bool has_runtime_picture(const SceneObject& o) {
     return runtime_picture(o) != nullptr;
 }
 
-bool write_picture(const SceneObject& o, const RecordWriting&, storage::SaveWriter& w,
-                   std::string& error) {
-    const PixelImage& img = *runtime_picture(o);
+bool write_pixels(const SceneObject& o, const PixelImage& img, storage::SaveWriter& w,
+                  std::string& error) {
     platform::BlockPtr packed;
     std::size_t packed_size = 0;
     if (img.width > k_max_saved_picture_side || img.height > k_max_saved_picture_side ||
@@ -383,33 +384,57 @@ bool write_picture(const SceneObject& o, const RecordWriting&, storage::SaveWrit
     return true;
 }
 
-bool read_picture(SceneObject& o, storage::SaveReader& r) {
+bool write_picture(const SceneObject& o, const RecordWriting&, storage::SaveWriter& w,
+                   std::string& error) {
+    return write_pixels(o, *runtime_picture(o), w, error);
+}
+
+// Reads saved pixels into a new picture of the object's size (kind `kind`).
+std::shared_ptr<PixelImage> read_pixels(const SceneObject& o, storage::SaveReader& r) {
     const std::int32_t kind = r.i32(), width = r.i32(), height = r.i32();
     const std::uint32_t packed_size = r.u32();
-    if (!r.ok()) return false;
-    if (kind != k_kind_capture && kind != k_image_composite)
-        return r.fail("a picture kind unknown");
+    if (!r.ok()) return nullptr;
+    if (kind != k_kind_capture && kind != k_image_composite) {
+        r.fail("a picture kind unknown");
+        return nullptr;
+    }
     if (width < 1 || height < 1 || width > k_max_saved_picture_side ||
-        height > k_max_saved_picture_side)
-        return r.fail("a picture size out of range");
-    if (packed_size > r.left()) return r.fail("cut short");
+        height > k_max_saved_picture_side) {
+        r.fail("a picture size out of range");
+        return nullptr;
+    }
+    if (packed_size > r.left()) {
+        r.fail("cut short");
+        return nullptr;
+    }
     const auto packed = r.bytes(packed_size);
     // The statement made the object's picture again at the saved size (a capture of the
     // screen, the file a composite began with); only its pixels differ.
     if (!o.drawable || !o.drawable->image || o.drawable->image->width != width ||
-        o.drawable->image->height != height)
-        return r.fail("the picture has another size now");
+        o.drawable->image->height != height) {
+        r.fail("the picture has another size now");
+        return nullptr;
+    }
     auto image = std::make_shared<PixelImage>();
     platform::BlockPtr pixels;
     const std::size_t bytes = std::size_t(width) * std::size_t(height) * 4;
     if (!storage::inflate_exact(packed.data(), packed.size(), bytes, pixels) ||
-        !image->allocate_for_overwrite(width, height))
-        return r.fail("the picture's pixels do not read");
+        !image->allocate_for_overwrite(width, height)) {
+        r.fail("the picture's pixels do not read");
+        return nullptr;
+    }
     std::memcpy(image->pixels.data(), pixels.get(), bytes);
     image->kind = kind;
+    return image;
+}
+
+bool read_picture(SceneObject& o, storage::SaveReader& r) {
+    auto image = read_pixels(o, r);
+    if (!image) return false;
     o.drawable->image = image.get();
     o.image_ref = image;
     o.unfiltered.reset();
+    o.composed_over_filter = false;
     mark_object(o);
     return true;
 }
@@ -439,9 +464,36 @@ bool read_shade(SceneObject& o, storage::SaveReader& r) {
 
 } // namespace
 
+// A composite drawn over a shade or tone: the picture shown, read after the shade and tone
+// section has filtered the unfiltered copy (which stays for a later SetShade or SetTone).
+bool has_composite_over_filter(const SceneObject& o) {
+    return o.composed_over_filter && o.unfiltered && o.drawable && o.drawable->image &&
+           o.drawable->image->kind == k_image_composite;
+}
+
+bool write_shown_picture(const SceneObject& o, const RecordWriting&, storage::SaveWriter& w,
+                         std::string& error) {
+    return write_pixels(o, *o.drawable->image, w, error);
+}
+
+bool read_shown_picture(SceneObject& o, storage::SaveReader& r) {
+    auto image = read_pixels(o, r);
+    if (!image) return false;
+    // Without a shade or tone set the unfiltered copy is the picture the statement (or the
+    // saved picture) gave.
+    if (!keep_unfiltered(o)) return r.fail("the object has no picture to filter");
+    o.drawable->image = image.get();
+    o.image_ref = image;
+    o.composed_over_filter = true;
+    mark_object(o);
+    return true;
+}
+
 void register_picture_sections() {
     register_record_section({record_tag("PICT"), has_runtime_picture, write_picture, read_picture});
     register_record_section({record_tag("SHTN"), has_shade_or_tone, write_shade, read_shade});
+    register_record_section(
+        {record_tag("SHWN"), has_composite_over_filter, write_shown_picture, read_shown_picture});
 }
 
 void register_layer_commands();

@@ -311,6 +311,9 @@ struct SceneObject {
     std::shared_ptr<PixelImage> source_image; // holders (LoadImage ...)
     std::shared_ptr<PixelImage> unfiltered;   // copy kept by SetShade / SetTone
     std::int32_t shade_key = 0, tone_key = 0;
+    // SetComposite drew into the filtered picture: filtering the unfiltered copy again would
+    // not give the picture shown, so a save keeps the shown one as well.
+    bool composed_over_filter = false;
     std::shared_ptr<MaskRecord> mask;
     std::shared_ptr<CameraRecord> camera;
     std::shared_ptr<CubeRecord> cube;

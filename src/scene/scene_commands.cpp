@@ -305,6 +305,7 @@ bool cmd_set_image(CommandCall& call) {
             d.image = image.get();
             o.image_ref = image;
             o.unfiltered.reset();
+            o.composed_over_filter = false;
             reproject(o);
             return 1;
         },

@@ -113,11 +113,15 @@ TEST(SaveFaults, KilledAtEveryStepLeavesTheOldOrTheNewSlot) {
         unsetenv("KESTRUNE_KILL_AT_FILE_STEP");
         ++trials;
         whole = result.substr(0, 2) == "0\n";
-        if (!whole) ASSERT_EQ(result.substr(0, 4), "137\n") << result;
+        if (!whole) {
+            ASSERT_EQ(result.substr(0, 4), "137\n") << result;
+        }
         const std::string state = slot_state(saves);
         ASSERT_TRUE(state == "old" || state == "new") << state;
         saw_new = saw_new || state == "new";
-        if (whole) EXPECT_EQ(state, "new");
+        if (whole) {
+            EXPECT_EQ(state, "new");
+        }
         std::string common;
         EXPECT_TRUE(decodes(saves + "/common/val.vkf", common)) << "global variables lost";
         EXPECT_TRUE(decodes(saves + "/common/cqst.vkf", common)) << "read-text map lost";

@@ -2,10 +2,10 @@
 // gathered after its creating statement (a camera's angles, a cube's field of view, a
 // trail's afterimages, a transition under way, a movie's time and state, a choice's state
 // groups, a scroll bar's thumb, the surface an object draws into, the backlog, a screen
-// capture, a composite picture, a shade and a tone, the font of a text object and the
-// default font) comes back
-// with the load, so that the frames after a load match those of a run that never loaded.
-// Saving again at once after the load writes the same scene block.
+// capture, a composite picture (also one drawn over a shade), a shade and a tone, the font
+// of a text object and the default font) comes back with the load, so that the frames after
+// a load match those of a run that never loaded. Saving again at once after the load writes
+// the same scene block.
 #include "movie_clips.h"
 #include "run_game.h"
 
@@ -150,6 +150,20 @@ const KindCase k_cases[] = {
     Move("comp", 1000, 500, 300, 0);
 )",
      ""},
+    // Composed after the shade: the shown picture is not the unfiltered copy filtered again.
+    {"composite_over_shade", R"(
+    CreateColor("over", 1, 100, 100, 300, 200, "#4080C0");
+    CreateColor("dot", 0, 2000, 0, 50, 50, "#FFFFFF");
+    SetShade("over", MEDIUM);
+    SetComposite("over", 20, 20, "dot");
+    CreateColor("plain", 1, 500, 100, 300, 200, "#C08040");
+    SetShade("plain", MEDIUM);
+    SetShade("plain", NULL);
+    SetComposite("plain", 40, 40, "dot");
+    Draw();
+    Move("over", 1000, 500, 300, 0);
+)",
+     R"(SetTone("over", "Sepia");)"},
     {"tone", R"(
     CreateColor("t", 1, 100, 100, 300, 200, "#4080C0");
     SetTone("t", "NegaPosi");

@@ -121,7 +121,9 @@ scene main
         const RunResult r = run_game(game);
         EXPECT_EQ(read_text(game + "/trace.txt"), "v=2 mounted=0");
         EXPECT_NE(r.output.find("load of slot 1 refused"), std::string::npos) << r.output;
-        if (c.file) EXPECT_TRUE(fs::exists(slot_file(game, c.file)));
+        if (c.file) {
+            EXPECT_TRUE(fs::exists(slot_file(game, c.file)));
+        }
     }
 }
 

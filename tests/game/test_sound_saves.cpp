@@ -99,8 +99,9 @@ TEST(SoundSaves, MusicGoesOnFromTheSavedFrame) {
             total = c.loop_end + (c.loop_end - c.loop_start);
         }
         ASSERT_EQ(first_sound(o), play);
-        if (c.gain == 1.0f && c.loop_end == 0)
+        if (c.gain == 1.0f && c.loop_end == 0) {
             EXPECT_EQ(mismatches(o, play, m, 0, save - play), 0u) << "before the save";
+        }
         // After the load: the saved frame at the frame of the load (or of Resume).
         const std::size_t from = std::string(c.name) == "paused" ? frame_of(t[2] + 200) : loaded;
         if (std::string(c.name) == "paused") {

@@ -114,7 +114,9 @@ TEST(TextDisplay, LoadTextPageWaitsForAClickOrPassesInSkipAndAutoMode) {
         EXPECT_EQ(std::filesystem::exists(game + "/after.txt"), c.continues)
             << c.input << (c.auto_mode ? " (auto mode)" : "") << r.output;
         // The last-text variable mirrors the page shown last (its hidden period is a pause).
-        if (c.continues) EXPECT_EQ(read_text(game + "/last.txt"), "Second page") << c.input;
+        if (c.continues) {
+            EXPECT_EQ(read_text(game + "/last.txt"), "Second page") << c.input;
+        }
     }
 }
 

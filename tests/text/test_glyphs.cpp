@@ -272,7 +272,9 @@ TEST_F(GlyphTest, OutlinedFontsGetRoomAndAnOutlineImage) {
             const std::uint32_t g = a->image->row32(y)[x] >> 24;
             const std::uint32_t o = left->row32(y + 2)[x + 2 - 2];
             ASSERT_EQ(o >> 24, g);
-            if (g) ASSERT_EQ(o & 0xFFFFFF, 0x102030u);
+            if (g) {
+                ASSERT_EQ(o & 0xFFFFFF, 0x102030u);
+            }
         }
     // All round: every offset copy lies under the outline, and it is at least as opaque.
     auto around = make_outline_image(*a->image, k_outline_around, 0);

@@ -441,7 +441,7 @@ TEST_F(Layout, VerticalFacePairsPunctuation) {
     ASSERT_TRUE(l);
     EXPECT_EQ(shown(*l), (std::vector<std::uint32_t>{'A', '!', '?', 'B', '!'}));
     set_default_font(std::string("@") + text::testing::k_wqy_face, 24, 0xFFFFFF, 0, 400, 0);
-    l = create("A!?B??!");
+    l = create("A!?B?\?!");
     ASSERT_TRUE(l);
     EXPECT_EQ(l->vertical, 1);
     EXPECT_EQ(shown(*l), (std::vector<std::uint32_t>{'A', 0x21003F, 'B', 0x3F003F, '!'}));
