@@ -1,5 +1,7 @@
 #include "run_game.h"
 
+#include "storage/container.h"
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -82,6 +84,30 @@ std::string read_text(const std::string& path) {
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+std::string read_save_block(const std::string& path) {
+    const std::string raw = read_text(path);
+    kestrune::platform::BlockPtr block;
+    std::size_t size = 0;
+    const std::string name = std::filesystem::path(path).filename().string();
+    if (raw.empty() || !kestrune::storage::vksf_decode(
+                           reinterpret_cast<const std::uint8_t*>(raw.data()), raw.size(),
+                           kestrune::storage::container_key(name), block, size))
+        return {};
+    return std::string(reinterpret_cast<const char*>(block.get()), size);
+}
+
+bool write_save_block(const std::string& path, const std::string& content) {
+    kestrune::platform::BlockPtr out;
+    std::size_t size = 0;
+    const std::string name = std::filesystem::path(path).filename().string();
+    if (!kestrune::storage::vksf_encode(reinterpret_cast<const std::uint8_t*>(content.data()),
+                                        content.size(), kestrune::storage::container_key(name), out,
+                                        size))
+        return false;
+    write_text(path, std::string(reinterpret_cast<const char*>(out.get()), size));
+    return true;
 }
 
 std::string copy_folder(const std::string& from, const std::string& scratch_name) {

@@ -31,6 +31,11 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
 std::string scratch_dir(const std::string& name);
 void write_text(const std::string& path, const std::string& text);
 std::string read_text(const std::string& path);
+// A saved file's block (a container keyed by the file's own name, such as "frames.vkf"),
+// decoded; empty when it does not decode. write_save_block encodes `content` back into the
+// file (false when it could not).
+std::string read_save_block(const std::string& path);
+bool write_save_block(const std::string& path, const std::string& content);
 // Copies a folder (a game the run may write into) into a fresh scratch folder of that
 // name and returns the copy; copy_game takes the folder from tests/game.
 std::string copy_folder(const std::string& from, const std::string& scratch_name);

@@ -4,6 +4,8 @@
 
 #include "run_game.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -144,6 +146,19 @@ inline std::vector<std::int64_t> read_numbers(const std::string& path) {
     return v;
 }
 
+// The times (in ms, 100 ms a shot) at which the screenshots shot0.vkf ... shot<count-1>.vkf
+// that a game wrote 100 ms apart differ from the shot before.
+inline std::vector<std::int64_t> picture_changes(const std::string& dir, int count) {
+    std::vector<std::int64_t> changes;
+    std::string before = read_text(dir + "/shot0.vkf");
+    for (int i = 1; i < count; ++i) {
+        const std::string now = read_text(dir + "/shot" + std::to_string(i) + ".vkf");
+        if (now != before) changes.push_back(i * 100);
+        before = now;
+    }
+    return changes;
+}
+
 struct Game {
     std::string dir, wav;
     RunResult result;
@@ -166,6 +181,46 @@ inline Game run_game(const std::string& name, const std::string& script,
     g.result = run_kestrune(args);
     g.out = read_output(g.wav);
     return g;
+}
+
+// Runs a game that the first run left saved in slot 1 again, with `block` as the slot's
+// scene block and loaded.txt emptied, playing into `wav_name` in the game's folder.
+inline Game run_again_with_block(const Game& first, const std::string& block,
+                                 const std::string& wav_name) {
+    Game g;
+    g.dir = first.dir;
+    EXPECT_TRUE(write_save_block(first.dir + "/saves/0001/frames.vkf", block));
+    write_text(first.dir + "/loaded.txt", "");
+    g.wav = first.dir + "/" + wav_name;
+    g.result = run_kestrune({"--headless", "--save-dir", first.dir + "/saves", "--audio-out", g.wav,
+                             "--max-seconds", "10", first.dir});
+    g.out = read_output(g.wav);
+    return g;
+}
+
+// One damaged byte of a saved block, and the reason the load gives when it refuses it.
+struct ByteDamage {
+    std::size_t at;
+    unsigned char byte;
+    const char* why;
+};
+
+// Each damage in turn refuses its section with its reason: the run goes on, the rest of the
+// scene comes back (the game writes `rest` to loaded.txt) and nothing is heard.
+inline void expect_each_refused(const Game& first, const std::string& block,
+                                const std::vector<ByteDamage>& damages, const std::string& rest) {
+    for (const ByteDamage& d : damages) {
+        SCOPED_TRACE(d.why);
+        std::string damaged = block;
+        damaged[d.at] = static_cast<char>(d.byte);
+        const Game g = run_again_with_block(first, damaged, "out2.wav");
+        ASSERT_EQ(g.result.exit_code, 0) << g.result.output;
+        EXPECT_NE(g.result.output.find(std::string("section refused: ") + d.why), std::string::npos)
+            << g.result.output;
+        EXPECT_EQ(read_text(first.dir + "/loaded.txt"), rest) << "the rest of the scene is back";
+        EXPECT_GT(g.out.size(), 0u);
+        EXPECT_EQ(first_sound(g.out), g.out.size()) << "the refused sound is not heard";
+    }
 }
 
 } // namespace kestrune::testing

@@ -5,7 +5,6 @@
 
 #include "scene/frame_buffer.h"
 #include "scene/raster.h"
-#include "storage/container.h"
 
 #include <gtest/gtest.h>
 
@@ -134,24 +133,6 @@ std::string slot_frames(const std::string& game) {
     return game + "/saves/0001/frames.vkf";
 }
 
-std::string decode(const std::string& path) {
-    const std::string raw = read_text(path);
-    platform::BlockPtr out;
-    std::size_t size = 0;
-    EXPECT_TRUE(storage::vksf_decode(reinterpret_cast<const std::uint8_t*>(raw.data()), raw.size(),
-                                     storage::container_key("frames.vkf"), out, size));
-    return out ? std::string(reinterpret_cast<const char*>(out.get()), size) : std::string();
-}
-
-void encode(const std::string& path, const std::string& content) {
-    platform::BlockPtr out;
-    std::size_t size = 0;
-    ASSERT_TRUE(storage::vksf_encode(reinterpret_cast<const std::uint8_t*>(content.data()),
-                                     content.size(), storage::container_key("frames.vkf"), out,
-                                     size));
-    write_text(path, std::string(reinterpret_cast<const char*>(out.get()), size));
-}
-
 void put_u32(std::string& s, std::size_t at, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) s[at + std::size_t(i)] = char(std::uint8_t(v >> (8 * i)));
 }
@@ -202,13 +183,13 @@ scene main
 )SCRIPT");
         RunResult r = run_game(game);
         ASSERT_EQ(r.exit_code, 0) << r.output;
-        std::string block = decode(slot_frames(game));
+        std::string block = read_save_block(slot_frames(game));
         const std::size_t tag = block.find("EFCT");
         ASSERT_NE(tag, std::string::npos);
         const std::size_t content = tag + 8;
         ASSERT_EQ(block.substr(content + k_name, 4), "Rain");
         put_u32(block, content + c.at, c.value);
-        encode(slot_frames(game), block);
+        ASSERT_TRUE(write_save_block(slot_frames(game), block));
         r = run_game(game);
         EXPECT_EQ(r.exit_code, 0) << r.output;
         const bool refused = r.output.find("section refused") != std::string::npos;

@@ -4,8 +4,6 @@
 // failed Save lets the game go on.
 #include "run_game.h"
 
-#include "storage/container.h"
-
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -50,17 +48,8 @@ scene main
 }
 
 bool decodes(const std::string& path, std::string& out) {
-    const std::string raw = read_text(path);
-    if (raw.empty()) return false;
-    kestrune::platform::BlockPtr block;
-    std::size_t size = 0;
-    const std::string name = fs::path(path).filename().string();
-    if (!kestrune::storage::vksf_decode(reinterpret_cast<const std::uint8_t*>(raw.data()),
-                                        raw.size(), kestrune::storage::container_key(name), block,
-                                        size))
-        return false;
-    out.assign(reinterpret_cast<const char*>(block.get()), size);
-    return true;
+    out = read_save_block(path);
+    return !out.empty();
 }
 
 // "old" or "new" when the slot is whole and of one save, else what is wrong with it.

@@ -9,8 +9,6 @@
 #include "movie_clips.h"
 #include "run_game.h"
 
-#include "storage/container.h"
-
 #include <gtest/gtest.h>
 
 #include <array>
@@ -18,17 +16,6 @@
 using namespace kestrune::testing;
 
 namespace {
-
-std::string decoded(const std::string& path, const char* name) {
-    const std::string raw = read_text(path);
-    kestrune::platform::BlockPtr out;
-    std::size_t size = 0;
-    if (!kestrune::storage::vksf_decode(reinterpret_cast<const std::uint8_t*>(raw.data()),
-                                        raw.size(), kestrune::storage::container_key(name), out,
-                                        size))
-        return {};
-    return std::string(reinterpret_cast<const char*>(out.get()), size);
-}
 
 struct KindCase {
     const char* name;
@@ -247,8 +234,8 @@ scene main
     }
     for (const char* file : {"frames.vkf", "bklg.vkf"}) {
         SCOPED_TRACE(file);
-        const std::string first = decoded(game + "/saves/0001/" + file, file);
-        const std::string second = decoded(game + "/saves/0002/" + file, file);
+        const std::string first = read_save_block(game + "/saves/0001/" + file);
+        const std::string second = read_save_block(game + "/saves/0002/" + file);
         ASSERT_FALSE(first.empty());
         std::size_t at = 0;
         while (at < first.size() && at < second.size() && first[at] == second[at]) ++at;
@@ -259,19 +246,6 @@ scene main
 
 INSTANTIATE_TEST_SUITE_P(Kinds, SaveKinds, ::testing::ValuesIn(k_cases),
                          [](const auto& info) { return std::string(info.param.name); });
-
-} // namespace
-
-namespace {
-
-void encoded_to(const std::string& path, const std::string& content) {
-    kestrune::platform::BlockPtr out;
-    std::size_t size = 0;
-    ASSERT_TRUE(kestrune::storage::vksf_encode(
-        reinterpret_cast<const std::uint8_t*>(content.data()), content.size(),
-        kestrune::storage::container_key("frames.vkf"), out, size));
-    write_text(path, std::string(reinterpret_cast<const char*>(out.get()), size));
-}
 
 } // namespace
 
@@ -322,14 +296,14 @@ scene main
         RunResult r = run_kestrune(args, 60);
         ASSERT_EQ(r.exit_code, 0) << r.output;
         const std::string path = game + "/saves/0001/frames.vkf";
-        std::string block = decoded(path, "frames.vkf");
+        std::string block = read_save_block(path);
         const std::size_t tag = block.find(c.tag);
         ASSERT_NE(tag, std::string::npos);
         const std::size_t at = tag + 8 + c.at;
         ASSERT_LE(at + 4, block.size());
         for (int i = 0; i < 4; ++i)
             block[at + std::size_t(i)] = char(std::uint8_t(c.value >> (8 * i)));
-        encoded_to(path, block);
+        ASSERT_TRUE(write_save_block(path, block));
         r = run_kestrune(args, 60);
         EXPECT_EQ(r.exit_code, 0) << r.output;
         EXPECT_NE(r.output.find("section refused"), std::string::npos) << r.output;

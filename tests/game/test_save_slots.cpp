@@ -3,8 +3,6 @@
 // running actions coming back, and damaged or missing slots that never end the game.
 #include "run_game.h"
 
-#include "storage/container.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -230,18 +228,8 @@ scene main
     run_game(game);
     for (const char* file : {"script.vkf", "frames.vkf", "val.vkf", "bklg.vkf"}) {
         SCOPED_TRACE(file);
-        auto decode = [&](const std::string& path) {
-            const std::string raw = read_text(path);
-            kestrune::platform::BlockPtr out;
-            std::size_t size = 0;
-            EXPECT_TRUE(kestrune::storage::vksf_decode(
-                reinterpret_cast<const std::uint8_t*>(raw.data()), raw.size(),
-                kestrune::storage::container_key(file), out, size));
-            return out ? std::string(reinterpret_cast<const char*>(out.get()), size)
-                       : std::string();
-        };
-        const std::string first = decode(game + "/saves/0001/" + file);
-        const std::string second = decode(game + "/saves/0002/" + file);
+        const std::string first = read_save_block(game + "/saves/0001/" + file);
+        const std::string second = read_save_block(game + "/saves/0002/" + file);
         ASSERT_FALSE(first.empty());
         EXPECT_TRUE(first == second) << "the blocks differ";
     }

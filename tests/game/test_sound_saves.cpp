@@ -4,8 +4,6 @@
 #include "run_game.h"
 #include "sound_output.h"
 
-#include "storage/container.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -244,49 +242,19 @@ scene main
     const Game first =
         run_game("sound_save_damaged", script, {{"se/music.wav", wav_bytes(music(44100))}});
     ASSERT_EQ(first.result.exit_code, 0) << first.result.output;
-    namespace st = kestrune::storage;
-    const std::string path = first.dir + "/saves/0001/frames.vkf";
-    const std::string raw = read_text(path);
-    const std::uint32_t key = st::container_key("frames.vkf");
-    kestrune::platform::BlockPtr block;
-    std::size_t size = 0;
-    ASSERT_TRUE(st::vksf_decode(reinterpret_cast<const std::uint8_t*>(raw.data()), raw.size(), key,
-                                block, size));
-    const std::string content(reinterpret_cast<const char*>(block.get()), size);
+    const std::string content = read_save_block(first.dir + "/saves/0001/frames.vkf");
     const std::size_t tag = content.find("SOND");
     ASSERT_NE(tag, std::string::npos);
     const std::size_t body = tag + 8; // after the tag and the section's length
-    const struct {
-        std::size_t at;
-        unsigned char byte;
-        const char* why;
-    } cases[] = {
-        {body, 99, "a sound state out of range"},
-        {body, 18, "a sound state out of range"},
-        {body + 2, 0x40, "a sound setting out of range"},             // volume over 1000
-        {body + 1 + 4 * 4 + 3, 0x80, "a sound setting out of range"}, // play counter < 1
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.why);
-        std::string damaged = content;
-        damaged[c.at] = static_cast<char>(c.byte);
-        kestrune::platform::BlockPtr out;
-        std::size_t out_size = 0;
-        ASSERT_TRUE(st::vksf_encode(reinterpret_cast<const std::uint8_t*>(damaged.data()),
-                                    damaged.size(), key, out, out_size));
-        write_text(path, std::string(reinterpret_cast<const char*>(out.get()), out_size));
-        write_text(first.dir + "/loaded.txt", "");
-        const std::string wav = first.dir + "/out2.wav";
-        const RunResult r = run_kestrune({"--headless", "--save-dir", first.dir + "/saves",
-                                          "--audio-out", wav, "--max-seconds", "10", first.dir});
-        ASSERT_EQ(r.exit_code, 0) << r.output;
-        EXPECT_NE(r.output.find(std::string("section refused: ") + c.why), std::string::npos)
-            << r.output;
-        EXPECT_EQ(read_text(first.dir + "/loaded.txt"), "64") << "the rest of the scene is back";
-        const Output o = read_output(wav);
-        EXPECT_GT(o.size(), 0u);
-        EXPECT_EQ(first_sound(o), o.size()) << "the refused sound is not heard";
-    }
+    expect_each_refused(
+        first, content,
+        {
+            {body, 99, "a sound state out of range"},
+            {body, 18, "a sound state out of range"},
+            {body + 2, 0x40, "a sound setting out of range"},             // volume over 1000
+            {body + 1 + 4 * 4 + 3, 0x80, "a sound setting out of range"}, // play counter < 1
+        },
+        "64");
 }
 
 namespace {
@@ -448,69 +416,31 @@ TEST(SoundSaves, DamagedVoiceRecordIsRefused) {
     })"),
                                 {{"voice/aki01.wav", wav_bytes(music(44100))}});
     ASSERT_EQ(first.result.exit_code, 0) << first.result.output;
-    namespace st = kestrune::storage;
-    const std::string path = first.dir + "/saves/0001/frames.vkf";
-    const std::string raw = read_text(path);
-    const std::uint32_t key = st::container_key("frames.vkf");
-    kestrune::platform::BlockPtr block;
-    std::size_t size = 0;
-    ASSERT_TRUE(st::vksf_decode(reinterpret_cast<const std::uint8_t*>(raw.data()), raw.size(), key,
-                                block, size));
-    const std::string content(reinterpret_cast<const char*>(block.get()), size);
+    const std::string content = read_save_block(first.dir + "/saves/0001/frames.vkf");
     const std::size_t tag = content.find("TVOI");
     ASSERT_NE(tag, std::string::npos);
     const std::size_t body = tag + 8;            // after the tag and the length
     const std::size_t state = body + 4 + 4 + 11; // after the slot and "voice/aki01"
-    const struct {
-        std::size_t at;
-        unsigned char byte;
-        const char* why;
-    } cases[] = {
-        {body + 3, 0x80, "a voice slot out of range"},
-        {body + 1, 0x7F, "a voice slot out of range"},
-        {body + 8, 'x', "the page's voice is not the saved one"},
-        {state, 18, "a voice state out of range"},
-        {state + 2, 0x40, "a voice setting out of range"},             // volume over 1000
-        {state + 1 + 4 + 8 + 3, 0x80, "a voice setting out of range"}, // sync interval < 0
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.why);
-        std::string damaged = content;
-        damaged[c.at] = static_cast<char>(c.byte);
-        kestrune::platform::BlockPtr out;
-        std::size_t out_size = 0;
-        ASSERT_TRUE(st::vksf_encode(reinterpret_cast<const std::uint8_t*>(damaged.data()),
-                                    damaged.size(), key, out, out_size));
-        write_text(path, std::string(reinterpret_cast<const char*>(out.get()), out_size));
-        write_text(first.dir + "/loaded.txt", "");
-        const std::string wav = first.dir + "/out2.wav";
-        const RunResult r = run_kestrune({"--headless", "--save-dir", first.dir + "/saves",
-                                          "--audio-out", wav, "--max-seconds", "10", first.dir});
-        ASSERT_EQ(r.exit_code, 0) << r.output;
-        EXPECT_NE(r.output.find(std::string("section refused: ") + c.why), std::string::npos)
-            << r.output;
-        EXPECT_EQ(read_text(first.dir + "/loaded.txt"), "1024") << "the rest of the scene is back";
-        const Output o = read_output(wav);
-        EXPECT_GT(o.size(), 0u);
-        EXPECT_EQ(first_sound(o), o.size()) << "the refused voice is not heard";
-    }
+    expect_each_refused(
+        first, content,
+        {
+            {body + 3, 0x80, "a voice slot out of range"},
+            {body + 1, 0x7F, "a voice slot out of range"},
+            {body + 8, 'x', "the page's voice is not the saved one"},
+            {state, 18, "a voice state out of range"},
+            {state + 2, 0x40, "a voice setting out of range"},             // volume over 1000
+            {state + 1 + 4 + 8 + 3, 0x80, "a voice setting out of range"}, // sync interval < 0
+        },
+        "1024");
     // A voice file gone since the save: the page comes back without its voice.
-    kestrune::platform::BlockPtr out;
-    std::size_t out_size = 0;
-    ASSERT_TRUE(st::vksf_encode(reinterpret_cast<const std::uint8_t*>(content.data()),
-                                content.size(), key, out, out_size));
-    write_text(path, std::string(reinterpret_cast<const char*>(out.get()), out_size));
-    write_text(first.dir + "/loaded.txt", "");
     std::filesystem::remove(first.dir + "/voice/aki01.wav");
-    const std::string wav = first.dir + "/out3.wav";
-    const RunResult r = run_kestrune({"--headless", "--save-dir", first.dir + "/saves",
-                                      "--audio-out", wav, "--max-seconds", "10", first.dir});
-    ASSERT_EQ(r.exit_code, 0) << r.output;
-    EXPECT_NE(r.output.find("cannot go on after the load"), std::string::npos) << r.output;
-    EXPECT_EQ(r.output.find("section refused"), std::string::npos) << r.output;
+    const Game g = run_again_with_block(first, content, "out3.wav");
+    ASSERT_EQ(g.result.exit_code, 0) << g.result.output;
+    EXPECT_NE(g.result.output.find("cannot go on after the load"), std::string::npos)
+        << g.result.output;
+    EXPECT_EQ(g.result.output.find("section refused"), std::string::npos) << g.result.output;
     EXPECT_EQ(read_text(first.dir + "/loaded.txt"), "1024");
-    const Output o = read_output(wav);
-    EXPECT_EQ(first_sound(o), o.size());
+    EXPECT_EQ(first_sound(g.out), g.out.size());
 }
 
 // Voice sync after a load: a page of ten characters with a 3200 ms voice shows one every
@@ -550,14 +480,8 @@ scene main
 )",
                             {{"voice/aki01.wav", wav_bytes(constant(3200 * 441 / 10, 16384))}});
     ASSERT_EQ(g.result.exit_code, 0) << g.result.output;
-    std::vector<std::int64_t> changes;
-    std::string before = read_text(g.dir + "/shot0.vkf");
-    ASSERT_FALSE(before.empty());
-    for (int i = 1; i < 30; ++i) {
-        const std::string now = read_text(g.dir + "/shot" + std::to_string(i) + ".vkf");
-        if (now != before) changes.push_back(i * 100);
-        before = now;
-    }
+    ASSERT_FALSE(read_text(g.dir + "/shot0.vkf").empty());
+    const std::vector<std::int64_t> changes = picture_changes(g.dir, 30);
     // Four characters were out at the save; the other six follow 300 ms apart.
     ASSERT_GE(changes.size(), 5u);
     EXPECT_LE(changes.size(), 7u);

@@ -132,18 +132,9 @@ scene main
         ASSERT_EQ(g.result.exit_code, 0) << g.result.output;
         const std::size_t voice = first_sound(g.out);
         EXPECT_EQ(sounding_run(g.out, voice), 3200u * 441 / 10) << "the whole voice is heard";
-        std::int64_t last_change = -1;
-        std::vector<std::int64_t> changes;
-        std::string before = read_text(g.dir + "/shot0.vkf");
-        ASSERT_FALSE(before.empty());
-        for (int i = 1; i < 36; ++i) {
-            const std::string now = read_text(g.dir + "/shot" + std::to_string(i) + ".vkf");
-            if (now != before) {
-                last_change = i * 100;
-                changes.push_back(last_change);
-            }
-            before = now;
-        }
+        ASSERT_FALSE(read_text(g.dir + "/shot0.vkf").empty());
+        const std::vector<std::int64_t> changes = picture_changes(g.dir, 36);
+        const std::int64_t last_change = changes.empty() ? -1 : changes.back();
         EXPECT_GE(last_change, c.first_ms);
         EXPECT_LE(last_change, c.last_ms);
         if (c.ignore[0] != '0') continue;
