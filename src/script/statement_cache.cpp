@@ -92,6 +92,12 @@ std::unique_ptr<PlainStatement> take_apart(std::string_view text) {
 
 } // namespace
 
+void forget_statements() {
+    Table& t = table();
+    for (std::size_t i = 0; i < 2 * k_sets; ++i)
+        if (t.entries[i].cursor) t.entries[i] = ScannedStatement{};
+}
+
 ScannedStatement& scan_statement(const char* cursor, const char* end, const EvalContext* ctx,
                                  const char*& next) {
     Table& t = table();

@@ -61,6 +61,10 @@ struct ScannedStatement {
 ScannedStatement& scan_statement(const char* cursor, const char* end, const EvalContext* ctx,
                                  const char*& next);
 
+// Forgets every statement the calling thread kept, giving back what they held (a sandbox
+// run that must leave nothing behind between inputs).
+void forget_statements();
+
 // Runs a statement of the plain shape as the evaluator would: the target is read (made
 // when new), then the terms from left to right, then the result is assigned with the
 // language's typing rules; `result` receives the statement's value. Gives up, having done
