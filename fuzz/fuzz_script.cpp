@@ -27,6 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::vector<script::ScriptProblem> problems;
         std::unique_ptr<script::ScriptContext> ctx = script::load_detached(k_file, problems);
         if (ctx->files[0].text) script::lint_context(*ctx, {0}, problems, false);
+        ctx.reset();
+        storage::cache_unload(script::script_resource_name(k_file));
     }
 
     // Expression statements, one after another, on a zero-ended copy (the evaluator reads
@@ -41,8 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     script::var_clear_locals();
     script::var_clear_globals();
-    // What the statements kept is given back, so that an input leaves as many blocks
-    // allocated as it found (else every input costs a leak scan).
+    // What the statements kept is given back, as the cached file was above, so that an
+    // input leaves as many blocks allocated as it found (else every input costs a leak scan).
     script::forget_statements();
     return 0;
 }

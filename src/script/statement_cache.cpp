@@ -94,8 +94,17 @@ std::unique_ptr<PlainStatement> take_apart(std::string_view text) {
 
 void forget_statements() {
     Table& t = table();
-    for (std::size_t i = 0; i < 2 * k_sets; ++i)
-        if (t.entries[i].cursor) t.entries[i] = ScannedStatement{};
+    const std::size_t inline_capacity = std::string().capacity();
+    for (std::size_t i = 0; i < 2 * k_sets; ++i) {
+        ScannedStatement& s = t.entries[i];
+        // A statement not kept still holds the text it was last collected into. Swapping
+        // with empty strings gives their memory back (assigning an empty one keeps it).
+        if (!s.cursor && s.text.capacity() <= inline_capacity) continue;
+        std::string().swap(s.text);
+        std::string().swap(s.source);
+        s.cursor = nullptr;
+        s.plain.reset();
+    }
 }
 
 ScannedStatement& scan_statement(const char* cursor, const char* end, const EvalContext* ctx,
