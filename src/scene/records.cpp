@@ -419,6 +419,12 @@ void register_scene_sections() {
     register_record_section({record_tag("TRAN"),
                              [](const SceneObject& o) { return o.transition != nullptr; },
                              write_transition, read_transition});
+    // An object freed before the restart reached it (refused, or deleted by a later record)
+    // leaves no clock behind for another object made at its address.
+    add_free_listener([](SceneObject& o) {
+        g_since_step.erase(&o);
+        g_since_jolt.erase(&o);
+    });
     register_kind_sections();
 }
 
@@ -632,8 +638,6 @@ std::size_t restore_scene(StagedScene& staged) {
         }
         if (!ok) {
             // A half-applied object is not shown: it goes, the rest of the scene stays.
-            g_since_step.erase(o);
-            g_since_jolt.erase(o);
             detail::delete_one(*o);
         } else {
             reproject(*o);
