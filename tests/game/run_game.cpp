@@ -2,6 +2,8 @@
 
 #include "storage/container.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -108,6 +110,16 @@ bool write_save_block(const std::string& path, const std::string& content) {
         return false;
     write_text(path, std::string(reinterpret_cast<const char*>(out.get()), size));
     return true;
+}
+
+void expect_frames_match_after_load(const std::string& game) {
+    for (const char* name : {"at", "mid", "end"}) {
+        SCOPED_TRACE(name);
+        const std::string plain = read_text(game + "/" + name + "0.vkf");
+        const std::string loaded = read_text(game + "/" + name + "1.vkf");
+        ASSERT_FALSE(plain.empty());
+        EXPECT_TRUE(plain == loaded) << "the frame after the load differs";
+    }
 }
 
 std::string copy_folder(const std::string& from, const std::string& scratch_name) {

@@ -36,6 +36,10 @@ std::string read_text(const std::string& path);
 // file (false when it could not).
 std::string read_save_block(const std::string& path);
 bool write_save_block(const std::string& path, const std::string& content);
+// The frames a game wrote around a save (at.vkf, mid.vkf and end.vkf with the number of
+// loads before the dot: 0 in the run that saved, 1 after the load) are the same, byte for
+// byte, in both runs.
+void expect_frames_match_after_load(const std::string& game);
 // Copies a folder (a game the run may write into) into a fresh scratch folder of that
 // name and returns the copy; copy_game takes the folder from tests/game.
 std::string copy_folder(const std::string& from, const std::string& scratch_name);

@@ -225,13 +225,7 @@ scene main
     ASSERT_EQ(r.exit_code, 0) << r.output;
     EXPECT_EQ(r.output.find("skipped"), std::string::npos) << r.output;
     EXPECT_EQ(r.output.find("refused"), std::string::npos) << r.output;
-    for (const char* name : {"at", "mid", "end"}) {
-        SCOPED_TRACE(name);
-        const std::string plain = read_text(game + "/" + name + "0.vkf");
-        const std::string loaded = read_text(game + "/" + name + "1.vkf");
-        ASSERT_FALSE(plain.empty());
-        EXPECT_TRUE(plain == loaded) << "the frame after the load differs";
-    }
+    expect_frames_match_after_load(game);
     for (const char* file : {"frames.vkf", "bklg.vkf"}) {
         SCOPED_TRACE(file);
         const std::string first = read_save_block(game + "/saves/0001/" + file);

@@ -50,13 +50,7 @@ scene main
     const RunResult r = run_kestrune(
         {"--headless", "--save-dir", game + "/saves", "--max-seconds", "30", game}, 90);
     ASSERT_EQ(r.exit_code, 0) << r.output;
-    for (const char* name : {"at", "mid", "end"}) {
-        SCOPED_TRACE(name);
-        const std::string plain = read_text(game + "/" + name + "0.vkf");
-        const std::string loaded = read_text(game + "/" + name + "1.vkf");
-        ASSERT_FALSE(plain.empty());
-        EXPECT_TRUE(plain == loaded) << "the frame after the load differs";
-    }
+    expect_frames_match_after_load(game);
 }
 
 // A page saved in the middle of its second line, after its key wait was clicked away: the
@@ -97,11 +91,5 @@ And a second line that is being shown when the save is made, long enough to be c
                                       game + "/input.txt", "--max-seconds", "30", game},
                                      90);
     ASSERT_EQ(r.exit_code, 0) << r.output;
-    for (const char* name : {"at", "mid", "end"}) {
-        SCOPED_TRACE(name);
-        const std::string plain = read_text(game + "/" + name + "0.vkf");
-        const std::string loaded = read_text(game + "/" + name + "1.vkf");
-        ASSERT_FALSE(plain.empty());
-        EXPECT_TRUE(plain == loaded) << "the frame after the load differs";
-    }
+    expect_frames_match_after_load(game);
 }
