@@ -118,6 +118,9 @@ bool menu_allows_auto() {
     return true;
 }
 
+// How often a key wait looks whether a click it let pass has been taken back.
+constexpr std::uint32_t k_passed_click_recheck_ms = 16;
+
 bool cmd_wait_key(CommandCall& call) {
     ScriptBlock& b = call.block;
     CommandHooks& hooks = command_hooks();
@@ -146,6 +149,12 @@ bool cmd_wait_key(CommandCall& call) {
         if (hooks.menu_wait_animation) hooks.menu_wait_animation(true);
         let_render(b);
         platform::Tick start = platform::tick_ms();
+        // A click this wait let pass (over a button, or clicks do not end key waits) stays
+        // set while it is held or until its taker resets it. Waiting on it again would wake at
+        // once, round after round: the thread would spin, and on the stepped clock, which
+        // moves only when every thread waits, time would stand still. So until it is reset
+        // the wait leaves it out and looks again every few milliseconds.
+        bool click_passed = false;
         for (;;) {
             if (engine::quit_requested() || platform::stop_requested()) break;
             std::uint32_t which = engine::k_wait_quit | engine::k_wait_state | engine::k_wait_skip |
@@ -153,7 +162,14 @@ bool cmd_wait_key(CommandCall& call) {
                                   engine::k_wait_render_thread;
             // A left-over attention signal must not make the wait spin.
             if (!engine::attention_event().is_signalled()) which |= engine::k_wait_attention;
-            std::uint32_t r = engine::wait_multi(which, block_event_if_quiet(b), remaining);
+            if (click_passed && !engine::inputs_pending(engine::k_wait_input_click))
+                click_passed = false;
+            std::uint32_t timeout = remaining;
+            if (click_passed) {
+                which &= ~engine::k_wait_input_click;
+                timeout = std::min(remaining, k_passed_click_recheck_ms);
+            }
+            std::uint32_t r = engine::wait_multi(which, block_event_if_quiet(b), timeout);
             // A click comes just after the attention pulse of its button variable: when that
             // pulse is what woke the wait, the press must still end it, or the next round's
             // reset of the button event would lose it.
@@ -161,12 +177,11 @@ bool cmd_wait_key(CommandCall& call) {
                 r == engine::k_wait_extra) {
                 if (engine::inputs_pending(engine::k_wait_input_1026))
                     r = engine::k_wait_input_1026;
-                else if (engine::inputs_pending(engine::k_wait_input_click))
+                else if (!click_passed && engine::inputs_pending(engine::k_wait_input_click))
                     r = engine::k_wait_input_click;
             }
-            if (r == engine::k_wait_quit || r == engine::k_wait_skip ||
-                r == engine::k_wait_timed_out)
-                break;
+            if (r == engine::k_wait_quit || r == engine::k_wait_skip) break;
+            if (r == engine::k_wait_timed_out && timeout == remaining) break;
             // One press ends one wait: the press stays set while the key is held, and the
             // next WaitKey must wait for a new one.
             if (r == engine::k_wait_input_1026) {
@@ -180,6 +195,7 @@ bool cmd_wait_key(CommandCall& call) {
                     engine::consume_inputs(r);
                     break;
                 }
+                click_passed = true;
             }
             const std::int32_t s = engine::state();
             if (s == engine::k_state_restoring || !engine::in_running_range(s)) break;

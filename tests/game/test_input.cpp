@@ -59,6 +59,19 @@ TEST(InputGame, OnePressEndsOneWaitKey) {
     }
 }
 
+// A held press that a key wait lets pass must not wake it round after round: the wait runs
+// out after its time (a spin would stop the stepped clock, and the run would never end).
+TEST(InputGame, AKeyWaitRunsOutWhileAPressItLetPassIsHeld) {
+    for (const char* c : {"off", "over"}) {
+        const std::string game =
+            copy_game("input_passed_click", std::string("input_passed_click_") + c);
+        write_text(game + "/case.txt", c);
+        const RunResult r = run_game(game, "held.in", "6");
+        EXPECT_EQ(r.exit_code, 0) << c << r.output;
+        EXPECT_EQ(read_text(game + "/waited.txt"), "ran out") << c << r.output;
+    }
+}
+
 TEST(InputGame, SkipLockKeepsCtrlFromSkipping) {
     const struct {
         const char* start;
