@@ -55,14 +55,18 @@ std::int64_t engine_ms_to_real_us(std::uint32_t ms) {
 void sleep_ms(std::uint32_t ms) {
     if (stepped::Turn* turn = stepped::current()) {
         std::unique_lock lock(sync_mutex());
-        const std::uint64_t deadline = stepped::now_ms() + ms;
-        // A stop request wakes a sleeping thread; the sleep still lasts its whole time.
-        do {
-            stepped::block(lock, *turn, deadline, {});
-        } while (stepped::now_ms() < deadline);
+        stepped::pause(lock, *turn, ms);
         return;
     }
     std::this_thread::sleep_for(std::chrono::microseconds(engine_ms_to_real_us(ms)));
+}
+
+void charge_busy_work() {
+    stepped::Turn* turn = stepped::current();
+    // The count is the thread's own: only taking the time needs the lock.
+    if (!turn || !stepped::busy_step(*turn)) return;
+    std::unique_lock lock(sync_mutex());
+    stepped::pause(lock, *turn, 1);
 }
 
 void set_time_scale(double scale) {

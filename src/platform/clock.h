@@ -26,6 +26,12 @@ inline bool tick_reached(Tick now, Tick deadline) {
 // wait where a stop request must end the sleep.
 void sleep_ms(std::uint32_t ms);
 
+// In a stepped run, counts one unit of work done without a wait (a script statement), and
+// after a thousand of them gives the other threads a millisecond of engine time: a loop
+// that never waits moves time on as it would on the wall clock instead of stopping it.
+// Does nothing on the wall clock.
+void charge_busy_work();
+
 // Engine time runs `scale` times faster than real time. Set once at start-up.
 void set_time_scale(double scale);
 double time_scale();

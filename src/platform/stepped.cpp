@@ -33,6 +33,10 @@ thread_local Turn* t_turn = nullptr;
 // stop request; when all threads wait so, time moves on by this much.
 constexpr std::uint64_t k_idle_step_ms = 50;
 
+// Units of work without a wait that count as a millisecond of engine time: about what a
+// thousand script statements take on the wall clock.
+constexpr std::uint32_t k_busy_steps_per_ms = 1000;
+
 void make_ready(Turn& t) {
     if (t.state != Turn::State::waiting) return;
     t.state = Turn::State::ready;
@@ -125,6 +129,7 @@ void leave(std::unique_lock<std::mutex>& lock, Turn& turn) {
 
 void block(std::unique_lock<std::mutex>& lock, Turn& turn, std::uint64_t deadline,
            std::span<Event* const> events) {
+    ++turn.blocks;
     turn.state = Turn::State::waiting;
     turn.deadline = deadline;
     turn.events = events;
@@ -133,6 +138,22 @@ void block(std::unique_lock<std::mutex>& lock, Turn& turn, std::uint64_t deadlin
     turn.cv.wait(lock, [&turn] { return turn.has_baton; });
     turn.events = {};
     turn.deadline = k_no_deadline;
+}
+
+bool busy_step(Turn& turn) {
+    if (turn.blocks != turn.busy_mark) {
+        turn.busy_mark = turn.blocks;
+        turn.busy = 0;
+    }
+    return ++turn.busy >= k_busy_steps_per_ms;
+}
+
+void pause(std::unique_lock<std::mutex>& lock, Turn& turn, std::uint32_t ms) {
+    const std::uint64_t deadline = g_now.load() + ms;
+    // A stop request wakes a paused thread; the pause still lasts its whole time.
+    do {
+        block(lock, turn, deadline, {});
+    } while (g_now.load() < deadline);
 }
 
 void event_changed(const Event* event) {

@@ -39,6 +39,10 @@ struct Turn {
     std::span<Event* const> events; // what a waiting thread waits for
     bool has_baton = false;
     std::condition_variable cv;
+    // Work done without giving the baton away, kept by the thread itself (busy_step).
+    std::uint64_t blocks = 0;    // how often the thread has blocked
+    std::uint64_t busy_mark = 0; // `blocks` when the count below began
+    std::uint32_t busy = 0;
 };
 
 bool enabled();
@@ -62,6 +66,16 @@ void leave(std::unique_lock<std::mutex>& lock, Turn& turn);
 // Returns with the baton held again; the caller looks at its events once more.
 void block(std::unique_lock<std::mutex>& lock, Turn& turn, std::uint64_t deadline,
            std::span<Event* const> events);
+
+// One unit of work (a script statement, a wait that found its event already set) done by
+// the calling thread without giving the baton away since its last block. True when such
+// work has reached a millisecond's worth: the caller then blocks for 1 ms of engine time.
+// A thread that runs on without waiting (a script's endless loop, a wait that keeps
+// finding an input set) would otherwise hold the baton, and time, forever; counted in
+// units of work, it lets the others run and time move on, the same in every run.
+bool busy_step(Turn& turn);
+// Blocks the caller until `ms` of engine time have passed.
+void pause(std::unique_lock<std::mutex>& lock, Turn& turn, std::uint32_t ms);
 
 // An event changed: every thread waiting on it becomes ready to look again.
 void event_changed(const Event* event);

@@ -134,7 +134,12 @@ int wait_any_stepped(stepped::Turn& turn, std::span<Event* const> events,
     bool waited = false;
     for (;;) {
         const int index = record.take_signalled();
-        if (index >= 0) return index;
+        if (index >= 0) {
+            // A wait that keeps finding its event set (an input that its waiter lets pass)
+            // must still let time move on.
+            if (!waited && stepped::busy_step(turn)) stepped::pause(lock, turn, 1);
+            return index;
+        }
         if (self && self->stop.load()) return k_wait_stopped;
         if (waited && stepped::now_ms() >= deadline) return k_wait_timeout;
         record.register_once();

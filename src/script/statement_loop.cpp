@@ -4,6 +4,7 @@
 // the start of a skip region (nested blocks and text sections are jumped over), and
 // finally steps over one character.
 #include "frame/engine.h"
+#include "platform/clock.h"
 #include "platform/thread.h"
 #include "script/flow_internal.h"
 #include "script/scanner.h"
@@ -273,6 +274,7 @@ void run_statement_loop(ScriptContext& ctx, ScriptBlock& b) {
             engine::wait_multi(engine::k_wait_quit | engine::k_wait_state, &b.event, 100);
         } else if (b.cursor < b.end && b.run_state.load() != k_run_stopped) {
             step(ctx, b);
+            platform::charge_busy_work();
         }
         b.statement_start = b.cursor;
         flow::check_loop_and_select_ends(ctx, b);

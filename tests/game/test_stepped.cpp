@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <sys/wait.h>
@@ -163,6 +164,29 @@ TEST(Stepped, ScreenshotsAndWaitsLandOnTheirExactMoments) {
     // 16 ms): at 600 ms it is at frame 36 of 60, opacity 255 * 36 / 60 = 153, and white
     // drawn over black at that opacity reads 255 * (255 * 153 / 256) / 256 = 151.
     EXPECT_EQ(int(image.row(288)[512 * 4]), 151) << times;
+}
+
+// A script loop that never waits must not stop stepped time: every thousand steps of the
+// statement loop cost a millisecond, so the render thread and the main loop go on and
+// --max-seconds ends an endless loop as it would on the wall clock.
+TEST(Stepped, AScriptLoopWithoutWaitsMovesTimeOn) {
+    const std::string game = scratch_dir("stepped_busy");
+    write_text(game + "/system/System.ini", k_script_section + "start=start.txt\r\n");
+    write_text(game + "/start.txt", "scene main\n{\n"
+                                    "    $t = MilliTime();\n"
+                                    "    $i = 1;\n"
+                                    "    while ($i <= 50000) { $i = $i + 1; }\n"
+                                    "    $e = MilliTime() - $t;\n"
+                                    "    WriteFile(\"loop.txt\", $e, FALSE);\n"
+                                    "    while (1) { $i = $i + 1; }\n"
+                                    "}\n");
+    const RunResult r = run_kestrune(
+        {"--headless", "--stepped", "--save-dir", game + "/s", "--max-seconds", "2", game}, 60);
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    // Some hundred milliseconds: a few steps for each of the 50,000 rounds.
+    const int loop_ms = std::atoi(read_text(game + "/loop.txt").c_str());
+    EXPECT_GE(loop_ms, 50) << r.output;
+    EXPECT_LE(loop_ms, 1000) << r.output;
 }
 
 // --stepped belongs to headless runs only; --seed wants a whole number.
