@@ -158,3 +158,32 @@ TEST(Clock, TimeScaleSpeedsUpSleeps) {
 TEST(SteppedClock, ThreadsTakeTurnsInDeadlineOrderAndTimeJumps) {
     EXPECT_EXIT(run_stepped_turns(), ::testing::ExitedWithCode(0), "");
 }
+
+// A thread that keeps finding its event set never blocks: its waits are charged a
+// millisecond per thousand, so a thread that waits for time to pass still gets its turn.
+[[noreturn]] void run_stepped_spin() {
+    enable_stepped_clock();
+    Event always(true, true);
+    std::atomic<bool> woke{false};
+    Thread sleeper;
+    sleeper.start([&] {
+        sleep_ms(5);
+        woke = true;
+    });
+    int rounds = 0;
+    while (!woke.load() && rounds < 100000) {
+        Event* events[] = {&always};
+        wait_any(events, 1000);
+        ++rounds;
+    }
+    sleeper.join_for(k_infinite);
+    std::fprintf(stderr, "%d rounds, %u ms\n", rounds, tick_ms());
+    // Every thousand waits take a millisecond. The sleeper's time comes at 5 ms, in the
+    // same moment as the spinner's fifth pause ends; the spinner was ready first and runs
+    // its next thousand, then the sleeper runs while the spinner pauses again.
+    std::exit(woke.load() && rounds == 6000 && tick_ms() == 6 ? 0 : 1);
+}
+
+TEST(SteppedClock, AWaitThatKeepsFindingItsEventSetLetsTimeMoveOn) {
+    EXPECT_EXIT(run_stepped_spin(), ::testing::ExitedWithCode(0), "");
+}
