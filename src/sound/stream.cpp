@@ -261,10 +261,16 @@ std::size_t SoundStream::fill(std::vector<float>& out, std::size_t frames) {
 
 void SoundStream::process_echo(float* frames, std::size_t count) {
     const float dry = 1.0f - m_echo_mix, wet = m_echo_mix;
+    const bool undo = !m_echo_undo.empty();
     for (std::size_t i = 0; i < count; ++i) {
         float& l = frames[i * 2];
         float& r = frames[i * 2 + 1];
         const float dl = m_echo_left[m_echo_pos_l], dr = m_echo_right[m_echo_pos_r];
+        if (undo) {
+            m_echo_undo[2 * m_echo_undo_head] = dl;
+            m_echo_undo[2 * m_echo_undo_head + 1] = dr;
+            if (++m_echo_undo_head * 2 == m_echo_undo.size()) m_echo_undo_head = 0;
+        }
         m_echo_left[m_echo_pos_l] = l + m_echo_feedback * dl;
         m_echo_right[m_echo_pos_r] = r + m_echo_feedback * dr;
         l = dry * l + wet * dl;
@@ -272,6 +278,36 @@ void SoundStream::process_echo(float* frames, std::size_t count) {
         if (++m_echo_pos_l == m_echo_left.size()) m_echo_pos_l = 0;
         if (++m_echo_pos_r == m_echo_right.size()) m_echo_pos_r = 0;
     }
+    m_echo_undo_count = std::min(m_echo_undo_count + count, m_echo_undo.size() / 2);
+}
+
+bool SoundStream::rewind_echo(std::int64_t offset) {
+    std::uint64_t queued = 0, data_after = 0;
+    std::uint64_t left = offset < 0 ? ~std::uint64_t{0} : static_cast<std::uint64_t>(offset);
+    for (std::size_t i = 0; i < m_ring_count; ++i) {
+        const QueuedBuffer& b = m_ring[(m_ring_head + i) % k_ring];
+        queued += b.frames;
+        const std::uint64_t from = std::min<std::uint64_t>(left, b.frames);
+        // The data frames of this buffer at or after the one being heard; the others ran
+        // silence through the echo after the data's end.
+        for (const Piece& p : b.pieces)
+            if (std::uint64_t(p.at) + p.count > from)
+                data_after += std::uint64_t(p.at) + p.count - std::max<std::uint64_t>(p.at, from);
+        left -= from;
+    }
+    const std::uint64_t unheard = offset < 0 ? 0 : queued - std::min<std::uint64_t>(queued, offset);
+    if (unheard > m_echo_undo_count) return false;
+    const std::size_t ring = m_echo_undo.size() / 2;
+    for (std::uint64_t k = 0; k < unheard; ++k) {
+        m_echo_undo_head = (m_echo_undo_head == 0 ? ring : m_echo_undo_head) - 1;
+        m_echo_pos_l = (m_echo_pos_l == 0 ? m_echo_left.size() : m_echo_pos_l) - 1;
+        m_echo_pos_r = (m_echo_pos_r == 0 ? m_echo_right.size() : m_echo_pos_r) - 1;
+        m_echo_left[m_echo_pos_l] = m_echo_undo[2 * m_echo_undo_head];
+        m_echo_right[m_echo_pos_r] = m_echo_undo[2 * m_echo_undo_head + 1];
+    }
+    m_echo_undo_count -= unheard;
+    m_echo_tail += unheard - std::min(unheard, data_after);
+    return true;
 }
 
 void SoundStream::set_echo(std::int32_t left_ms, std::int32_t right_ms, std::int32_t feedback,
@@ -282,6 +318,8 @@ void SoundStream::set_echo(std::int32_t left_ms, std::int32_t right_ms, std::int
     m_echo_right.assign(std::max<std::size_t>(1, std::size_t(right_ms) * m_format.rate / 1000),
                         0.0f);
     m_echo_pos_l = m_echo_pos_r = 0;
+    m_echo_undo.assign(2 * (k_queue_buffers + 1) * buffer_frames(m_format.rate), 0.0f);
+    m_echo_undo_head = m_echo_undo_count = 0;
     m_echo_feedback = static_cast<float>(feedback) / 100.0f;
     m_echo_mix = static_cast<float>(mix) / 100.0f;
 }
@@ -321,15 +359,17 @@ void SoundStream::apply_pan(std::int32_t pan) {
 }
 
 // The pan is in the queued samples: a change is heard at once when the queue is made
-// again from the frame being heard. With an echo the delay lines already hold what was
-// queued, so the change comes with the next buffers instead.
+// again from the frame being heard. With an echo, the delay lines are wound back to that
+// frame first, so that the echo goes on as if the change had come before the queueing.
 void SoundStream::requeue_from_heard() {
     const State s = m_state.load();
     if (s != State::playing && s != State::paused && s != State::held) return;
     std::lock_guard guard(m_mutex);
-    if (m_echo || !m_decoder || !m_voice->valid()) return;
+    if (!m_decoder || !m_voice->valid()) return;
+    const std::int64_t offset = m_voice->queue_offset();
+    if (m_echo && !rewind_echo(offset)) return;
     std::int32_t plays = m_plays;
-    const std::uint64_t pos = heard_position(plays);
+    const std::uint64_t pos = heard_position_at(offset, plays);
     m_voice->stop();
     forget_queue();
     m_pos = std::min(pos, m_total);
@@ -379,6 +419,7 @@ void SoundStream::start_at(std::uint64_t pos, std::int32_t plays, bool paused) {
             m_echo_tail = std::min<std::uint64_t>(longest * passes, 20ull * m_format.rate);
             std::fill(m_echo_left.begin(), m_echo_left.end(), 0.0f);
             std::fill(m_echo_right.begin(), m_echo_right.end(), 0.0f);
+            m_echo_undo_head = m_echo_undo_count = 0;
         }
         m_voice->stop();
         forget_queue();
@@ -424,9 +465,15 @@ void SoundStream::forget_queue() {
 }
 
 std::uint64_t SoundStream::heard_position(std::int32_t& plays) const {
+    if (!m_voice->valid()) {
+        plays = m_plays;
+        return m_pos;
+    }
+    return heard_position_at(m_voice->queue_offset(), plays);
+}
+
+std::uint64_t SoundStream::heard_position_at(std::int64_t offset, std::int32_t& plays) const {
     plays = m_plays;
-    if (!m_voice->valid()) return m_pos;
-    const std::int64_t offset = m_voice->queue_offset();
     if (offset < 0) return m_pos; // everything queued has been heard
     auto left = static_cast<std::uint64_t>(offset);
     for (std::size_t i = 0; i < m_ring_count; ++i) {

@@ -129,8 +129,13 @@ private:
     void reclaim_buffers();                            // m_mutex held
     void requeue_from_heard();                         // m_mutex not held
     void forget_queue();                               // m_mutex held; after m_voice->stop()
-    // The data frame the listener hears now and the play counter of that pass.
-    std::uint64_t heard_position(std::int32_t& plays) const;       // m_mutex held
+    // The data frame the listener hears now and the play counter of that pass; the second
+    // form at a queue offset already read (-1: everything queued has been heard).
+    std::uint64_t heard_position(std::int32_t& plays) const; // m_mutex held
+    std::uint64_t heard_position_at(std::int64_t offset, std::int32_t& plays) const;
+    // Winds the echo's delay lines back over the queued frames from queue offset `offset`
+    // on, which the listener has not heard yet; false when they cannot be (m_mutex held).
+    bool rewind_echo(std::int64_t offset);
     std::size_t fill(std::vector<float>& out, std::size_t frames); // m_mutex held
     void apply_gain();
     void apply_pitch();
@@ -185,6 +190,11 @@ private:
     std::size_t m_echo_pos_l = 0, m_echo_pos_r = 0;
     float m_echo_feedback = 0, m_echo_mix = 0;
     std::uint64_t m_echo_tail = 0; // frames of silence still to run through the echo
+    // What each frame through the echo overwrote in the two delay lines (left, right
+    // pairs, a ring as long as the queue can be, newest last): the lines can then be wound
+    // back to the frame being heard when the queue is made again.
+    std::vector<float> m_echo_undo;
+    std::size_t m_echo_undo_head = 0, m_echo_undo_count = 0;
 
     platform::Tick m_silent_clock = 0; // without a device: when the data was last consumed
 
