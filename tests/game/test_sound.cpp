@@ -85,51 +85,21 @@ scene main
 }
 
 // A pan changed while a sound plays is heard from the frame of the change: the left
-// channel keeps every sample, the right one is 10 dB down from that frame on.
+// channel keeps every sample, the right one is 10 dB down from that frame on. With an
+// echo, its delay lines are wound back to the frame being heard, so that from the frame of
+// the change the dry sound and everything that enters the echo carry the new pan, and the
+// echoes of what came before keep the old one: every frame is what a half-dry, half-wet
+// echo of 300 ms (left) and 600 ms (right) of the panned music gives.
 TEST(Sound, PanChangeIsHeardAtOnce) {
     const std::vector<std::int16_t> m = music(3 * 44100);
-    const Game g = run_game("sound_pan_change", R"(
+    for (const bool echo : {false, true}) {
+        SCOPED_TRACE(echo ? "with an echo" : "dry");
+        const std::string effect = echo ? "SoundEffect(\"m\", \"Echo\", 50, 0, 300, 600);" : "";
+        const Game g = run_game(echo ? "sound_pan_echo" : "sound_pan_change", R"(
 scene main
 {
     CreateSound("m", "BGM", "se/music");
-    Wait(100);
-    $t = "" + MilliTime();
-    Request("m", "Play");
-    Wait(730);
-    $t = $t + "," + MilliTime();
-    SetPan("m", -100);
-    Wait(500);
-    WriteFile("times.txt", $t, FALSE);
-}
-)",
-                            {{"se/music.wav", wav_bytes(m)}});
-    ASSERT_EQ(g.result.exit_code, 0) << g.result.output;
-    const std::vector<std::int64_t> t = read_numbers(g.dir + "/times.txt");
-    ASSERT_EQ(t.size(), 2u);
-    const Output& o = g.out;
-    const std::size_t play = frame_of(t[0]), change = frame_of(t[1]);
-    ASSERT_EQ(first_sound(o), play);
-    EXPECT_EQ(mismatches(o, play, m, 0, change - play + frame_of(400)), 0u) << "left unchanged";
-    std::size_t wrong = 0;
-    const float far = static_cast<float>(std::pow(10.0, -0.5));
-    for (std::size_t f = play; f < change + frame_of(400); ++f) {
-        const float want = f < change ? o.left[f] : o.left[f] * far;
-        wrong += std::abs(o.right[f] - want) > 1e-6f;
-    }
-    EXPECT_EQ(wrong, 0u) << "the right channel is 10 dB down from the frame of the change";
-}
-
-// The same with an echo: its delay lines are wound back to the frame being heard, so that
-// from the frame of the change the dry sound and everything that enters the echo carry the
-// new pan, and the echoes of what came before keep the old one. Every frame is what a
-// dry/wet half-and-half echo of 300 ms (left) and 600 ms (right) of the panned music gives.
-TEST(Sound, PanChangeOnAnEchoIsHeardAtOnce) {
-    const std::vector<std::int16_t> m = music(3 * 44100);
-    const Game g = run_game("sound_pan_echo", R"(
-scene main
-{
-    CreateSound("m", "BGM", "se/music");
-    SoundEffect("m", "Echo", 50, 0, 300, 600);
+    )" + effect + R"(
     Wait(100);
     $t = "" + MilliTime();
     Request("m", "Play");
@@ -140,32 +110,34 @@ scene main
     WriteFile("times.txt", $t, FALSE);
 }
 )",
-                            {{"se/music.wav", wav_bytes(m)}});
-    ASSERT_EQ(g.result.exit_code, 0) << g.result.output;
-    const std::vector<std::int64_t> t = read_numbers(g.dir + "/times.txt");
-    ASSERT_EQ(t.size(), 2u);
-    const Output& o = g.out;
-    const std::size_t play = frame_of(t[0]), change = frame_of(t[1]);
-    ASSERT_EQ(first_sound(o), play);
-    const float far = static_cast<float>(std::pow(10.0, -0.5));
-    const std::size_t delay_l = frame_of(300), delay_r = frame_of(600);
-    // The input of each channel at data frame i, as queued: 16-bit samples scaled by the pan.
-    auto in = [&](std::size_t i, bool right) {
-        const float gain = right && play + i >= change ? far : 1.0f;
-        return m[i] * (gain * (1.0f / 32768.0f));
-    };
-    std::size_t wrong_l = 0, wrong_r = 0;
-    const std::size_t end = std::min(o.size(), change + frame_of(900));
-    ASSERT_GT(end, change + delay_r);
-    for (std::size_t f = play; f < end; ++f) {
-        const std::size_t i = f - play;
-        const float want_l = 0.5f * in(i, false) + (i >= delay_l ? 0.5f * in(i - delay_l, false) : 0);
-        const float want_r = 0.5f * in(i, true) + (i >= delay_r ? 0.5f * in(i - delay_r, true) : 0);
-        wrong_l += std::abs(o.left[f] - want_l) > 1e-6f;
-        wrong_r += std::abs(o.right[f] - want_r) > 1e-6f;
+                                {{"se/music.wav", wav_bytes(m)}});
+        ASSERT_EQ(g.result.exit_code, 0) << g.result.output;
+        const std::vector<std::int64_t> t = read_numbers(g.dir + "/times.txt");
+        ASSERT_EQ(t.size(), 2u);
+        const Output& o = g.out;
+        const std::size_t play = frame_of(t[0]), change = frame_of(t[1]);
+        ASSERT_EQ(first_sound(o), play);
+        const float far = static_cast<float>(std::pow(10.0, -0.5));
+        // Each channel's input at data frame i, as queued: 16-bit samples scaled by the pan.
+        auto in = [&](std::size_t i, bool right) {
+            const float gain = right && play + i >= change ? far : 1.0f;
+            return m[i] * (gain * (1.0f / 32768.0f));
+        };
+        auto heard = [&](std::size_t i, bool right) {
+            if (!echo) return in(i, right);
+            const std::size_t delay = frame_of(right ? 600 : 300);
+            return 0.5f * in(i, right) + (i >= delay ? 0.5f * in(i - delay, right) : 0.0f);
+        };
+        const std::size_t end = std::min(o.size(), change + frame_of(900));
+        ASSERT_GT(end, change + frame_of(600));
+        std::size_t wrong_l = 0, wrong_r = 0;
+        for (std::size_t f = play; f < end; ++f) {
+            wrong_l += std::abs(o.left[f] - heard(f - play, false)) > 1e-6f;
+            wrong_r += std::abs(o.right[f] - heard(f - play, true)) > 1e-6f;
+        }
+        EXPECT_EQ(wrong_l, 0u) << "the near channel is unchanged";
+        EXPECT_EQ(wrong_r, 0u) << "the far channel is 10 dB down from the frame of the change";
     }
-    EXPECT_EQ(wrong_l, 0u) << "the near channel and its echo are unchanged";
-    EXPECT_EQ(wrong_r, 0u) << "the far channel is 10 dB down from the frame of the change";
 }
 
 // Frequency, loop counts, loop regions, Stop and a volume fade: SetFrequency 2000 halves
