@@ -297,6 +297,9 @@ void audio_catch_up() {
 
 struct AudioVoice::Impl {
     ALuint source = 0;
+    // The buffer lists and the queue: a movie's voice is fed by its decoder thread while
+    // the script's thread seeks, pauses or stops it.
+    std::mutex mutex;
     std::vector<ALuint> free_buffers;
     std::vector<ALuint> all_buffers;
     ALuint slot = 0, effect = 0, filter = 0;
@@ -341,6 +344,7 @@ bool AudioVoice::valid() const {
 
 bool AudioVoice::queue(std::span<const float> stereo, std::uint32_t rate) {
     if (!m_impl->source || stereo.size() < 2) return false;
+    std::lock_guard guard(m_impl->mutex);
     ALuint buffer = 0;
     if (!m_impl->free_buffers.empty()) {
         buffer = m_impl->free_buffers.back();
@@ -363,6 +367,7 @@ bool AudioVoice::queue(std::span<const float> stereo, std::uint32_t rate) {
 
 int AudioVoice::reclaim() {
     if (!m_impl->source) return 0;
+    std::lock_guard guard(m_impl->mutex);
     ALint processed = 0;
     alGetSourcei(m_impl->source, AL_BUFFERS_PROCESSED, &processed);
     for (ALint i = 0; i < processed; ++i) {
@@ -416,6 +421,7 @@ void AudioVoice::pause() {
 void AudioVoice::stop() {
     if (!m_impl->source) return;
     audio_catch_up();
+    std::lock_guard guard(m_impl->mutex);
     // Rewound rather than stopped: the voice is then "initial", so that a voice that stopped
     // at the end of its queue stays told apart from one that was never started.
     alSourceRewind(m_impl->source);
