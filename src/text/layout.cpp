@@ -9,6 +9,7 @@
 #include "text/layout_internal.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 namespace kestrune::text {
@@ -66,7 +67,10 @@ CharSlot* LayoutWalker::next_slot() {
 }
 
 void LayoutWalker::add_wait(std::int32_t ms) {
-    if (CharSlot* s = next_slot()) s->extra_wait += ms;
+    // Several long waits at one character add up to at most the longest wait there is.
+    if (CharSlot* s = next_slot())
+        s->extra_wait = static_cast<std::int32_t>(
+            std::clamp<std::int64_t>(std::int64_t{s->extra_wait} + ms, INT32_MIN, INT32_MAX));
 }
 
 // The hang flag stays as it is: only a line begun by an overflow clears it (in show), so

@@ -38,6 +38,8 @@ TEST_F(Layout, CharacterRulesAndTagsTable) {
         {"backslash makes a tag literal", "\\<K>", "<K>", {}},
         {"backslash after a literal is itself", "\\.\\x", ".\\x", {}},
         {"wait tag", "a<WAIT=250>b", "ab", {{1, 250}}},
+        {"long waits add up to the longest there is", "a<WAIT=3000000000><WAIT=100>b", "ab",
+         {{1, 2147483647}}},
         {"malformed wait shows as text", "a<WAIT=x1>b", "aWAIT=x1>b", {}},
         {"font tag without attributes is malformed", "<FONT>a", "FONT>a", {}},
         {"unterminated tag shows as text", "a<K", "aK", {}},
