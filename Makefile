@@ -77,7 +77,7 @@ test-tsan: deps
 		-DKESTRUNE_BENCH=OFF
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target kestrune kestrune-pack test_platform \
 		test_frame test_game
-	cd $(TSAN_BUILD) && export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" && \
+	cd $(TSAN_BUILD) && export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" && \
 		./test_platform && ./test_frame && \
 		./test_game --gtest_filter=-Stepped.DemoRunsTheSameOnAnIdleAndABusyMachine:Window.*
 
