@@ -12,6 +12,7 @@
 #include "text/glyph_cache.h"
 #include "text/layout_internal.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <optional>
@@ -24,6 +25,7 @@ constexpr std::size_t k_face_value_size = k_face_name_size - 1;
 constexpr std::size_t k_src_size = 259;
 constexpr std::size_t k_ruby_text_size = 1023;
 constexpr std::size_t k_variable_name_size = 127;
+constexpr std::int32_t k_max_span = 32767; // pixels between characters, either way
 
 std::size_t width_at(const char* p, const char* end) {
     return std::uint8_t(*p) >= 0x80 && p + 1 < end ? 2 : 1;
@@ -146,7 +148,9 @@ void LayoutWalker::parse_tag(const char*& p, const char* end, bool substituted,
         } else {
             auto v = single_value(attrs, 64);
             if (!v) return malformed();
-            m_span = script::argument_int(*v);
+            // A step wider than any text can be changes nothing more; kept within a range
+            // where the positions of a whole layout's characters still add up.
+            m_span = std::clamp(script::argument_int(*v), -k_max_span, k_max_span);
         }
     } else if (name == "WAIT" || name == "INTERVAL") {
         if (closing) {
