@@ -9,6 +9,7 @@
 #include <AL/al.h>
 #include <AL/alc.h>
 #include <AL/alext.h>
+#include <AL/efx.h>
 #include <vorbis/vorbisfile.h>
 
 #include <cmath>
@@ -147,13 +148,18 @@ BENCHMARK(BM_EngineEightStreams)->Iterations(20)->Unit(benchmark::kMillisecond);
 // Bare OpenAL Soft: the same eight buffers as static looping sources through a loopback
 // device made as the engine makes its own (no HRTF, no limiter, one effect send), rendered
 // in the engine's 20 ms chunks. The echo of one stream is the engine's own work on the
-// samples (OpenAL's echo cannot delay the two channels apart), so it has no counterpart
-// here.
+// samples (OpenAL's echo cannot delay the two channels apart), so the first two forms have
+// no counterpart for it:
 //  - as the files are: mono and stereo 16-bit; the panned sources placed to the side;
 //  - as the engine must queue them: stereo float with the pan law applied to the samples,
 //    played with AL_DIRECT_CHANNELS_SOFT (OpenAL's own panning follows another law), which
-//    is the OpenAL share of the engine's work.
-void bare_openal(benchmark::State& state, bool as_queued) {
+//    is the OpenAL share of the engine's work;
+//  - as the files are, with OpenAL's own echo effect on the stream that has the echo: the
+//    nearest that bare OpenAL comes to the same work.
+enum class BareForm { as_files, as_queued, with_efx_echo };
+
+void bare_openal(benchmark::State& state, BareForm form) {
+    const bool as_queued = form == BareForm::as_queued;
     auto open_fn = reinterpret_cast<LPALCLOOPBACKOPENDEVICESOFT>(
         alcGetProcAddress(nullptr, "alcLoopbackOpenDeviceSOFT"));
     auto render = reinterpret_cast<LPALCRENDERSAMPLESSOFT>(
@@ -201,8 +207,28 @@ void bare_openal(benchmark::State& state, bool as_queued) {
         }
         alSourcei(srcs[i], AL_BUFFER, static_cast<ALint>(buffers[i]));
         alSourcei(srcs[i], AL_LOOPING, AL_TRUE);
-        alSourcePlay(srcs[i]);
     }
+    ALuint slot = 0, effect = 0;
+    auto gen_slots = reinterpret_cast<LPALGENAUXILIARYEFFECTSLOTS>(
+        alGetProcAddress("alGenAuxiliaryEffectSlots"));
+    auto del_slots = reinterpret_cast<LPALDELETEAUXILIARYEFFECTSLOTS>(
+        alGetProcAddress("alDeleteAuxiliaryEffectSlots"));
+    auto gen_effects = reinterpret_cast<LPALGENEFFECTS>(alGetProcAddress("alGenEffects"));
+    auto del_effects = reinterpret_cast<LPALDELETEEFFECTS>(alGetProcAddress("alDeleteEffects"));
+    auto effect_i = reinterpret_cast<LPALEFFECTI>(alGetProcAddress("alEffecti"));
+    auto slot_i =
+        reinterpret_cast<LPALAUXILIARYEFFECTSLOTI>(alGetProcAddress("alAuxiliaryEffectSloti"));
+    if (form == BareForm::with_efx_echo) {
+        gen_slots(1, &slot);
+        gen_effects(1, &effect);
+        effect_i(effect, AL_EFFECT_TYPE, AL_EFFECT_ECHO);
+        slot_i(slot, AL_EFFECTSLOT_EFFECT, static_cast<ALint>(effect));
+        for (int i = 0; i < k_streams; ++i)
+            if (sources()[static_cast<std::size_t>(i)].echo)
+                alSource3i(srcs[i], AL_AUXILIARY_SEND_FILTER, static_cast<ALint>(slot), 0,
+                           AL_FILTER_NULL);
+    }
+    alSourcePlayv(k_streams, srcs.data());
     constexpr int k_chunk = k_rate / 50;
     std::vector<float> out(k_chunk * 2);
     double audio_s = 0, cpu = 0;
@@ -215,20 +241,27 @@ void bare_openal(benchmark::State& state, bool as_queued) {
     state.counters["cpu_ms_per_audio_s"] = cpu / audio_s;
     alDeleteSources(k_streams, srcs.data());
     alDeleteBuffers(k_streams, buffers.data());
+    if (slot) del_slots(1, &slot);
+    if (effect) del_effects(1, &effect);
     alcMakeContextCurrent(nullptr);
     alcDestroyContext(context);
     alcCloseDevice(device);
 }
 
 void BM_BareOpenAlEightBuffers(benchmark::State& state) {
-    bare_openal(state, false);
+    bare_openal(state, BareForm::as_files);
 }
 BENCHMARK(BM_BareOpenAlEightBuffers)->Iterations(20)->Unit(benchmark::kMillisecond);
 
 void BM_BareOpenAlEightBuffersAsQueued(benchmark::State& state) {
-    bare_openal(state, true);
+    bare_openal(state, BareForm::as_queued);
 }
 BENCHMARK(BM_BareOpenAlEightBuffersAsQueued)->Iterations(20)->Unit(benchmark::kMillisecond);
+
+void BM_BareOpenAlEightBuffersWithEfxEcho(benchmark::State& state) {
+    bare_openal(state, BareForm::with_efx_echo);
+}
+BENCHMARK(BM_BareOpenAlEightBuffersWithEfxEcho)->Iterations(20)->Unit(benchmark::kMillisecond);
 
 std::string ogg_file() {
     static const std::string path = [] {
