@@ -185,8 +185,10 @@ std::vector<std::array<std::int32_t, 3>> line_path(const std::array<std::int32_t
     const std::int64_t stride = n / 16000 + 1;
     for (std::int64_t s = 0; s < n; s += stride) {
         std::array<std::int32_t, 3> p{};
+        // A span and a step each reach 2^32, so their product needs more than 64 bits.
         for (int i = 0; i < 3; ++i)
-            p[i] = static_cast<std::int32_t>(a[i] + (d[i] * s + (d[i] >= 0 ? n / 2 : -n / 2)) / n);
+            p[i] = static_cast<std::int32_t>(
+                a[i] + (__int128{d[i]} * s + (d[i] >= 0 ? n / 2 : -n / 2)) / n);
         path.push_back(p);
     }
     path.push_back(b);

@@ -199,7 +199,8 @@ scene main
 
 // Actions as long as a script may ask (about 23 days each): their easing tables hold only
 // the frames an action can reach, so four of them on one object cost no gigabytes, and the
-// object still stands near its start after half a second.
+// object still stands near its start after half a second. A move across nearly the whole
+// range of coordinates makes its path without overflowing (the sanitized suite stops on it).
 TEST(SceneFaults, ActionsOfTwoBillionMillisecondsStayCheap) {
     const std::string game = run_scene("faults_long_actions", at(300, R"(
     CreateColor("a", 1, 100, 100, 64, 64, "#FFFFFF");
@@ -207,6 +208,8 @@ TEST(SceneFaults, ActionsOfTwoBillionMillisecondsStayCheap) {
     Move("a", 2000000000, 900, 500, 0, NULL, FALSE);
     Zoom("a", 2000000000, 2000, 2000, NULL, FALSE);
     Rotate("a", 2000000000, 0, 0, 180, NULL, FALSE);
+    CreateColor("far", 1, -2000000000, -2000000000, 8, 8, "#FFFFFF");
+    Move("far", 400, 2000000000, 2000000000, 0, NULL, FALSE);
     Draw();
     Wait(500);
     $out = String("%d %d %d", DurationTime("a"), ImageHorizon("a"), RemainTime("a"));
