@@ -103,6 +103,11 @@ void advance(ActionCore& a, const SceneObject& o, std::uint32_t now) {
 
 namespace detail {
 
+std::int32_t line_point(std::int32_t from, std::int64_t d, std::int64_t s, std::int64_t n) {
+    // A span and a step each reach 2^32, so their product needs more than 64 bits.
+    return static_cast<std::int32_t>(from + (__int128{d} * s + (d >= 0 ? n / 2 : -n / 2)) / n);
+}
+
 std::uint32_t now_for_actions() {
     return cycle_time();
 }
@@ -185,10 +190,7 @@ std::vector<std::array<std::int32_t, 3>> line_path(const std::array<std::int32_t
     const std::int64_t stride = n / 16000 + 1;
     for (std::int64_t s = 0; s < n; s += stride) {
         std::array<std::int32_t, 3> p{};
-        // A span and a step each reach 2^32, so their product needs more than 64 bits.
-        for (int i = 0; i < 3; ++i)
-            p[i] = static_cast<std::int32_t>(
-                a[i] + (__int128{d[i]} * s + (d[i] >= 0 ? n / 2 : -n / 2)) / n);
+        for (int i = 0; i < 3; ++i) p[i] = line_point(a[i], d[i], s, n);
         path.push_back(p);
     }
     path.push_back(b);

@@ -12,6 +12,9 @@ std::int32_t towards(std::int32_t start, std::int32_t target, double amount);
 void start_core(ActionCore& a, std::int32_t time_ms, std::string_view tempo);
 std::array<std::int32_t, 2> current_scale(const SceneObject& o);
 std::array<std::int32_t, 3> current_angles(const SceneObject& o);
+// Step s of n along a straight line from `from` that moves by d over the n steps, rounded
+// to the nearest integer.
+std::int32_t line_point(std::int32_t from, std::int64_t d, std::int64_t s, std::int64_t n);
 
 // Each releases a running action of its kind first; time 0 applies the target at once.
 void begin_move(SceneObject& o, const std::array<std::int32_t, 3>& target, std::int32_t time_ms,

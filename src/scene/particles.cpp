@@ -39,9 +39,7 @@ std::vector<Point> line_path(Point a, Point b) {
     if (n == 0) return {a};
     const std::int64_t stride = n / std::int64_t(k_max_path - 1) + 1;
     for (std::int64_t s = 0; s < n; s += stride)
-        path.push_back(
-            {static_cast<std::int32_t>(a[0] + (dx * s + (dx >= 0 ? n / 2 : -n / 2)) / n),
-             static_cast<std::int32_t>(a[1] + (dy * s + (dy >= 0 ? n / 2 : -n / 2)) / n)});
+        path.push_back({detail::line_point(a[0], dx, s, n), detail::line_point(a[1], dy, s, n)});
     path.push_back(b);
     return path;
 }
