@@ -113,8 +113,9 @@ std::uint32_t now_for_actions() {
 }
 
 std::int32_t towards(std::int32_t start, std::int32_t target, double amount) {
-    const auto t = static_cast<std::int32_t>(amount);
-    return target >= start ? start + t : start - t;
+    // The distance between two coordinates reaches 2^32, so the step is taken in 64 bits.
+    const auto t = static_cast<std::int64_t>(std::clamp(amount, -0x1p40, 0x1p40));
+    return saturate32(target >= start ? start + t : start - t);
 }
 
 void start_core(ActionCore& a, std::int32_t time_ms, std::string_view tempo) {
@@ -434,8 +435,8 @@ int op_shake(SceneObject& o) {
         const std::int32_t ay = towards(s->start_y, s->end_y, s->tables[1][i]);
         int r = 0;
         if (double(o.last_tick - s->last_jolt) > s->interval_ms) {
-            s->dx = s->sign * ax;
-            s->dy = s->sign * ay;
+            s->dx = saturate32(std::int64_t{s->sign} * ax);
+            s->dy = saturate32(std::int64_t{s->sign} * ay);
             s->sign = -s->sign;
             s->last_jolt = o.last_tick;
             reproject(o); // at the position plus the displacement; the position is kept
@@ -473,8 +474,8 @@ void begin_shake(SceneObject& o, std::int32_t sx, std::int32_t sy, std::int32_t 
     s->rate = rate;
     s->interval_ms = 1000.0 / (rate / 1000.0 * frames_per_second(interval_setting()));
     s->last_jolt = o.last_tick;
-    fill_easing(s->tables[0], std::abs(ex - sx), s->steps, tempo);
-    fill_easing(s->tables[1], std::abs(ey - sy), s->steps, tempo);
+    fill_easing(s->tables[0], std::abs(double(ex) - sx), s->steps, tempo);
+    fill_easing(s->tables[1], std::abs(double(ey) - sy), s->steps, tempo);
     o.shake = std::move(s);
     set_slot(o, k_slot_shake, k_op_shake);
 }

@@ -202,8 +202,8 @@ void reproject(SceneObject& o) {
     }
     mark_object(o);
     Drawable& d = *o.drawable;
-    d.x = o.x + (o.shake ? o.shake->dx : 0);
-    d.y = o.y + (o.shake ? o.shake->dy : 0);
+    d.x = saturate32(std::int64_t{o.x} + (o.shake ? o.shake->dx : 0));
+    d.y = saturate32(std::int64_t{o.y} + (o.shake ? o.shake->dy : 0));
     if (o.camera) {
         const CameraView v = o.camera->view();
         project(d, &v);

@@ -5,9 +5,16 @@
 
 #include "platform/sync.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <list>
 
 namespace kestrune::scene::detail {
+
+// A coordinate worked out in 64 bits, kept within the range of a stored one.
+inline std::int32_t saturate32(std::int64_t v) {
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(v, INT32_MIN, INT32_MAX));
+}
 
 struct SceneOwner {
     std::int32_t key = -1;
