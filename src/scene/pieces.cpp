@@ -82,8 +82,8 @@ ClipRect place_pieces(SceneObject& o, PiecesRecord& r) {
     r.placed_y = o.y;
     ClipRect all;
     for (Piece& p : r.pieces) {
-        p.drawable->x = o.x + p.dx;
-        p.drawable->y = o.y + p.dy;
+        p.drawable->x = detail::saturate32(std::int64_t{o.x} + p.dx);
+        p.drawable->y = detail::saturate32(std::int64_t{o.y} + p.dy);
         project(*p.drawable);
         all = bounds_union(all, screen_bounds(*p.drawable));
     }

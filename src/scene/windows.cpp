@@ -35,8 +35,8 @@ bool cmd_create_window(script::CommandCall& call) {
         o->no_actions = true;
         o->drawn = true;
         set_slot(*o, k_slot_draw, k_op_idle);
-        o->window_clip = std::make_unique<ClipRect>(ClipRect{
-            o->x, o->y, static_cast<std::int32_t>(o->x + w), static_cast<std::int32_t>(o->y + h)});
+        o->window_clip = std::make_unique<ClipRect>(
+            ClipRect{o->x, o->y, detail::saturate32(o->x + w), detail::saturate32(o->y + h)});
     }
     return true;
 }

@@ -200,8 +200,9 @@ scene main
 // Actions as long as a script may ask (about 23 days each): their easing tables hold only
 // the frames an action can reach, so four of them on one object cost no gigabytes, and the
 // object still stands near its start after half a second. A move across nearly the whole
-// range of coordinates makes its path, and a shake as wide as that range shakes an object
-// at its edge, without overflowing (the sanitized suite stops on an overflow).
+// range of coordinates makes its path, and a shake as wide as that range and a split each
+// move an object at its edge, without overflowing (the sanitized suite stops on an
+// overflow).
 TEST(SceneFaults, ActionsOfTwoBillionMillisecondsStayCheap) {
     const std::string game = run_scene("faults_long_actions", at(300, R"(
     CreateColor("a", 1, 100, 100, 64, 64, "#FFFFFF");
@@ -213,6 +214,8 @@ TEST(SceneFaults, ActionsOfTwoBillionMillisecondsStayCheap) {
     Move("far", 400, 2000000000, 2000000000, 0, NULL, FALSE);
     CreateColor("shaken", 1, 2000000000, -2000000000, 8, 8, "#FFFFFF");
     Shake("shaken", 400, -2000000000, -2147483648, 2000000000, -2147483648, 1000, NULL, FALSE);
+    CreateColor("split", 1, 2147483640, 2147483640, 64, 64, "#FFFFFF");
+    DrawEffect("split", 300, "HardSplit", 0, 1000, NULL);
     Draw();
     Wait(500);
     $out = String("%d %d %d", DurationTime("a"), ImageHorizon("a"), RemainTime("a"));
