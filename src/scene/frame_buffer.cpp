@@ -1,6 +1,8 @@
 // Frame buffer, update region, present copy, letterbox geometry and PNG dumps.
 #include "scene/frame_buffer.h"
 
+#include "scene/scene_internal.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -26,9 +28,8 @@ void UpdateRegion::mark(std::int32_t x, std::int32_t y, std::int32_t w, std::int
         w = k_screen_width;
         h = k_screen_height;
     }
-    const std::int64_t r64 = std::int64_t(x) + w + 2, b64 = std::int64_t(y) + h + 2;
-    const auto r = std::int32_t(std::clamp<std::int64_t>(r64, INT32_MIN, INT32_MAX));
-    const auto b = std::int32_t(std::clamp<std::int64_t>(b64, INT32_MIN, INT32_MAX));
+    const std::int32_t r = detail::saturate32(std::int64_t(x) + w + 2);
+    const std::int32_t b = detail::saturate32(std::int64_t(y) + h + 2);
     Edges e = edges();
     if (e.left == -1 && e.top == -1 && e.right == -1 && e.bottom == -1) {
         e = {x, y, r, b};
